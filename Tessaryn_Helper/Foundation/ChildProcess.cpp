@@ -1,0 +1,348 @@
+#include "ChildProcess.h"
+
+#include "Platform/SpawnDefaults.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+struct ChildProcess::State {
+    Handlers handlers;
+
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    bool reaped = false;   // guarded by mutex; set together with the reaping itself
+    bool finished = false; // the finished handler has been called
+    int status = 0;
+
+    int wakeRead = -1; // the waiter's word to the reader that the child has been reaped
+    int wakeWrite = -1;
+};
+
+namespace {
+
+void closeQuietly(int& fd)
+{
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+QString describeErrno(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    bool open()
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return false;
+        read = fds[0];
+        write = fds[1];
+        return true;
+    }
+    void close()
+    {
+        closeQuietly(read);
+        closeQuietly(write);
+    }
+};
+
+int decodeStatus(int waitStatus)
+{
+    if (WIFEXITED(waitStatus))
+        return WEXITSTATUS(waitStatus);
+    if (WIFSIGNALED(waitStatus))
+        return WTERMSIG(waitStatus);
+    return waitStatus;
+}
+
+// Reads what is there without blocking; returns false at end of file or on a hard error.
+bool readAvailable(int fd, const std::function<void(const QByteArray&)>& handler, bool untilEmpty)
+{
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            if (handler)
+                handler(QByteArray(buffer, int(n)));
+            if (!untilEmpty)
+                return true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        return false;
+    }
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(pid_t pid, std::shared_ptr<State> state)
+    : pid_(pid)
+    , state_(std::move(state))
+{
+}
+
+ChildProcess::~ChildProcess() = default;
+
+std::shared_ptr<ChildProcess> ChildProcess::start(const ProcessSpec& spec, Handlers handlers)
+{
+    const QByteArray program = QFile::encodeName(QFileInfo(spec.program).absoluteFilePath());
+    const QByteArray workingDirectory = QFile::encodeName(spec.workingDirectory);
+
+    std::vector<QByteArray> argumentBytes { program };
+    for (const QString& argument : spec.arguments)
+        argumentBytes.push_back(argument.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& argument : argumentBytes)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    std::vector<QByteArray> environmentBytes;
+    std::vector<char*> envp;
+    if (spec.environment) {
+        for (const QString& entry : *spec.environment)
+            environmentBytes.push_back(entry.toLocal8Bit());
+        for (QByteArray& entry : environmentBytes)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+    }
+
+    Pipe out, err, wake;
+    auto fail = [&](int error) -> SpawnError {
+        out.close();
+        err.close();
+        wake.close();
+        return SpawnError(QStringLiteral("could not start %1: %2")
+                              .arg(QString::fromLocal8Bit(program), describeErrno(error))
+                              .toStdString());
+    };
+    const bool hasReader = handlers.standardOutput || handlers.standardError;
+    if ((handlers.standardOutput && !out.open()) || (handlers.standardError && !err.open())
+        || (hasReader && !wake.open()))
+        throw fail(errno);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+
+    if (spec.nullStandardInput)
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (out.write >= 0)
+        posix_spawn_file_actions_adddup2(&actions, out.write, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (err.write >= 0)
+        posix_spawn_file_actions_adddup2(&actions, err.write, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (!workingDirectory.isEmpty())
+        posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.constData());
+
+    short flags = POSIX_SPAWN_SETSIGMASK;
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    setSpawnDefaults(&attributes, &actions, &flags);
+    if (spec.ownProcessGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    posix_spawnattr_setflags(&attributes, flags);
+
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(),
+                                    spec.environment ? envp.data() : environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0)
+        throw fail(error);
+
+    closeQuietly(out.write);
+    closeQuietly(err.write);
+
+    auto state = std::make_shared<State>();
+    state->handlers = std::move(handlers);
+    std::shared_ptr<ChildProcess> child(new ChildProcess(pid, state));
+    state->wakeRead = wake.read;
+    state->wakeWrite = wake.write;
+    child->launchThreads(out.read, err.read);
+    return child;
+}
+
+void ChildProcess::launchThreads(int outFd, int errFd)
+{
+    const bool hasReader = outFd >= 0 || errFd >= 0;
+    if (hasReader) {
+        for (int fd : { outFd, errFd, state_->wakeRead })
+            if (fd >= 0)
+                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+
+    auto state = state_;
+    auto deliverFinished = [state] {
+        if (state->handlers.finished)
+            state->handlers.finished(state->status);
+        std::lock_guard lock(state->mutex);
+        state->finished = true;
+        state->changed.notify_all();
+    };
+
+    // The waiter notices the end without reaping first, then reaps under the lock that
+    // sendSignal takes, so a signal never reaches a recycled process identifier.
+    std::thread([state, pid = pid_, hasReader, deliverFinished] {
+        siginfo_t info {};
+        while (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+        }
+        {
+            std::lock_guard lock(state->mutex);
+            int waitStatus = 0;
+            while (::waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
+            }
+            state->status = decodeStatus(waitStatus);
+            state->reaped = true;
+            state->changed.notify_all();
+        }
+        if (hasReader) {
+            const char byte = 1;
+            while (::write(state->wakeWrite, &byte, 1) < 0 && errno == EINTR) {
+            }
+            closeQuietly(state->wakeWrite);
+        } else {
+            deliverFinished();
+        }
+    }).detach();
+
+    if (!hasReader)
+        return;
+
+    std::thread([state, outFd, errFd, deliverFinished]() mutable {
+        bool ended = false;
+        while (outFd >= 0 || errFd >= 0 || !ended) {
+            pollfd fds[3];
+            nfds_t count = 0;
+            if (outFd >= 0)
+                fds[count++] = { outFd, POLLIN, 0 };
+            if (errFd >= 0)
+                fds[count++] = { errFd, POLLIN, 0 };
+            if (!ended)
+                fds[count++] = { state->wakeRead, POLLIN, 0 };
+            if (::poll(fds, count, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                break;
+            }
+            for (nfds_t i = 0; i < count; ++i) {
+                if (!fds[i].revents)
+                    continue;
+                if (fds[i].fd == outFd && !readAvailable(outFd, state->handlers.standardOutput, false))
+                    closeQuietly(outFd);
+                else if (fds[i].fd == errFd && !readAvailable(errFd, state->handlers.standardError, false))
+                    closeQuietly(errFd);
+                else if (fds[i].fd == state->wakeRead) {
+                    // The child has been reaped: all it wrote is in the pipes now. Hand that
+                    // over before reporting the end. Whatever a descendant writes later still
+                    // reaches the handlers, until end of file.
+                    if (outFd >= 0 && !readAvailable(outFd, state->handlers.standardOutput, true))
+                        closeQuietly(outFd);
+                    if (errFd >= 0 && !readAvailable(errFd, state->handlers.standardError, true))
+                        closeQuietly(errFd);
+                    closeQuietly(state->wakeRead);
+                    ended = true;
+                    deliverFinished();
+                    break; // descriptors may have been closed: rebuild the poll set
+                }
+            }
+        }
+        closeQuietly(outFd);
+        closeQuietly(errFd);
+    }).detach();
+}
+
+bool ChildProcess::isRunning() const
+{
+    std::lock_guard lock(state_->mutex);
+    return !state_->reaped;
+}
+
+void ChildProcess::sendSignal(int signal) const
+{
+    std::lock_guard lock(state_->mutex);
+    if (!state_->reaped)
+        ::kill(pid_, signal);
+}
+
+void ChildProcess::sendSignalToGroup(int signal) const
+{
+    // A group outlives its leader; its identifier is not handed out again while it exists.
+    ::kill(-pid_, signal);
+}
+
+std::optional<int> ChildProcess::terminationStatus() const
+{
+    std::lock_guard lock(state_->mutex);
+    if (!state_->reaped)
+        return std::nullopt;
+    return state_->status;
+}
+
+bool ChildProcess::waitForFinished(std::chrono::steady_clock::time_point deadline) const
+{
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_until(lock, deadline, [&] { return state_->finished; });
+}
+
+ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<std::chrono::milliseconds> timeout)
+{
+    struct Collected {
+        std::mutex mutex;
+        QByteArray bytes;
+    };
+    auto collected = std::make_shared<Collected>();
+    Handlers handlers;
+    handlers.standardOutput = [collected](const QByteArray& chunk) {
+        std::lock_guard lock(collected->mutex);
+        collected->bytes.append(chunk);
+    };
+    auto child = start(spec, std::move(handlers));
+
+    const auto noDeadline = std::chrono::steady_clock::time_point::max();
+    const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout : noDeadline;
+    if (!child->waitForFinished(deadline)) {
+        if (spec.ownProcessGroup)
+            child->sendSignalToGroup(SIGKILL);
+        child->sendSignal(SIGKILL);
+        child->waitForFinished(noDeadline);
+        throw TimeoutError(QStringLiteral("%1 did not finish within %2 ms")
+                               .arg(spec.program)
+                               .arg(timeout->count())
+                               .toStdString());
+    }
+    Output output;
+    output.terminationStatus = *child->terminationStatus();
+    std::lock_guard lock(collected->mutex);
+    output.standardOutput = collected->bytes;
+    return output;
+}

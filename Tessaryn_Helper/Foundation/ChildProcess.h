@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <sys/types.h>
+
+// What to start. Children always begin with default signal dispositions, an empty signal mask
+// and no descriptors but 0, 1 and 2.
+struct ProcessSpec {
+    QString program;                        // a path; relative to the current directory if not absolute
+    QStringList arguments;                  // without the program itself
+    QString workingDirectory;               // empty: the helper's own
+    std::optional<QStringList> environment; // "NAME=value" entries; none: the helper's own
+    bool ownProcessGroup = false;           // lets a timeout end the child and whatever it started
+    bool nullStandardInput = false;         // otherwise the helper's standard input is inherited
+};
+
+// A child that could not be started. The text names the program and the reason.
+class SpawnError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A child that did not end within the time it was given; it has been killed and reaped.
+class TimeoutError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One child process. Its output is read on a background thread and handed to the handlers in the
+// order it was read; a stream without a handler goes to /dev/null, so it can never fill a pipe.
+// The child is always reaped. `finished` is called once, on a background thread, after the child
+// has ended and everything it had written before its end has been handed to the output handlers.
+class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
+public:
+    struct Handlers {
+        std::function<void(const QByteArray&)> standardOutput;
+        std::function<void(const QByteArray&)> standardError;
+        std::function<void(int terminationStatus)> finished;
+    };
+
+    // Throws SpawnError.
+    static std::shared_ptr<ChildProcess> start(const ProcessSpec& spec, Handlers handlers);
+
+    struct Output {
+        QByteArray standardOutput;
+        int terminationStatus = 0;
+    };
+    // Runs the child to its end and collects its standard output; its standard error is dropped.
+    // Throws SpawnError, or TimeoutError once the timeout has passed (the child, with its process
+    // group if it has one, is then killed).
+    static Output run(const ProcessSpec& spec, std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+    ~ChildProcess();
+
+    pid_t pid() const { return pid_; }
+    // True until the child has been reaped.
+    bool isRunning() const;
+    // Sends a signal to the child, or to its whole group; does nothing once it has been reaped,
+    // so a reused process identifier is never hit.
+    void sendSignal(int signal) const;
+    void sendSignalToGroup(int signal) const;
+    // The exit code, or the number of the signal that ended the child; none while it runs.
+    std::optional<int> terminationStatus() const;
+    // Waits until `finished` has been called, or the deadline has passed.
+    bool waitForFinished(std::chrono::steady_clock::time_point deadline) const;
+
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+private:
+    struct State;
+    ChildProcess(pid_t pid, std::shared_ptr<State> state);
+    void launchThreads(int outFd, int errFd);
+
+    pid_t pid_;
+    std::shared_ptr<State> state_;
+};

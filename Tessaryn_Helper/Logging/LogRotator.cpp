@@ -1,0 +1,114 @@
+#include "LogRotator.h"
+
+#include "Foundation/HomeFolders.h"
+#include "Foundation/SerialQueue.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The file's paths and the work that runs on the queue. The queued tasks share it, so the
+// appends outlive a rotator that is destroyed while they wait.
+struct LogRotator::File {
+    QByteArray path;
+    QString pathText;
+
+    QByteArray rotatedPath(int index) const { return path + '.' + QByteArray::number(index); }
+
+    static bool writeAll(int fd, const char* data, qsizetype size)
+    {
+        while (size > 0) {
+            const ssize_t n = ::write(fd, data, size_t(size));
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            data += n;
+            size -= n;
+        }
+        return true;
+    }
+
+    void appendUnsafely(const QByteArray& data) const
+    {
+        int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd >= 0) {
+            const bool written = writeAll(fd, data.constData(), data.size());
+            ::close(fd);
+            if (!written)
+                return; // no size check after a failed write
+        } else if (errno == ENOENT) {
+            fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                writeAll(fd, data.constData(), data.size());
+                ::close(fd);
+            }
+        }
+        if (currentSize() > rotationThreshold)
+            rotateUnsafely();
+    }
+
+    qint64 currentSize() const
+    {
+        struct stat info {};
+        if (::stat(path.constData(), &info) != 0)
+            return 0;
+        return qint64(info.st_size);
+    }
+
+    void rotateUnsafely() const
+    {
+        ::unlink(rotatedPath(3).constData());
+        for (int i = 2; i >= 1; --i)
+            std::rename(rotatedPath(i).constData(), rotatedPath(i + 1).constData());
+        std::rename(path.constData(), rotatedPath(1).constData());
+    }
+};
+
+LogRotator::LogRotator(const QString& filename)
+    : file_(std::make_shared<File>())
+    , queue_(std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.log.") + filename))
+{
+    const QString folder = HomeFolders::logFolder();
+    file_->pathText = folder + QLatin1Char('/') + filename;
+    file_->path = QFile::encodeName(file_->pathText);
+    QDir().mkpath(folder);
+}
+
+LogRotator::~LogRotator() = default;
+
+QByteArray LogRotator::formatLine(const QDateTime& time, const QString& message)
+{
+    QByteArray line = time.toUTC().toString(Qt::ISODateWithMs).toUtf8();
+    line += ' ';
+    line += message.toUtf8();
+    if (!line.endsWith('\n'))
+        line += '\n';
+    return line;
+}
+
+void LogRotator::write(const QString& message)
+{
+    write(formatLine(QDateTime::currentDateTimeUtc(), message));
+}
+
+void LogRotator::write(const QByteArray& data)
+{
+    queue_->async([file = file_, data] { file->appendUnsafely(data); });
+}
+
+QString LogRotator::filePath() const
+{
+    return file_->pathText;
+}
+
+QString LogRotator::rotatedPath(int index) const
+{
+    return file_->pathText + QLatin1Char('.') + QString::number(index);
+}

@@ -1,0 +1,158 @@
+#include "Logging/Log.h"
+#include "Logging/LogRotator.h"
+
+#include "TestSupport.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+// Waits for the rotator's queue by destroying it: queued appends are completed first.
+void flush(std::unique_ptr<LogRotator>& log)
+{
+    log.reset();
+}
+
+} // namespace
+
+TEST(LogLineFormat, StampSpaceMessageAndOneLineFeed)
+{
+    const QDateTime time(QDate(2026, 12, 5), QTime(5, 39, 50, 123), QTimeZone::utc());
+    EXPECT_EQ(LogRotator::formatLine(time, "hello"), "2026-12-05T05:39:50.123Z hello\n");
+    EXPECT_EQ(LogRotator::formatLine(time, ""), "2026-12-05T05:39:50.123Z \n");
+    EXPECT_EQ(LogRotator::formatLine(time, "ends\n"), "2026-12-05T05:39:50.123Z ends\n");
+    EXPECT_EQ(LogRotator::formatLine(time, "a\nb"), "2026-12-05T05:39:50.123Z a\nb\n");
+    EXPECT_EQ(LogRotator::formatLine(time, "Premiere launched \u2014 waking server"),
+              QByteArray("2026-12-05T05:39:50.123Z Premiere launched \xE2\x80\x94 waking server\n"));
+    // A stamp is UTC whatever zone the time was taken in.
+    const QDateTime local(QDate(2026, 12, 5), QTime(6, 39, 50, 7), QTimeZone(3600));
+    EXPECT_EQ(LogRotator::formatLine(local, "x"), "2026-12-05T05:39:50.007Z x\n");
+}
+
+TEST(LogRotator, SharedLogWritesStampedLinesToHelperLogUnderHome)
+{
+    ScopedHome home;
+    Log::shared().write(QStringLiteral("x"));
+    const QString path = home.logFolder() + "/helper.log";
+    ASSERT_TRUE(waitFor([&] { return readFile(path).endsWith("x\n"); }));
+    EXPECT_TRUE(QString::fromUtf8(readFile(path)).contains(
+        QRegularExpression(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z x\n$)")));
+}
+
+TEST(LogRotator, RawDataIsAppendedUnchangedAndCreatesTheFile)
+{
+    ScopedHome home;
+    auto log = std::make_unique<LogRotator>("server.log");
+    EXPECT_TRUE(QDir(home.logFolder()).exists()); // made at construction
+    EXPECT_FALSE(QFile::exists(log->filePath()));
+    log->write(QByteArray("partial line, no end"));
+    log->write(QByteArray("\xff\x00 more", 7));
+    const QString path = log->filePath();
+    flush(log);
+    EXPECT_EQ(readFile(path), QByteArray("partial line, no end\xff\x00 more", 27));
+}
+
+TEST(LogRotator, RotatesOnlyAfterTheFileGoesPastTenMebibytes)
+{
+    ScopedHome home;
+    auto log = std::make_unique<LogRotator>("server.log");
+    const QString path = log->filePath();
+    log->write(QByteArray(LogRotator::rotationThreshold - 1, 'a'));
+    log->write(QByteArray(1, 'b')); // exactly at the threshold: kept
+    log->write(QByteArray()); // an empty append changes nothing
+    log.reset();
+    EXPECT_EQ(QFileInfo(path).size(), LogRotator::rotationThreshold);
+    EXPECT_FALSE(QFile::exists(path + ".1"));
+
+    log = std::make_unique<LogRotator>("server.log");
+    log->write(QByteArray("c")); // one byte over: rotated right after this append
+    flush(log);
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_EQ(QFileInfo(path + ".1").size(), LogRotator::rotationThreshold + 1);
+    EXPECT_TRUE(readFile(path + ".1").endsWith("bc"));
+
+    log = std::make_unique<LogRotator>("server.log");
+    log->write(QByteArray("fresh"));
+    flush(log);
+    EXPECT_EQ(readFile(path), "fresh");
+}
+
+TEST(LogRotator, RotationShiftsGenerationsAndDropsTheOldest)
+{
+    ScopedHome home;
+    const QString path = home.logFolder() + "/helper.log";
+    writeFile(path + ".1", "gen1");
+    writeFile(path + ".2", "gen2");
+    writeFile(path + ".3", "gen3");
+    auto log = std::make_unique<LogRotator>("helper.log");
+    log->write(QByteArray(LogRotator::rotationThreshold + 1, 'z'));
+    flush(log);
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_EQ(QFileInfo(path + ".1").size(), LogRotator::rotationThreshold + 1);
+    EXPECT_EQ(readFile(path + ".2"), "gen1");
+    EXPECT_EQ(readFile(path + ".3"), "gen2");
+    EXPECT_FALSE(QFile::exists(path + ".4"));
+}
+
+TEST(LogRotator, FileSystemErrorsAreSwallowed)
+{
+    ScopedHome home;
+    auto log = std::make_unique<LogRotator>("helper.log");
+    const QString path = log->filePath();
+    QDir(home.logFolder()).removeRecursively(); // the folder is not made again by this rotator
+    log->write(QStringLiteral("lost"));
+    log->write(QByteArray("lost too"));
+    flush(log);
+    EXPECT_FALSE(QFile::exists(path));
+
+    log = std::make_unique<LogRotator>("helper.log"); // a new rotator makes the folder again
+    log->write(QStringLiteral("kept"));
+    flush(log);
+    EXPECT_TRUE(readFile(path).endsWith(" kept\n"));
+}
+
+TEST(LogRotator, ConcurrentWritersKeepLinesWholeAndInOrderAcrossRotations)
+{
+    ScopedHome home;
+    constexpr int threads = 8;
+    constexpr int linesPerThread = 20000;
+    auto log = std::make_unique<LogRotator>("helper.log");
+    const QString path = log->filePath();
+    // Lines of about 90 bytes: 160,000 of them make about 14 MiB, a rotation or two, well within
+    // what the active file and three generations hold.
+    const QString padding(40, QChar('p'));
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < linesPerThread; ++i)
+                log->write(QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(padding));
+        });
+    for (auto& writer : writers)
+        writer.join();
+    flush(log);
+
+    EXPECT_TRUE(QFile::exists(path + ".1"));
+    QByteArray all;
+    for (const QString& file : { path + ".3", path + ".2", path + ".1", path })
+        all += readFile(file);
+    const QRegularExpression form(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z thread (\d) line (\d+) p{40}$)");
+    std::vector<int> next(threads, 0);
+    int count = 0;
+    for (const QByteArray& line : all.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const auto match = form.match(QString::fromUtf8(line));
+        ASSERT_TRUE(match.hasMatch()) << line.toStdString();
+        const int t = match.captured(1).toInt();
+        ASSERT_EQ(match.captured(2).toInt(), next[t]) << "thread " << t << " out of order";
+        ++next[t];
+        ++count;
+    }
+    EXPECT_EQ(count, threads * linesPerThread);
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "Foundation/Scheduler.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+
+// A temporary HOME for one test: set on construction, restored and removed on destruction.
+class ScopedHome {
+public:
+    ScopedHome();
+    ~ScopedHome();
+    QString path() const { return dir_.path(); }
+    QString logFolder() const { return path() + "/Library/Logs/Tessaryn"; }
+    QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
+
+private:
+    QTemporaryDir dir_;
+    std::optional<QByteArray> previous_;
+};
+
+// Sets (or unsets, with nullopt) an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<QByteArray> value);
+    ~ScopedEnv();
+
+private:
+    const char* name_;
+    std::optional<QByteArray> previous_;
+};
+
+QByteArray readFile(const QString& path);
+void writeFile(const QString& path, const QByteArray& bytes, bool executable = false);
+QStringList readLines(const QString& path); // without line ends
+// The messages of helper.log lines, without their timestamps.
+QStringList logMessages(const QString& path);
+
+// Polls a condition on the real clock; for what real processes and threads do.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A main thread on a virtual clock: delayed tasks run only when the test advances time.
+// Tasks posted from other threads wait until the test runs them.
+class VirtualScheduler final : public Scheduler {
+public:
+    void post(Task task) override;
+    std::shared_ptr<Cancellable> after(Duration delay, Task task) override;
+
+    Duration now() const { return now_; }
+    // Runs what was posted, then every delayed task due within `delta`, in time order.
+    void advance(Duration delta);
+    void runPosted();
+    // Runs posted tasks as they arrive until the condition holds or the real timeout passes.
+    bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The delays of the pending delayed tasks, from now.
+    std::vector<Duration> pendingDelays() const;
+
+private:
+    struct Timer;
+    std::mutex mutex_;
+    std::condition_variable posted_;
+    std::deque<Task> queue_;
+    Duration now_ { 0 };
+    unsigned long long sequence_ = 0;
+    std::multimap<std::pair<Duration, unsigned long long>, std::shared_ptr<Timer>> timers_;
+};
