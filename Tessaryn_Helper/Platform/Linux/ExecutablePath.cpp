@@ -1,0 +1,8 @@
+#include "Platform/ExecutablePath.h"
+
+#include <QFileInfo>
+
+QString runningExecutablePath()
+{
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+}
