@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "Logging/Log.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -76,6 +78,25 @@ QStringList logMessages(const QString& path)
     QStringList messages;
     for (const QString& line : readLines(path))
         messages << line.section(' ', 1);
+    return messages;
+}
+
+LogCapture::LogCapture()
+{
+    Log::shared().flush();
+    start_ = QFileInfo(Log::shared().filePath()).size();
+}
+
+QStringList LogCapture::messages() const
+{
+    Log::shared().flush();
+    QFile file(Log::shared().filePath());
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(start_))
+        return {};
+    QStringList messages;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (!line.isEmpty())
+            messages << QString::fromUtf8(line).section(' ', 1);
     return messages;
 }
 
@@ -165,6 +186,10 @@ std::vector<Scheduler::Duration> VirtualScheduler::pendingDelays() const
 
 int main(int argc, char** argv)
 {
+    // One throw-away HOME for the whole process, before anything logs: nothing a test does
+    // reaches the real home folder, and the shared helper log has a place of its own.
+    QTemporaryDir processHome;
+    qputenv("HOME", QFile::encodeName(processHome.path()));
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -46,6 +46,18 @@ QStringList readLines(const QString& path); // without line ends
 // The messages of helper.log lines, without their timestamps.
 QStringList logMessages(const QString& path);
 
+// The lines that this process writes to the shared helper log from construction on. The test
+// binary's main gives the whole process one temporary HOME, so Log::shared() lives there.
+class LogCapture {
+public:
+    LogCapture();
+    // Messages (without timestamps) written since construction, once queued appends are flushed.
+    QStringList messages() const;
+
+private:
+    qint64 start_;
+};
+
 // Polls a condition on the real clock; for what real processes and threads do.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

@@ -103,6 +103,11 @@ void LogRotator::write(const QByteArray& data)
     queue_->async([file = file_, data] { file->appendUnsafely(data); });
 }
 
+void LogRotator::flush()
+{
+    queue_->drain(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+}
+
 QString LogRotator::filePath() const
 {
     return file_->pathText;

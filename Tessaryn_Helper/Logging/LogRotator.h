@@ -27,6 +27,9 @@ public:
     // Raw bytes, appended unchanged.
     void write(const QByteArray& data);
 
+    // Waits until the appends queued so far are on disk (or a second has passed).
+    void flush();
+
     QString filePath() const;
     QString rotatedPath(int index) const;
 
