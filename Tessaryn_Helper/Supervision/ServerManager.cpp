@@ -1,0 +1,270 @@
+#include "ServerManager.h"
+
+#include "Environment/PathDiscovery.h"
+#include "Foundation/ProcessLauncher.h"
+#include "Foundation/Scheduler.h"
+#include "Logging/Log.h"
+#include "Logging/LogRotator.h"
+#include "StderrTail.h"
+
+#include <QFileInfo>
+#include <QPointer>
+#include <QProcessEnvironment>
+
+#include <arpa/inet.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::chrono::seconds backoffSchedule[] = { std::chrono::seconds(1), std::chrono::seconds(2),
+                                                     std::chrono::seconds(4), std::chrono::seconds(8),
+                                                     std::chrono::seconds(16), std::chrono::seconds(30) };
+constexpr std::int64_t highestRestartingAttempt = 5;
+
+} // namespace
+
+ServerManager::ServerManager(QString nodePath, QString serverScriptPath, std::shared_ptr<Scheduler> mainThread,
+                             std::shared_ptr<ProcessLauncher> launcher, SearchPathSource searchPath, QObject* parent)
+    : QObject(parent)
+    , nodePath_(std::move(nodePath))
+    , serverScriptPath_(std::move(serverScriptPath))
+    , mainThread_(std::move(mainThread))
+    , launcher_(std::move(launcher))
+    , searchPath_(std::move(searchPath))
+    , stderrTail_(std::make_shared<StderrTail>())
+    , serverLog_(std::make_shared<LogRotator>(QStringLiteral("server.log")))
+{
+}
+
+ServerManager::ServerManager(QString nodePath, QString serverScriptPath, std::shared_ptr<Scheduler> mainThread,
+                             QObject* parent)
+    : ServerManager(std::move(nodePath), std::move(serverScriptPath), std::move(mainThread),
+                    std::make_shared<ChildProcessLauncher>(), [] { return PathDiscovery::loadOrDiscover(); }, parent)
+{
+}
+
+ServerManager::~ServerManager()
+{
+    cancelResetTimer();
+    cancelPendingStart();
+}
+
+void ServerManager::setStatus(const ServerStatus& status)
+{
+    status_ = status;
+    emit statusChanged(status_);
+}
+
+std::chrono::seconds ServerManager::backoffDelay(std::int64_t attempt)
+{
+    constexpr auto count = std::int64_t(std::size(backoffSchedule));
+    return backoffSchedule[std::clamp<std::int64_t>(attempt, 1, count) - 1];
+}
+
+bool ServerManager::isPortInUse() const
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    // Without SO_REUSEADDR, the TIME_WAIT connections that a crashed server leaves behind would
+    // make the port look taken for a minute although a new server can listen at once. A socket
+    // that is bound or listening still makes bind fail.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    const bool inUse = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
+    ::close(fd);
+    return inUse;
+}
+
+void ServerManager::start()
+{
+    stopRequested_ = false;
+
+    if (isPortInUse()) {
+        Log::write(QStringLiteral("Pre-flight: port 9876 in use"));
+        setStatus(ServerStatus::portInUse());
+        return;
+    }
+    const QFileInfo node(nodePath_);
+    if (!node.isFile() || !node.isExecutable())
+        return failPreflight(QStringLiteral("node binary not found at %1").arg(nodePath_));
+    if (!QFileInfo::exists(serverScriptPath_))
+        return failPreflight(QStringLiteral("server.js not found at %1").arg(serverScriptPath_));
+
+    QString searchPath;
+    try {
+        searchPath = searchPath_();
+    } catch (const std::exception& error) {
+        Log::write(QStringLiteral("PathDiscovery failed: %1 \u2014 falling back to default PATH")
+                       .arg(QString::fromStdString(error.what())));
+        searchPath = fallbackSearchPath;
+    }
+
+    stderrTail_->clear();
+
+    ProcessSpec spec;
+    spec.program = nodePath_;
+    spec.arguments = { serverScriptPath_ };
+    spec.workingDirectory = QFileInfo(serverScriptPath_).path();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PATH"), searchPath);
+    environment.insert(QStringLiteral("PORT"), QString::number(port));
+    spec.environment = environment.toStringList();
+
+    // The readers hold the log and the tail, never the manager; the end notice reaches the
+    // manager on the main thread, if it still exists then.
+    ChildProcess::Handlers handlers;
+    handlers.standardOutput = [log = serverLog_](const QByteArray& data) { log->write(data); };
+    handlers.standardError = [log = serverLog_, tail = stderrTail_](const QByteArray& data) {
+        log->write(data);
+        tail->append(data);
+    };
+    auto launched = std::make_shared<std::weak_ptr<LaunchedProcess>>();
+    handlers.finished = [mainThread = std::weak_ptr<Scheduler>(mainThread_), manager = QPointer<ServerManager>(this),
+                         launched](int terminationStatus) {
+        if (auto scheduler = mainThread.lock())
+            scheduler->post([manager, launched, terminationStatus] {
+                if (manager)
+                    manager->handleTermination(launched->lock(), terminationStatus);
+            });
+    };
+
+    std::shared_ptr<LaunchedProcess> process;
+    try {
+        process = launcher_->launch(spec, std::move(handlers));
+    } catch (const SpawnError& error) {
+        return failPreflight(QStringLiteral("spawn failed: %1").arg(QString::fromStdString(error.what())));
+    }
+    *launched = process;
+    process_ = process;
+    setStatus(ServerStatus::running());
+    Log::write(QStringLiteral("Server spawned (pid %1)").arg(process->pid()));
+    armResetTimer();
+}
+
+void ServerManager::failPreflight(const QString& reason)
+{
+    Log::write(QStringLiteral("Pre-flight: ") + reason);
+    setStatus(ServerStatus::preflightFailed(reason));
+}
+
+void ServerManager::handleTermination(const std::shared_ptr<LaunchedProcess>& process, int terminationStatus)
+{
+    // The end of a process that is no longer held (a newer one was launched) changes nothing.
+    if (!process || process != process_)
+        return;
+
+    cancelResetTimer();
+    const QString tail = stderrTail_->snapshot();
+    if (tail.contains(QStringLiteral("EADDRINUSE"))) {
+        Log::write(QStringLiteral("Server exited with EADDRINUSE \u2014 abandoning restart loop"));
+        setStatus(ServerStatus::portInUse());
+    } else if (stopRequested_) {
+        setStatus(stopFinalStatus_);
+        stopRequested_ = false;
+    } else {
+        const std::int64_t attempt = ++restartAttempt_;
+        const std::chrono::seconds delay = backoffDelay(attempt);
+        setStatus(attempt <= highestRestartingAttempt ? ServerStatus::restarting(attempt) : ServerStatus::stuck());
+        Log::write(QStringLiteral("Server crashed (exit %1); restart attempt %2 in %3s")
+                       .arg(terminationStatus)
+                       .arg(attempt)
+                       .arg(delay.count()));
+        process_.reset();
+        scheduleStart(delay, false);
+        return;
+    }
+    process_.reset();
+
+    if (startWhenStoppedProcessEnds_) {
+        startWhenStoppedProcessEnds_ = false;
+        start();
+    }
+}
+
+void ServerManager::armResetTimer()
+{
+    cancelResetTimer();
+    resetWorkItem_ = mainThread_->after(stableRunTime, [manager = QPointer<ServerManager>(this)] {
+        if (!manager)
+            return;
+        manager->resetWorkItem_.reset();
+        if (manager->restartAttempt_ >= 1) {
+            Log::write(QStringLiteral("Server stable 60s \u2014 restart counter reset (was %1)").arg(manager->restartAttempt_));
+            manager->restartAttempt_ = 0;
+        }
+    });
+}
+
+void ServerManager::cancelResetTimer()
+{
+    if (resetWorkItem_) {
+        resetWorkItem_->cancel();
+        resetWorkItem_.reset();
+    }
+}
+
+void ServerManager::stop(const ServerStatus& finalStatus)
+{
+    stopRequested_ = true;
+    stopFinalStatus_ = finalStatus;
+    cancelResetTimer();
+    // Nothing comes back after a stop: not a crash restart, not the start of an earlier restart.
+    cancelPendingStart();
+
+    if (process_ && process_->isRunning()) {
+        process_->sendSignal(SIGTERM);
+        mainThread_->after(killGracePeriod, [process = process_, pid = process_->pid()] {
+            if (!process->isRunning())
+                return;
+            process->sendSignal(SIGKILL);
+            Log::write(QStringLiteral("SIGKILL sent to pid %1 (SIGTERM ignored)").arg(pid));
+        });
+        setStatus(finalStatus);
+        return;
+    }
+    setStatus(finalStatus);
+    process_.reset();
+}
+
+void ServerManager::restart()
+{
+    restartAttempt_ = 0;
+    Log::write(QStringLiteral("User-requested restart"));
+    stop(ServerStatus::stopped());
+    // The new server starts once the pause has passed and the old one has ended, so it never
+    // finds its predecessor holding the port; the SIGKILL after the grace period bounds the wait.
+    scheduleStart(restartPause, true);
+}
+
+void ServerManager::scheduleStart(std::chrono::milliseconds delay, bool afterStoppedProcessEnds)
+{
+    cancelPendingStart();
+    pendingStart_ = mainThread_->after(delay, [manager = QPointer<ServerManager>(this), afterStoppedProcessEnds] {
+        if (!manager)
+            return;
+        manager->pendingStart_.reset();
+        if (afterStoppedProcessEnds && manager->process_)
+            manager->startWhenStoppedProcessEnds_ = true;
+        else
+            manager->start();
+    });
+}
+
+void ServerManager::cancelPendingStart()
+{
+    startWhenStoppedProcessEnds_ = false;
+    if (pendingStart_) {
+        pendingStart_->cancel();
+        pendingStart_.reset();
+    }
+}

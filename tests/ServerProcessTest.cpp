@@ -1,0 +1,274 @@
+// The server manager with real processes, real node and the real bundled server. The main thread
+// runs on a virtual clock; the processes, pipes and sockets are real.
+#include "Supervision/BundledPaths.h"
+#include "Supervision/ServerManager.h"
+
+#include "Foundation/ChildProcess.h"
+#include "Foundation/ProcessLauncher.h"
+#include "TestSupport.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString stagedResources = QStringLiteral(TESSARYN_BUILD_DIR "/share/tessaryn-helper");
+
+int connectToServer()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9876);
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// GET /health on 127.0.0.1:9876; the whole response, or nothing.
+QByteArray getHealth()
+{
+    const int fd = connectToServer();
+    if (fd < 0)
+        return {};
+    const char request[] = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (::write(fd, request, sizeof request - 1) < 0) {
+        ::close(fd);
+        return {};
+    }
+    QByteArray response;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        response.append(buffer, int(n));
+    ::close(fd);
+    return response;
+}
+
+bool answersHealth()
+{
+    const QByteArray response = getHealth();
+    return response.startsWith("HTTP/1.1 200") && response.endsWith("{\"status\":\"ok\"}");
+}
+
+class ServerProcessTest : public ::testing::Test {
+protected:
+    ~ServerProcessTest() override
+    {
+        // Leave nothing running, whatever the test did.
+        if (manager) {
+            manager->stop(ServerStatus::stopped());
+            scheduler->runUntil([&] { return !serverPid() || ::kill(serverPid(), 0) != 0; }, 3s);
+            scheduler->advance(2s);
+            scheduler->runUntil([] { return false; }, 100ms);
+        }
+    }
+
+    void makeManager(const QString& node, const QString& script)
+    {
+        manager = std::make_unique<ServerManager>(node, script, scheduler, std::make_shared<ChildProcessLauncher>(),
+                                                  [] { return qEnvironmentVariable("PATH"); });
+    }
+    // A stand-in server: a shell script run as the "node" executable.
+    void makeScriptedServer(const QByteArray& body)
+    {
+        writeFile(home.path() + "/node", "#!/bin/sh\n" + body + "\n", true);
+        writeFile(home.path() + "/server.js", "");
+        makeManager(home.path() + "/node", home.path() + "/server.js");
+    }
+    pid_t serverPid()
+    {
+        const QStringList lines = log.messages().filter("Server spawned (pid ");
+        return lines.isEmpty() ? 0 : lines.last().section("pid ", 1).chopped(1).toInt();
+    }
+    bool waitForStatus(const ServerStatus& status, std::chrono::milliseconds timeout = 10s)
+    {
+        return scheduler->runUntil([&] { return manager->status() == status; }, timeout);
+    }
+    QByteArray serverLog() { return readFile(home.logFolder() + "/server.log"); }
+
+    ScopedHome home;
+    LogCapture log;
+    std::shared_ptr<VirtualScheduler> scheduler = std::make_shared<VirtualScheduler>();
+    std::unique_ptr<ServerManager> manager;
+};
+
+} // namespace
+
+TEST_F(ServerProcessTest, TheBundledServerRunsAndAnswersHealth)
+{
+    ASSERT_TRUE(QFileInfo(stagedResources + "/node").isExecutable());
+    makeManager(stagedResources + "/node", stagedResources + "/ai-server/server.js");
+    manager->start();
+    ASSERT_EQ(manager->status(), ServerStatus::running());
+    EXPECT_TRUE(waitFor(answersHealth));
+    EXPECT_TRUE(waitFor([&] { return serverLog().contains("listening"); }));
+
+    manager->stop(ServerStatus::stopped());
+    EXPECT_TRUE(scheduler->runUntil([&] { return ::kill(serverPid(), 0) != 0; }, 5s)) << "ends on SIGTERM";
+    EXPECT_EQ(manager->status(), ServerStatus::stopped());
+    EXPECT_FALSE(log.messages().join('\n').contains("SIGKILL"));
+}
+
+TEST_F(ServerProcessTest, AKilledServerWithAConnectedClientComesBackAfterOneSecond)
+{
+    makeManager(stagedResources + "/node", stagedResources + "/ai-server/server.js");
+    manager->start();
+    ASSERT_TRUE(waitFor(answersHealth));
+    const int client = connectToServer(); // a plugin holding a connection open
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(waitFor([] { return answersHealth(); })); // the connection is established server-side too
+    const pid_t first = serverPid();
+    ::kill(first, SIGKILL);
+    ASSERT_TRUE(waitForStatus(ServerStatus::restarting(1)));
+    EXPECT_TRUE(log.messages().contains("Server crashed (exit 9); restart attempt 1 in 1s"));
+    scheduler->advance(1s);
+    EXPECT_EQ(manager->status(), ServerStatus::running());
+    EXPECT_NE(serverPid(), first);
+    EXPECT_TRUE(waitFor(answersHealth));
+    ::close(client);
+}
+
+TEST_F(ServerProcessTest, AnotherProgramOnThePortGivesPortInUse)
+{
+    ChildProcess::Handlers quiet;
+    quiet.standardOutput = [](const QByteArray&) {};
+    ProcessSpec listener;
+    listener.program = "/usr/bin/python3";
+    listener.arguments = { "-c", "import socket,time; s=socket.socket(); "
+                                 "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1',9876)); s.listen(); "
+                                 "time.sleep(60)" };
+    auto other = ChildProcess::start(listener, quiet);
+    struct Reaper {
+        std::shared_ptr<ChildProcess> child;
+        ~Reaper() { child->sendSignal(SIGKILL); child->waitForFinished(std::chrono::steady_clock::now() + 5s); }
+    } reaper { other };
+    ASSERT_TRUE(waitFor([] {
+        const int fd = connectToServer();
+        ::close(fd);
+        return fd >= 0;
+    }));
+
+    makeManager(home.path() + "/missing-node", home.path() + "/missing.js");
+    manager->start();
+    EXPECT_EQ(manager->status(), ServerStatus::portInUse());
+    EXPECT_EQ(log.messages(), QStringList { "Pre-flight: port 9876 in use" });
+    EXPECT_EQ(serverPid(), 0);
+}
+
+TEST_F(ServerProcessTest, AServerThatIgnoresSigtermIsKilled)
+{
+    makeScriptedServer("trap '' TERM\necho ready\nexec sleep 600");
+    manager->start();
+    ASSERT_TRUE(waitFor([&] { return serverLog().contains("ready"); }));
+    const pid_t pid = serverPid();
+    manager->stop(ServerStatus::stopped());
+    scheduler->runUntil([] { return false; }, 300ms);
+    EXPECT_EQ(::kill(pid, 0), 0) << "still alive after SIGTERM";
+    scheduler->advance(2s);
+    EXPECT_TRUE(log.messages().contains(QString("SIGKILL sent to pid %1 (SIGTERM ignored)").arg(pid)));
+    EXPECT_TRUE(scheduler->runUntil([&] { return ::kill(pid, 0) != 0; }, 5s));
+    EXPECT_EQ(manager->status(), ServerStatus::stopped());
+}
+
+TEST_F(ServerProcessTest, DevelopmentOverridesAreCheckedBeforeTheLaunch)
+{
+    const QString notExecutable = home.path() + "/plain-file";
+    writeFile(notExecutable, "");
+    const QString missing = home.path() + "/nowhere/node";
+    {
+        ScopedEnv node("DEV_NODE_PATH", QFile::encodeName(missing));
+        EXPECT_EQ(BundledPaths::node(), missing);
+        makeManager(BundledPaths::node(), BundledPaths::serverScript());
+        manager->start();
+        EXPECT_EQ(manager->status(), ServerStatus::preflightFailed("node binary not found at " + missing));
+    }
+    {
+        ScopedEnv node("DEV_NODE_PATH", QFile::encodeName(notExecutable));
+        makeManager(BundledPaths::node(), BundledPaths::serverScript());
+        manager->start();
+        EXPECT_EQ(manager->status(), ServerStatus::preflightFailed("node binary not found at " + notExecutable));
+    }
+    {
+        ScopedEnv node("DEV_NODE_PATH", QByteArray("/bin/sh"));
+        ScopedEnv script("DEV_AI_SERVER_PATH", QFile::encodeName(home.path() + "/missing.js"));
+        makeManager(BundledPaths::node(), BundledPaths::serverScript());
+        manager->start();
+        EXPECT_EQ(manager->status(), ServerStatus::preflightFailed("server.js not found at " + home.path() + "/missing.js"));
+    }
+    EXPECT_EQ(log.messages(), QStringList({ "Pre-flight: node binary not found at " + missing,
+                                            "Pre-flight: node binary not found at " + notExecutable,
+                                            "Pre-flight: server.js not found at " + home.path() + "/missing.js" }));
+}
+
+TEST_F(ServerProcessTest, ASpawnThatFailsIsAPreflightFailure)
+{
+    writeFile(home.path() + "/node", "#!/no/such/interpreter\n", true);
+    writeFile(home.path() + "/server.js", "");
+    makeManager(home.path() + "/node", home.path() + "/server.js");
+    manager->start();
+    const QString reason = "spawn failed: could not start " + home.path() + "/node: No such file or directory";
+    EXPECT_EQ(manager->status(), ServerStatus::preflightFailed(reason));
+    EXPECT_EQ(log.messages(), QStringList { "Pre-flight: " + reason });
+}
+
+TEST_F(ServerProcessTest, OutputReachesServerLogByteForByteAndOnlyStandardErrorTheTail)
+{
+    ScopedEnv port("PORT", QByteArray("1111"));
+    // EADDRINUSE on standard output alone is no reason to give up; bytes that are not text pass too.
+    makeScriptedServer("printf 'out EADDRINUSE PORT=%s\\n' \"$PORT\"; printf 'err \\377\\n' >&2; printf 'args=%s cwd=%s\\n' \"$*\" \"$PWD\"; exit 3");
+    manager->start();
+    ASSERT_TRUE(waitForStatus(ServerStatus::restarting(1)));
+    EXPECT_TRUE(waitFor([&] { return serverLog().contains("cwd="); }));
+    const QByteArray logged = serverLog();
+    EXPECT_TRUE(logged.contains("out EADDRINUSE PORT=9876\n"));
+    EXPECT_TRUE(logged.contains("err \xff\n"));
+    EXPECT_TRUE(logged.contains(("args=" + home.path() + "/server.js cwd=" + home.path() + "\n").toUtf8()));
+    EXPECT_TRUE(log.messages().contains("Server crashed (exit 3); restart attempt 1 in 1s"));
+}
+
+TEST_F(ServerProcessTest, AServerThatCannotTakeThePortIsRecognisedEveryTime)
+{
+    makeScriptedServer("echo 'Error: listen EADDRINUSE: address already in use 127.0.0.1:9876' >&2; exit 1");
+    for (int run = 0; run < 200; ++run) {
+        manager->restart();
+        scheduler->advance(200ms);
+        ASSERT_TRUE(waitForStatus(ServerStatus::portInUse())) << "run " << run;
+    }
+    EXPECT_EQ(log.messages().filter("abandoning restart loop").size(), 200);
+    EXPECT_TRUE(log.messages().filter("Server crashed").isEmpty());
+}
+
+TEST_F(ServerProcessTest, TheServerStartsWithCleanSignalsAndDescriptors)
+{
+    makeScriptedServer("grep -E '^Sig(Blk|Ign):' /proc/self/status; ls /proc/self/fd | tr '\\n' ' '; echo; exec sleep 600");
+    // State of the helper that a careless launch would pass on.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    sigaction(SIGTERM, &ignore, &previous);
+    manager->start();
+    sigaction(SIGTERM, &previous, nullptr);
+    ASSERT_TRUE(waitFor([&] { return serverLog().contains("SigIgn") && serverLog().endsWith("\n") && serverLog().count('\n') >= 3; }));
+    const QString text = QString::fromUtf8(serverLog());
+    EXPECT_TRUE(text.contains(QRegularExpression("SigBlk:\\s+0+\n"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QRegularExpression("SigIgn:\\s+0+\n"))) << text.toStdString();
+    EXPECT_TRUE(text.contains("\n0 1 2 3 \n")) << text.toStdString(); // 3 is ls reading /proc/self/fd
+    // SIGTERM reaches it with its default action.
+    manager->stop(ServerStatus::stopped());
+    EXPECT_TRUE(scheduler->runUntil([&] { return ::kill(serverPid(), 0) != 0; }, 3s));
+    EXPECT_FALSE(log.messages().join('\n').contains("SIGKILL"));
+}
