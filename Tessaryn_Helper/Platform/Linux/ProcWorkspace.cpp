@@ -133,39 +133,41 @@ void ProcWorkspace::listAndDiscover(Changes& changes, std::optional<double> upti
         listingDue_ = true;
         return;
     }
-    std::unordered_map<pid_t, Process> listed;
-    listed.reserve(processes_.size() + 16);
+    // Mark and sweep: what this listing does not show has ended.
     while (const dirent* entry = ::readdir(directory)) {
         if (!isAllDigits(entry->d_name))
             continue;
         const pid_t pid = pid_t(std::strtol(entry->d_name, nullptr, 10));
         if (auto known = processes_.find(pid); known != processes_.end()) {
-            listed.emplace(pid, std::move(known->second));
-            processes_.erase(known);
+            known->second.listedInScan = scanCount_;
             continue;
         }
         const std::optional<StatLine> stat = readStat(pid);
         if (!stat)
             continue; // ended while we looked
         Process process;
+        process.listedInScan = scanCount_;
         examine(pid, *stat, process, uptime);
         if (!process.identifier.isEmpty()) {
             const RunningApplication application { pid, process.identifier };
             applications_.append(application);
             changes.launched.append(application);
         }
-        listed.emplace(pid, std::move(process));
+        processes_.emplace(pid, std::move(process));
     }
     ::closedir(directory);
-    // What is left was not listed: it has ended.
-    for (const auto& [pid, process] : processes_) {
-        if (!process.identifier.isEmpty()) {
-            const RunningApplication application { pid, process.identifier };
+    for (auto process = processes_.begin(); process != processes_.end();) {
+        if (process->second.listedInScan == scanCount_) {
+            ++process;
+            continue;
+        }
+        if (!process->second.identifier.isEmpty()) {
+            const RunningApplication application { process->first, process->second.identifier };
             applications_.removeAll(application);
             changes.terminated.append(application);
         }
+        process = processes_.erase(process);
     }
-    processes_ = std::move(listed);
 }
 
 void ProcWorkspace::recheckKnown(Changes& changes, std::optional<double> uptime)

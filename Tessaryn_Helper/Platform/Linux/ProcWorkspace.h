@@ -52,6 +52,7 @@ private:
         QString identifier;
         bool settled = false;             // its identifier, or its lack of one, is final
         unsigned long long examinedInScan = 0;
+        unsigned long long listedInScan = 0;
     };
     struct StatLine {
         unsigned long long startTime = 0;
