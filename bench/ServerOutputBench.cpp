@@ -21,9 +21,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
@@ -214,11 +216,52 @@ Supervised runSupervised(const QString& script, const QString& serverJs)
     return result;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// One supervised run in this process, so that its peak RSS is its own; prints its figures.
+int runCase(const QString& script, const QString& serverJs)
 {
-    QCoreApplication app(argc, argv);
+    if (!isPortFree(ServerManager::port)) {
+        print(QStringLiteral("failure=port_%1_is_in_use\n").arg(ServerManager::port));
+        return 1;
+    }
+    const Supervised run = runSupervised(script, serverJs);
+    QString failure = run.failure.isEmpty() ? QStringLiteral("none") : run.failure;
+    print(QStringLiteral("exit=%1 drain=%2 cpu=%3 writercpu=%4 peakrss=%5 rssbefore=%6 chunks=%7 failure=%8\n")
+              .arg(run.exitSeconds)
+              .arg(run.drainSeconds)
+              .arg(run.self.cpuSeconds())
+              .arg(run.children.cpuSeconds())
+              .arg(run.self.peakRssKiB)
+              .arg(run.rssBeforeKiB)
+              .arg(run.handedChunks)
+              .arg(failure.replace(QLatin1Char(' '), QLatin1Char('_'))));
+    return run.failure.isEmpty() ? 0 : 1;
+}
+
+QHash<QString, double> parseFields(const QByteArray& output, QString& failure)
+{
+    QHash<QString, double> fields;
+    for (const QByteArray& field : output.trimmed().split(' ')) {
+        const qsizetype equals = field.indexOf('=');
+        if (equals <= 0)
+            continue;
+        const QString key = QString::fromUtf8(field.left(equals));
+        if (key == QLatin1String("failure"))
+            failure = QString::fromUtf8(field.mid(equals + 1));
+        else
+            fields.insert(key, field.mid(equals + 1).toDouble());
+    }
+    return fields;
+}
+
+QString range(const std::vector<double>& values, int decimals)
+{
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    return number(median(values), decimals) + QStringLiteral(" (") + number(*low, decimals) + QStringLiteral("\u2013")
+        + number(*high, decimals) + QLatin1Char(')');
+}
+
+int runAll(int repetitions)
+{
     if (!isPortFree(ServerManager::port)) {
         print(QStringLiteral("port %1 is in use; the manager would not start the server\n").arg(ServerManager::port));
         return 1;
@@ -228,9 +271,10 @@ int main(int argc, char** argv)
         print(QStringLiteral("cannot create a temporary folder\n"));
         return 1;
     }
+    // The cases inherit this HOME: server.log and helper.log land below the temporary folder.
     const QString home = work.filePath(QStringLiteral("home"));
     QDir().mkpath(home);
-    qputenv("HOME", QFile::encodeName(home)); // before anything logs: helper.log lands there too
+    qputenv("HOME", QFile::encodeName(home));
 
     const QString serverFolder = work.filePath(QStringLiteral("server"));
     QDir().mkpath(serverFolder);
@@ -239,7 +283,8 @@ int main(int argc, char** argv)
     QFile scriptFile(script);
     QFile serverJsFile(serverJs);
     if (!scriptFile.open(QIODevice::WriteOnly) || scriptFile.write(serverScript()) < 0
-        || !scriptFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) || !serverJsFile.open(QIODevice::WriteOnly)) {
+        || !scriptFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
+        || !serverJsFile.open(QIODevice::WriteOnly)) {
         print(QStringLiteral("cannot write the stand-in server\n"));
         return 1;
     }
@@ -247,48 +292,86 @@ int main(int argc, char** argv)
     serverJsFile.close();
 
     const QString copy = work.filePath(QStringLiteral("copy"));
-    const Reference alone = runShell(QStringLiteral("\"$0\" > /dev/null"), script, copy);
-    const Reference piped = runShell(QStringLiteral("\"$0\" | cat > \"$1\""), script, copy);
-    const bool pipedComplete = piped.complete && fileSize(copy) == totalBytes && readTail(copy, endMark.size()) == endMark;
-    QFile::remove(copy);
-    if (!alone.complete || !pipedComplete) {
-        print(QStringLiteral("the reference runs failed\n"));
-        return 1;
-    }
+    std::vector<double> aloneSeconds, aloneCpu, pipedSeconds, catCpu;
+    std::vector<double> exitSeconds, allSeconds, helperCpu, writerCpu, peakRss, rssBefore, chunks;
+    for (int i = 0; i < repetitions; ++i) {
+        const Reference alone = runShell(QStringLiteral("\"$0\" > /dev/null"), script, copy);
+        const Reference piped = runShell(QStringLiteral("\"$0\" | cat > \"$1\""), script, copy);
+        const bool pipedComplete
+            = piped.complete && fileSize(copy) == totalBytes && readTail(copy, endMark.size()) == endMark;
+        QFile::remove(copy);
+        if (!alone.complete || !pipedComplete) {
+            print(QStringLiteral("the reference runs failed\n"));
+            return 1;
+        }
+        aloneSeconds.push_back(alone.seconds);
+        aloneCpu.push_back(alone.usage.cpuSeconds());
+        pipedSeconds.push_back(piped.seconds);
+        catCpu.push_back(piped.usage.cpuSeconds() - alone.usage.cpuSeconds());
 
-    const Supervised supervised = runSupervised(script, serverJs);
-    if (!supervised.failure.isEmpty()) {
-        print(QStringLiteral("supervised run failed: %1\n").arg(supervised.failure));
-        return 1;
+        QDir(HomeFolders::logFolder()).removeRecursively();
+        ProcessSpec spec;
+        spec.program = QCoreApplication::applicationFilePath();
+        spec.arguments = { QStringLiteral("--case"), script, serverJs };
+        spec.nullStandardInput = true;
+        spec.ownProcessGroup = true; // a timeout also ends the stand-in server
+        const ChildProcess::Output output = ChildProcess::run(spec, std::chrono::minutes(10));
+        QString failure;
+        const QHash<QString, double> fields = parseFields(output.standardOutput, failure);
+        if (output.terminationStatus != 0 || failure != QLatin1String("none")) {
+            print(QStringLiteral("supervised run failed: %1\n").arg(QString::fromUtf8(output.standardOutput.trimmed())));
+            return 1;
+        }
+        exitSeconds.push_back(fields.value(QStringLiteral("exit")));
+        allSeconds.push_back(std::max(fields.value(QStringLiteral("exit")), fields.value(QStringLiteral("drain"))));
+        helperCpu.push_back(fields.value(QStringLiteral("cpu")));
+        writerCpu.push_back(fields.value(QStringLiteral("writercpu")));
+        peakRss.push_back(fields.value(QStringLiteral("peakrss")) / 1024);
+        rssBefore.push_back(fields.value(QStringLiteral("rssbefore")) / 1024);
+        chunks.push_back(fields.value(QStringLiteral("chunks")));
     }
 
     const double mib = double(totalBytes) / mebibyte;
-    const double supervisedSeconds = std::max(supervised.exitSeconds, supervised.drainSeconds);
-    print(QStringLiteral("A stand-in server writes 256 MiB to standard output (%1 chunks handed to the log, "
-                         "%2 KiB on average)\n\n")
-              .arg(supervised.handedChunks)
-              .arg(number(double(supervised.handedBytes) / 1024 / std::max<qint64>(1, supervised.handedChunks), 1)));
+    print(QStringLiteral("A stand-in server writes 256 MiB to standard output as fast as it can (median of %1 runs, "
+                         "range in brackets; the log was handed %2 chunks, %3 KiB each on average)\n\n")
+              .arg(repetitions)
+              .arg(median(chunks))
+              .arg(number(double(totalBytes) / 1024 / std::max(1.0, median(chunks)), 1)));
     Table table({ QStringLiteral("path"), QStringLiteral("process ended s"), QStringLiteral("all bytes written s"),
                   QStringLiteral("MiB/s"), QStringLiteral("reader CPU s"), QStringLiteral("reader CPU ms/MiB"),
                   QStringLiteral("writer CPU s"), QStringLiteral("peak RSS MiB"), QStringLiteral("RSS before MiB") });
-    table.addRow({ QStringLiteral("writer > /dev/null"), number(alone.seconds, 2), number(alone.seconds, 2),
-                   number(mib / alone.seconds, 0), QString(), QString(), number(alone.usage.cpuSeconds(), 2),
-                   QString() });
-    const double catCpu = piped.usage.cpuSeconds() - alone.usage.cpuSeconds();
-    table.addRow({ QStringLiteral("writer piped to cat > file"), number(piped.seconds, 2), number(piped.seconds, 2),
-                   number(mib / piped.seconds, 0), number(catCpu, 2), number(catCpu * 1000 / mib, 2),
-                   number(alone.usage.cpuSeconds(), 2), QString() });
-    table.addRow({ QStringLiteral("ServerManager \u2192 server.log"), number(supervised.exitSeconds, 2),
-                   number(supervisedSeconds, 2), number(mib / supervisedSeconds, 0),
-                   number(supervised.self.cpuSeconds(), 2), number(supervised.self.cpuSeconds() * 1000 / mib, 2),
-                   number(supervised.children.cpuSeconds(), 2), number(double(supervised.self.peakRssKiB) / 1024, 0),
-                   number(double(supervised.rssBeforeKiB) / 1024, 0) });
+    table.addRow({ QStringLiteral("writer > /dev/null"), range(aloneSeconds, 3), range(aloneSeconds, 3),
+                   number(mib / median(aloneSeconds), 0), QString(), QString(), number(median(aloneCpu), 2) });
+    table.addRow({ QStringLiteral("writer piped to cat > file"), range(pipedSeconds, 3), range(pipedSeconds, 3),
+                   number(mib / median(pipedSeconds), 0), range(catCpu, 2), number(median(catCpu) * 1000 / mib, 2),
+                   number(median(aloneCpu), 2) });
+    table.addRow({ QStringLiteral("ServerManager \u2192 server.log"), range(exitSeconds, 3), range(allSeconds, 3),
+                   number(mib / median(allSeconds), 0), range(helperCpu, 2), number(median(helperCpu) * 1000 / mib, 2),
+                   number(median(writerCpu), 2), range(peakRss, 0), number(median(rssBefore), 0) });
     print(table.render());
     print(QStringLiteral(
         "\nprocess ended: the manager handled the end of the process on the main thread (for the references: the "
-        "shell ended).\nall bytes written: also the end mark was in server.log or server.log.1, i.e. the log's "
-        "queue had run every append.\nreader CPU: the helper process (getrusage RUSAGE_SELF) during the run; "
-        "for cat, the pipeline's CPU less the writer's.\nwriter CPU: the stand-in server and its dd and head "
-        "(RUSAGE_CHILDREN). Peak RSS: ru_maxrss of the helper process.\n"));
+        "shell ended).\nall bytes written: also the end mark was in server.log or server.log.1 (polled every 5 ms), "
+        "i.e. the log's queue had run every append.\nreader CPU: the helper process (getrusage RUSAGE_SELF) during "
+        "the run; for cat, the pipeline's CPU less the writer's.\nwriter CPU: the stand-in server with its dd and "
+        "head (RUSAGE_CHILDREN). Peak RSS: ru_maxrss of the helper process, each run in a fresh process.\n"));
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.size() == 4 && arguments[1] == QLatin1String("--case"))
+        return runCase(arguments[2], arguments[3]);
+    int repetitions = 3;
+    if (arguments.size() == 3 && arguments[1] == QLatin1String("--repeat"))
+        repetitions = std::max(1, arguments[2].toInt());
+    else if (arguments.size() != 1) {
+        print(QStringLiteral("usage: %1 [--repeat N]\n").arg(arguments[0]));
+        return 2;
+    }
+    return runAll(repetitions);
 }
