@@ -11,3 +11,12 @@ TEST(QtDesktopWithoutDisplay, AnAlertIsOneLineOnStandardErrorAndReturnsAtOnce)
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "alert: Quit Premiere first: Quit Premiere, then open Tessaryn Helper again — now → later…\n");
 }
+
+TEST(QtDesktopWithoutDisplay, OpeningWithoutAGuiApplicationIsAHarmlessNoOp)
+{
+    QtDesktop desktop;
+    testing::internal::CaptureStderr();
+    desktop.open(QUrl::fromLocalFile("/Applications/Utilities/Adobe Creative Cloud/ACC/Creative Cloud.app"));
+    desktop.open(QUrl("https://tessaryn.app/docs/install"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}

@@ -22,6 +22,10 @@ bool hasDisplay()
 
 void QtDesktop::open(const QUrl& url)
 {
+    // Qt's desktop services need the GUI application's platform; without one there is nothing
+    // to open with.
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        return;
     QDesktopServices::openUrl(url);
 }
 
