@@ -1,0 +1,8 @@
+#include "Workspace.h"
+
+Workspace::Workspace(QObject* parent)
+    : QObject(parent)
+{
+}
+
+Workspace::~Workspace() = default;

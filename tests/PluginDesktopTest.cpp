@@ -1,0 +1,13 @@
+#include "Platform/Qt/QtDesktop.h"
+
+#include <gtest/gtest.h>
+
+// Test programs run without a GUI application, as the helper does without a display.
+TEST(QtDesktopWithoutDisplay, AnAlertIsOneLineOnStandardErrorAndReturnsAtOnce)
+{
+    QtDesktop desktop;
+    testing::internal::CaptureStderr();
+    desktop.alert("Quit Premiere first", "Quit Premiere, then open Tessaryn Helper again — now → later…");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "alert: Quit Premiere first: Quit Premiere, then open Tessaryn Helper again — now → later…\n");
+}

@@ -1,0 +1,359 @@
+#include "Platform/Linux/ProcWorkspace.h"
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A /proc tree in a temporary folder: uptime, loadavg and one folder per process.
+class FakeProc {
+public:
+    FakeProc()
+    {
+        setUptime(1000);
+        setLastPid(100);
+    }
+    QString root() const { return dir_.path(); }
+
+    void setUptime(double seconds)
+    {
+        uptime_ = seconds;
+        writeFile(root() + "/uptime", QByteArray::number(seconds, 'f', 2) + " 1.00\n");
+    }
+    void setLastPid(int pid)
+    {
+        writeFile(root() + "/loadavg", "0.10 0.20 0.30 1/200 " + QByteArray::number(pid) + "\n");
+    }
+    // Also moves the kernel's last handed-out pid on, as a real start does.
+    void start(int pid, const QByteArray& environ = {}, const QByteArray& cgroup = "0::/user.slice\n",
+               double ageSeconds = 60, char state = 'S')
+    {
+        const unsigned long long startTicks = (uptime_ - ageSeconds) * ticks();
+        setStat(pid, startTicks, state);
+        writeFile(folder(pid) + "/environ", environ);
+        writeFile(folder(pid) + "/cgroup", cgroup);
+        lastPid_ = std::max(lastPid_ + 1, pid);
+        setLastPid(lastPid_);
+    }
+    void setStat(int pid, unsigned long long startTicks, char state = 'S')
+    {
+        writeFile(folder(pid) + "/stat",
+                  QByteArray::number(pid) + " (odd (name) x) " + state
+                      + " 1 1 1 0 -1 4194560 10 0 0 0 1 1 0 0 20 0 1 0 " + QByteArray::number(startTicks)
+                      + " 1000 50 18446744073709551615 0 0 0 0 0 0 0 0 0 0 0 0 17 0 0 0 0 0 0\n");
+    }
+    void setEnviron(int pid, const QByteArray& environ) { writeFile(folder(pid) + "/environ", environ); }
+    void setFlatpakInfo(int pid, const QByteArray& info) { writeFile(folder(pid) + "/root/.flatpak-info", info); }
+    void end(int pid)
+    {
+        QDir(folder(pid)).removeRecursively();
+        setLastPid(++lastPid_);
+    }
+    QString folder(int pid) const { return root() + "/" + QString::number(pid); }
+    static double ticks() { return double(::sysconf(_SC_CLK_TCK)); }
+
+private:
+    QTemporaryDir dir_;
+    double uptime_ = 0;
+    int lastPid_ = 100;
+};
+
+QByteArray launchedFrom(const QByteArray& desktopFile)
+{
+    return QByteArray("HOME=/home/u\0GIO_LAUNCHED_DESKTOP_FILE=", 39) + desktopFile + QByteArray("\0LANG=C\0", 8);
+}
+
+// The events of a workspace, each with the list of running applications as it was then.
+struct Recorder {
+    struct Event {
+        bool launched;
+        RunningApplication application;
+        QList<RunningApplication> runningThen;
+    };
+    QList<Event> events;
+
+    explicit Recorder(Workspace& workspace)
+    {
+        QObject::connect(&workspace, &Workspace::applicationLaunched, &workspace, [this, &workspace](const RunningApplication& a) {
+            events.append({ true, a, workspace.runningApplications() });
+        });
+        QObject::connect(&workspace, &Workspace::applicationTerminated, &workspace, [this, &workspace](const RunningApplication& a) {
+            events.append({ false, a, workspace.runningApplications() });
+        });
+    }
+};
+
+const QByteArray premiereDesktop = "/usr/share/applications/com.adobe.PremierePro.desktop";
+
+} // namespace
+
+TEST(ProcWorkspaceScan, TheStartingListHoldsEveryIdentifiedProcessAndIsNoLaunch)
+{
+    FakeProc proc;
+    proc.start(10, launchedFrom(premiereDesktop));
+    proc.start(11, {}, "0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-gnome-org.gnome.Terminal-4242.scope\n");
+    proc.start(12);
+    proc.setFlatpakInfo(12, "[Application]\nname=org.videolan.VLC\nruntime=runtime/x\n");
+    proc.start(13); // no identifier at all
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    Recorder recorder(workspace);
+
+    QList<RunningApplication> running = workspace.runningApplications();
+    std::sort(running.begin(), running.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
+    EXPECT_EQ(running, (QList<RunningApplication> { { 10, "com.adobe.PremierePro" }, { 11, "org.gnome.Terminal" }, { 12, "org.videolan.VLC" } }));
+    scheduler.advance(2s);
+    EXPECT_TRUE(recorder.events.isEmpty());
+}
+
+TEST(ProcWorkspaceScan, ScansEveryHalfSecondOnTheSchedulerAndStopsWhenDestroyed)
+{
+    FakeProc proc;
+    VirtualScheduler scheduler;
+    {
+        ProcWorkspace workspace(scheduler, proc.root());
+        EXPECT_EQ(scheduler.pendingDelays(), std::vector<Scheduler::Duration> { 500ms });
+        scheduler.advance(500ms);
+        EXPECT_EQ(scheduler.pendingDelays(), std::vector<Scheduler::Duration> { 500ms });
+    }
+    EXPECT_TRUE(scheduler.pendingDelays().empty());
+}
+
+TEST(ProcWorkspaceScan, ALaunchIsReportedAtTheNextScanAndIsAlreadyListed)
+{
+    FakeProc proc;
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    Recorder recorder(workspace);
+
+    proc.start(20, launchedFrom(premiereDesktop), "0::/\n", 0.1);
+    scheduler.advance(499ms);
+    EXPECT_TRUE(recorder.events.isEmpty());
+    scheduler.advance(1ms);
+
+    const RunningApplication premiere { 20, "com.adobe.PremierePro" };
+    ASSERT_EQ(recorder.events.size(), 1);
+    EXPECT_TRUE(recorder.events[0].launched);
+    EXPECT_EQ(recorder.events[0].application, premiere);
+    EXPECT_EQ(recorder.events[0].runningThen, QList<RunningApplication> { premiere });
+}
+
+TEST(ProcWorkspaceScan, AQuitIsReportedAtTheNextScanAndIsAlreadyAbsent)
+{
+    FakeProc proc;
+    proc.start(30, launchedFrom(premiereDesktop));
+    proc.start(31, launchedFrom("org.gnome.Terminal.desktop"));
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    Recorder recorder(workspace);
+
+    proc.end(30);
+    scheduler.advance(500ms);
+
+    ASSERT_EQ(recorder.events.size(), 1);
+    EXPECT_FALSE(recorder.events[0].launched);
+    EXPECT_EQ(recorder.events[0].application, (RunningApplication { 30, "com.adobe.PremierePro" }));
+    EXPECT_EQ(recorder.events[0].runningThen, (QList<RunningApplication> { { 31, "org.gnome.Terminal" } }));
+}
+
+TEST(ProcWorkspaceScan, APidTakenOverByANewProcessIsAQuitAndALaunch)
+{
+    FakeProc proc;
+    proc.start(40, launchedFrom(premiereDesktop));
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    Recorder recorder(workspace);
+
+    proc.end(40);
+    proc.start(40, launchedFrom("org.gnome.Terminal.desktop"), "0::/\n", 0.1);
+    scheduler.advance(1s);
+
+    ASSERT_EQ(recorder.events.size(), 2);
+    EXPECT_FALSE(recorder.events[0].launched);
+    EXPECT_EQ(recorder.events[0].application, (RunningApplication { 40, "com.adobe.PremierePro" }));
+    EXPECT_TRUE(recorder.events[1].launched);
+    EXPECT_EQ(recorder.events[1].application, (RunningApplication { 40, "org.gnome.Terminal" }));
+    EXPECT_EQ(workspace.runningApplications(), (QList<RunningApplication> { { 40, "org.gnome.Terminal" } }));
+}
+
+TEST(ProcWorkspaceScan, AYoungProcessIsReadAgainUntilItsLaunchEnvironmentAppears)
+{
+    FakeProc proc;
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    Recorder recorder(workspace);
+
+    // Seen between fork and exec: still the launcher's environment.
+    proc.start(50, "HOME=/home/u", "0::/\n", 0.2);
+    scheduler.advance(500ms);
+    EXPECT_TRUE(recorder.events.isEmpty());
+
+    proc.setEnviron(50, launchedFrom(premiereDesktop));
+    scheduler.advance(500ms);
+    ASSERT_EQ(recorder.events.size(), 1);
+    EXPECT_EQ(recorder.events[0].application, (RunningApplication { 50, "com.adobe.PremierePro" }));
+}
+
+TEST(ProcWorkspaceScan, AnOldProcessWithoutIdentifierIsNotReadAgain)
+{
+    FakeProc proc;
+    proc.start(60, "HOME=/home/u", "0::/\n", 10);
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    Recorder recorder(workspace);
+
+    proc.setEnviron(60, launchedFrom(premiereDesktop));
+    proc.setLastPid(150);
+    scheduler.advance(2s);
+    EXPECT_TRUE(recorder.events.isEmpty());
+    EXPECT_TRUE(workspace.runningApplications().isEmpty());
+}
+
+TEST(ProcWorkspaceScan, TheListingWaitsForTheKernelToHandOutANewPid)
+{
+    FakeProc proc;
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    Recorder recorder(workspace);
+
+    proc.start(70, launchedFrom(premiereDesktop), "0::/\n", 0.1);
+    proc.setLastPid(100); // as if no pid had been handed out since the last scan
+    scheduler.advance(1s);
+    EXPECT_TRUE(recorder.events.isEmpty());
+
+    proc.setLastPid(101);
+    scheduler.advance(500ms);
+    EXPECT_EQ(recorder.events.size(), 1);
+}
+
+TEST(ProcWorkspaceScan, AQuitIsNoticedWithoutANewPid)
+{
+    FakeProc proc;
+    proc.start(75, launchedFrom(premiereDesktop));
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    Recorder recorder(workspace);
+
+    QDir(proc.folder(75)).removeRecursively(); // loadavg unchanged
+    scheduler.advance(500ms);
+    ASSERT_EQ(recorder.events.size(), 1);
+    EXPECT_FALSE(recorder.events[0].launched);
+}
+
+TEST(ProcWorkspaceScan, AZombieHasQuit)
+{
+    FakeProc proc;
+    proc.start(80, launchedFrom(premiereDesktop));
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    Recorder recorder(workspace);
+
+    proc.setStat(80, (1000 - 60) * FakeProc::ticks(), 'Z');
+    scheduler.advance(500ms);
+    ASSERT_EQ(recorder.events.size(), 1);
+    EXPECT_FALSE(recorder.events[0].launched);
+    proc.setLastPid(300);
+    scheduler.advance(1s);
+    EXPECT_EQ(recorder.events.size(), 1);
+    EXPECT_TRUE(workspace.runningApplications().isEmpty());
+}
+
+TEST(ProcWorkspaceScan, AnotherUsersProcessesDoNotCount)
+{
+    if (::getuid() != 0)
+        GTEST_SKIP() << "needs to give a folder to another user";
+    FakeProc proc;
+    proc.start(90, launchedFrom(premiereDesktop));
+    ASSERT_EQ(::chown(QFile::encodeName(proc.folder(90)).constData(), 12345, 12345), 0);
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    EXPECT_TRUE(workspace.runningApplications().isEmpty());
+}
+
+TEST(ProcWorkspaceScan, AMissingProcFolderGivesAnEmptyListAndKeepsScanning)
+{
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, "/nonexistent/proc");
+    EXPECT_TRUE(workspace.runningApplications().isEmpty());
+    scheduler.advance(500ms);
+    EXPECT_EQ(scheduler.pendingDelays().size(), 1u);
+}
+
+TEST(ProcWorkspaceIdentity, TheLaunchEnvironmentGivesTheDesktopFileName)
+{
+    EXPECT_EQ(ProcWorkspace::identifierFromEnvironment(launchedFrom(premiereDesktop), 1), "com.adobe.PremierePro");
+    EXPECT_EQ(ProcWorkspace::identifierFromEnvironment(launchedFrom("org.gnome.Terminal.desktop"), 1), "org.gnome.Terminal");
+    EXPECT_EQ(ProcWorkspace::identifierFromEnvironment(launchedFrom("/opt/x/com.example.Tool"), 1), "com.example.Tool");
+    EXPECT_EQ(ProcWorkspace::identifierFromEnvironment(QByteArray("GIO_LAUNCHED_DESKTOP_FILE=/a/b.desktop", 38), 1), "b");
+    EXPECT_EQ(ProcWorkspace::identifierFromEnvironment("HOME=/home/u", 1), "");
+    EXPECT_EQ(ProcWorkspace::identifierFromEnvironment(QByteArray("X_GIO_LAUNCHED_DESKTOP_FILE=/a/b.desktop\0", 41), 1), "");
+    EXPECT_EQ(ProcWorkspace::identifierFromEnvironment(launchedFrom("/a/\xff\xfe.desktop"), 1), "");
+}
+
+TEST(ProcWorkspaceIdentity, FlatpakTakesTheNameOfTheApplicationGroupOnly)
+{
+    EXPECT_EQ(ProcWorkspace::identifierFromFlatpakInfo("[Application]\nname=org.videolan.VLC\n"), "org.videolan.VLC");
+    EXPECT_EQ(ProcWorkspace::identifierFromFlatpakInfo("[Instance]\nname=wrong\n[Application]\nruntime=x\nname = com.a.B \n"), "com.a.B");
+    EXPECT_EQ(ProcWorkspace::identifierFromFlatpakInfo("[Runtime]\nname=org.gnome.Platform\n"), "");
+    EXPECT_EQ(ProcWorkspace::identifierFromFlatpakInfo(""), "");
+}
+
+TEST(ProcWorkspaceIdentity, SystemdUnitsFollowingTheDesktopConvention)
+{
+    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-gnome-org.gnome.Terminal-4242.scope"), "org.gnome.Terminal");
+    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-org.gnome.Terminal-4242.scope"), "org.gnome.Terminal");
+    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-org.gnome.Terminal.service"), "org.gnome.Terminal");
+    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-gnome-org.gnome.Terminal.service"), "org.gnome.Terminal");
+    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-gnome-org.gnome.Terminal@f00d.service"), "org.gnome.Terminal");
+    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-flatpak-com.adobe.PremierePro-77.scope"), "com.adobe.PremierePro");
+    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-gnome-org.gnome.Evolution\\x2dalarm\\x2dnotify-9.scope"),
+              "org.gnome.Evolution-alarm-notify");
+}
+
+TEST(ProcWorkspaceIdentity, OtherUnitsGiveNoIdentifier)
+{
+    for (const QString unit : { "org.gnome.Shell@wayland.service", "init.scope", "session-2.scope", "app.slice",
+                                "app-gnome-org.gnome.Terminal-4242.slice", "app-a-b-c-d.scope", "app-a-b-c.service",
+                                "app-.service", "app-x.scope", "vte-spawn-1234.scope" })
+        EXPECT_EQ(ProcWorkspace::identifierFromUnitName(unit), "") << unit.toStdString();
+}
+
+TEST(ProcWorkspaceIdentity, TheCgroupFileNamesTheInnermostUnit)
+{
+    EXPECT_EQ(ProcWorkspace::identifierFromCgroup(
+                  "0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-gnome-org.gnome.Terminal-4242.scope\n"),
+              "org.gnome.Terminal");
+    // A process inside a terminal's own scope is not the terminal.
+    EXPECT_EQ(ProcWorkspace::identifierFromCgroup(
+                  "0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-org.gnome.Terminal.slice/vte-spawn-12.scope\n"),
+              "");
+    // Legacy hierarchies: systemd's own line.
+    EXPECT_EQ(ProcWorkspace::identifierFromCgroup("4:memory:/x\n1:name=systemd:/user.slice/app-com.example.Tool.service\n"),
+              "com.example.Tool");
+    EXPECT_EQ(ProcWorkspace::identifierFromCgroup("0::/\n"), "");
+    EXPECT_EQ(ProcWorkspace::identifierFromCgroup(""), "");
+}
+
+TEST(ProcWorkspaceIdentity, TheLaunchEnvironmentComesBeforeFlatpakAndTheUnit)
+{
+    FakeProc proc;
+    proc.start(95, launchedFrom("com.first.App.desktop"), "0::/app.slice/app-com.third.App.service\n");
+    proc.setFlatpakInfo(95, "[Application]\nname=com.second.App\n");
+    proc.start(96, {}, "0::/app.slice/app-com.third.App.service\n");
+    proc.setFlatpakInfo(96, "[Application]\nname=com.second.App\n");
+    VirtualScheduler scheduler;
+    ProcWorkspace workspace(scheduler, proc.root());
+    QList<RunningApplication> running = workspace.runningApplications();
+    std::sort(running.begin(), running.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
+    EXPECT_EQ(running, (QList<RunningApplication> { { 95, "com.first.App" }, { 96, "com.second.App" } }));
+}
