@@ -14,6 +14,17 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <ostream>
+
+// Readable failure messages for Qt's text types.
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QByteArray& bytes, std::ostream* out)
+{
+    *out << '"' << bytes.toStdString() << '"';
+}
 
 // A temporary HOME for one test: set on construction, restored and removed on destruction.
 class ScopedHome {

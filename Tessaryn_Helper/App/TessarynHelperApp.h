@@ -1,0 +1,79 @@
+#pragma once
+
+#include "Platform/LoginItem.h"
+#include "Supervision/ServerStatus.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class Desktop;
+class PremiereWatcher;
+class Scheduler;
+class ServerManager;
+class TerminationSignal;
+class Workspace;
+
+// The helper as a whole: it owns the one server manager and the one Premiere watcher, does the
+// start-up housekeeping, and turns Premiere launches and quits into server actions and into
+// showing or hiding the status icon. It ends the process on SIGTERM and on quit().
+class TessarynHelperApp : public QObject {
+    Q_OBJECT
+
+public:
+    // The login-item service; the program uses LoginItem, tests may record.
+    struct LoginItemService {
+        std::function<LoginItemStatus()> status = [] { return LoginItem::status(); };
+        std::function<void()> registerApp = [] { LoginItem::registerApp(); };
+        std::function<void()> unregisterApp = [] { LoginItem::unregisterApp(); };
+    };
+    struct Services {
+        std::shared_ptr<Scheduler> mainThread;
+        Workspace& workspace;
+        Desktop& desktop;
+        LoginItemService loginItem = {};
+        // Whether SIGTERM is taken over; tests that build several apps in one process leave it.
+        bool handleSigterm = true;
+        // Ends the process after SIGTERM (the program: exit with status 0).
+        std::function<void()> exitProcess;
+        // Ends the application for the quit item (the program: leave the event loop).
+        std::function<void()> terminateApplication;
+    };
+
+    static constexpr std::chrono::milliseconds sigtermExitDelay { 500 };
+    static inline const QString docsAddress = QStringLiteral("https://tessaryn.app/docs/install");
+
+    explicit TessarynHelperApp(Services services, QObject* parent = nullptr);
+    ~TessarynHelperApp() override;
+
+    ServerManager& serverManager() { return *serverManager_; }
+    PremiereWatcher& premiereWatcher() { return *premiereWatcher_; }
+    LoginItemStatus loginItemStatus() const { return loginItemStatus_; }
+    bool isInserted() const { return isInserted_; }
+
+    // The menu's commands.
+    void restartServer();
+    void openLogsFolder();
+    void openDocs();
+    void setLaunchAtLogin(bool enabled);
+    void quit();
+
+signals:
+    void loginItemStatusChanged(LoginItemStatus status);
+    void isInsertedChanged(bool isInserted);
+
+private:
+    void runHousekeeping();
+    void handleSigterm();
+    void premiereChanged(bool isRunning);
+    void refreshLoginItemStatus();
+    void setInserted(bool inserted);
+
+    Services services_;
+    std::unique_ptr<ServerManager> serverManager_;
+    std::unique_ptr<PremiereWatcher> premiereWatcher_;
+    std::unique_ptr<TerminationSignal> sigterm_;
+    LoginItemStatus loginItemStatus_ = LoginItemStatus::notRegistered;
+    bool isInserted_ = false;
+};

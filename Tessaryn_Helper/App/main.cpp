@@ -1,0 +1,37 @@
+// tessaryn-helper: keeps the Tessaryn panel's local server alive while Premiere Pro runs.
+#include "App/TessarynHelperApp.h"
+#include "App/TrayMenu.h"
+#include "Foundation/EventLoopScheduler.h"
+#include "Platform/Linux/ProcWorkspace.h"
+#include "Platform/Qt/QtDesktop.h"
+
+#include <QApplication>
+
+#include <cstdlib>
+
+int main(int argc, char** argv)
+{
+    // Without any display the helper still runs, headless, rather than failing to start.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tessaryn Helper"));
+    QApplication::setDesktopFileName(QStringLiteral("app.marovant.tessaryn-helper"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    auto scheduler = std::make_shared<EventLoopScheduler>();
+    ProcWorkspace workspace(*scheduler);
+    QtDesktop desktop;
+    TessarynHelperApp helper({
+        .mainThread = scheduler,
+        .workspace = workspace,
+        .desktop = desktop,
+        .exitProcess = [] { std::exit(0); },
+        .terminateApplication = [] { QApplication::quit(); },
+    });
+    TrayMenu tray(helper);
+    application.exec();
+    return 0;
+}

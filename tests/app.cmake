@@ -1,0 +1,6 @@
+# The application shell, and the real helper run as a whole.
+if(TARGET tessaryn_gui)
+  tessaryn_test(app_system_tests SOURCES AppSystemTest.cpp
+    PROPERTIES RESOURCE_LOCK port_9876 TIMEOUT 120)
+  add_dependencies(app_system_tests tessaryn-helper)
+endif()
