@@ -17,8 +17,9 @@ TessarynHelperApp::TessarynHelperApp(Services services, QObject* parent)
     : QObject(parent)
     , services_(std::move(services))
 {
-    serverManager_ = std::make_unique<ServerManager>(BundledPaths::node(), BundledPaths::serverScript(),
-                                                     services_.mainThread);
+    serverManager_ = services_.makeServerManager
+        ? services_.makeServerManager(services_.mainThread)
+        : std::make_unique<ServerManager>(BundledPaths::node(), BundledPaths::serverScript(), services_.mainThread);
     premiereWatcher_ = std::make_unique<PremiereWatcher>(services_.workspace);
     // What the menu starts with is read before this start-up registers anything.
     loginItemStatus_ = services_.loginItem.status();

@@ -39,6 +39,8 @@ public:
         std::function<void()> exitProcess;
         // Ends the application for the quit item (the program: leave the event loop).
         std::function<void()> terminateApplication;
+        // Builds the server manager; by default the real one over the bundled paths.
+        std::function<std::unique_ptr<ServerManager>(std::shared_ptr<Scheduler>)> makeServerManager;
     };
 
     static constexpr std::chrono::milliseconds sigtermExitDelay { 500 };
