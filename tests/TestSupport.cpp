@@ -190,6 +190,7 @@ int main(int argc, char** argv)
     // reaches the real home folder, and the shared helper log has a place of its own.
     QTemporaryDir processHome;
     qputenv("HOME", QFile::encodeName(processHome.path()));
+    Log::shared();
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -29,6 +29,12 @@ public:
         std::function<void()> unregisterApp = [] { LoginItem::unregisterApp(); };
     };
     struct Services {
+        Services(std::shared_ptr<Scheduler> mainThread, Workspace& workspace, Desktop& desktop)
+            : mainThread(std::move(mainThread))
+            , workspace(workspace)
+            , desktop(desktop)
+        {
+        }
         std::shared_ptr<Scheduler> mainThread;
         Workspace& workspace;
         Desktop& desktop;

@@ -24,13 +24,10 @@ int main(int argc, char** argv)
     auto scheduler = std::make_shared<EventLoopScheduler>();
     ProcWorkspace workspace(*scheduler);
     QtDesktop desktop;
-    TessarynHelperApp helper({
-        .mainThread = scheduler,
-        .workspace = workspace,
-        .desktop = desktop,
-        .exitProcess = [] { std::exit(0); },
-        .terminateApplication = [] { QApplication::quit(); },
-    });
+    TessarynHelperApp::Services services { scheduler, workspace, desktop };
+    services.exitProcess = [] { std::exit(0); };
+    services.terminateApplication = [] { QApplication::quit(); };
+    TessarynHelperApp helper(std::move(services));
     TrayMenu tray(helper);
     application.exec();
     return 0;
