@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 namespace {
@@ -156,4 +160,57 @@ TEST(LogRotator, ConcurrentWritersKeepLinesWholeAndInOrderAcrossRotations)
         ++count;
     }
     EXPECT_EQ(count, threads * linesPerThread);
+}
+
+TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
+{
+    ScopedHome home;
+    constexpr qint64 limit = 256 * 1024;
+    constexpr int chunkSize = 64 * 1024;
+    constexpr int chunks = 32;
+    auto log = std::make_unique<LogRotator>("server.log", limit);
+    // A FIFO as the log file: every append blocks in open until a reader comes, like a disk that
+    // has stopped taking data.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(log->filePath()).constData(), 0600), 0);
+
+    std::atomic<int> handedOver { 0 };
+    std::thread reader([&] {
+        for (int i = 0; i < chunks; ++i) {
+            log->write(QByteArray(chunkSize, char('a' + i % 26)));
+            ++handedOver;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The first chunk sits in the blocked append; at most the limit's worth waits behind it.
+    EXPECT_LE(handedOver.load(), 1 + limit / chunkSize + 1);
+    EXPECT_LT(handedOver.load(), chunks);
+
+    const auto before = std::chrono::steady_clock::now();
+    log->write(QStringLiteral("a text line is never held up"));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
+
+    // Open the "disk" again: everything arrives, in order, the line among the chunks.
+    const QByteArray line = LogRotator::formatLine(QDateTime::currentDateTimeUtc(), "a text line is never held up");
+    const qsizetype total = qsizetype(chunks) * chunkSize + line.size();
+    QByteArray received;
+    std::thread drain([&] {
+        // Holding both ends, the test's reader never sees an end of file between appends.
+        const int fd = ::open(QFile::encodeName(log->filePath()).constData(), O_RDWR);
+        char buffer[65536];
+        ssize_t n;
+        while (received.size() < total && (n = ::read(fd, buffer, sizeof buffer)) > 0)
+            received.append(buffer, int(n));
+        ::close(fd);
+    });
+    reader.join();
+    drain.join();
+    log.reset();
+    EXPECT_EQ(handedOver.load(), chunks);
+    const qsizetype at = received.indexOf(" a text line is never held up\n");
+    ASSERT_GE(at, 24);
+    received.remove(at - 24, line.size());
+    ASSERT_EQ(received.size(), qsizetype(chunks) * chunkSize);
+    for (int i = 0; i < chunks; ++i)
+        ASSERT_TRUE(received.mid(qsizetype(i) * chunkSize, chunkSize) == QByteArray(chunkSize, char('a' + i % 26)))
+            << "chunk " << i;
 }

@@ -7,6 +7,8 @@
 #include <QFile>
 
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +19,11 @@
 struct LogRotator::File {
     QByteArray path;
     QString pathText;
+
+    qint64 rawBacklogLimit = 0;
+    std::mutex backlogMutex;
+    std::condition_variable backlogShrank;
+    qint64 rawBacklog = 0; // raw bytes queued and not yet appended
 
     QByteArray rotatedPath(int index) const { return path + '.' + QByteArray::number(index); }
 
@@ -71,13 +78,14 @@ struct LogRotator::File {
     }
 };
 
-LogRotator::LogRotator(const QString& filename)
+LogRotator::LogRotator(const QString& filename, qint64 rawBacklogLimit)
     : file_(std::make_shared<File>())
     , queue_(std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.log.") + filename))
 {
     const QString folder = HomeFolders::logFolder();
     file_->pathText = folder + QLatin1Char('/') + filename;
     file_->path = QFile::encodeName(file_->pathText);
+    file_->rawBacklogLimit = rawBacklogLimit;
     QDir().mkpath(folder);
 }
 
@@ -95,12 +103,32 @@ QByteArray LogRotator::formatLine(const QDateTime& time, const QString& message)
 
 void LogRotator::write(const QString& message)
 {
-    write(formatLine(QDateTime::currentDateTimeUtc(), message));
+    enqueue(formatLine(QDateTime::currentDateTimeUtc(), message), false);
 }
 
 void LogRotator::write(const QByteArray& data)
 {
-    queue_->async([file = file_, data] { file->appendUnsafely(data); });
+    enqueue(data, true);
+}
+
+void LogRotator::enqueue(const QByteArray& data, bool raw)
+{
+    if (!raw) {
+        queue_->async([file = file_, data] { file->appendUnsafely(data); });
+        return;
+    }
+    {
+        // One chunk may go past the limit, so a chunk larger than the limit still passes.
+        std::unique_lock lock(file_->backlogMutex);
+        file_->backlogShrank.wait(lock, [&] { return file_->rawBacklog < file_->rawBacklogLimit; });
+        file_->rawBacklog += data.size();
+    }
+    queue_->async([file = file_, data] {
+        file->appendUnsafely(data);
+        std::lock_guard lock(file->backlogMutex);
+        file->rawBacklog -= data.size();
+        file->backlogShrank.notify_all();
+    });
 }
 
 void LogRotator::flush()

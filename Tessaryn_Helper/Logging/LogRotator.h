@@ -10,12 +10,13 @@ class SerialQueue;
 
 // One append-only log file in the log folder, with size rotation into three generations
 // ({name}.1 newest to {name}.3 oldest). Writes are queued on the rotator's own serial queue, so
-// callers never wait for the disk; every file-system error is swallowed.
+// callers do not wait for the disk; every file-system error is swallowed.
 class LogRotator {
 public:
     static constexpr qint64 rotationThreshold = 10 * 1024 * 1024;
+    static constexpr qint64 defaultRawBacklogLimit = 16 * 1024 * 1024;
 
-    explicit LogRotator(const QString& filename);
+    explicit LogRotator(const QString& filename, qint64 rawBacklogLimit = defaultRawBacklogLimit);
     ~LogRotator(); // completes the appends already queued
 
     LogRotator(const LogRotator&) = delete;
@@ -24,7 +25,10 @@ public:
     // One line: the ISO 8601 UTC time of the call with milliseconds, a space, the message, and a
     // line feed unless the message ends with one.
     void write(const QString& message);
-    // Raw bytes, appended unchanged.
+    // Raw bytes, appended unchanged. Raw bytes come from the server's output readers: while more
+    // than the backlog limit of them wait for the disk, this waits too, so a server that prints
+    // faster than the disk takes it is slowed down through its pipe instead of filling memory.
+    // Text lines never wait.
     void write(const QByteArray& data);
 
     // Waits until the appends queued so far are on disk (or a second has passed).
@@ -36,6 +40,8 @@ public:
     static QByteArray formatLine(const QDateTime& time, const QString& message);
 
 private:
+    void enqueue(const QByteArray& data, bool raw);
+
     struct File;
     std::shared_ptr<File> file_;
     std::unique_ptr<SerialQueue> queue_;
