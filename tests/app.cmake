@@ -4,3 +4,9 @@ if(TARGET tessaryn_gui)
     PROPERTIES RESOURCE_LOCK port_9876 TIMEOUT 120)
   add_dependencies(app_system_tests tessaryn-helper)
 endif()
+
+if(TARGET tessaryn_gui)
+  tessaryn_test(app_unit_tests SOURCES AppUnitTest.cpp FakeWorkspace.cpp PluginTestSupport.cpp LIBS tessaryn_gui
+    PROPERTIES RESOURCE_LOCK port_9876)
+  target_compile_definitions(app_unit_tests PRIVATE TESSARYN_CMAKE_COMMAND="${CMAKE_COMMAND}")
+endif()
