@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString helperPath = QStringLiteral(TESSARYN_BUILD_DIR "/bin/tessaryn-helper");
+const QString buildHelperPath = QStringLiteral(TESSARYN_BUILD_DIR "/bin/tessaryn-helper");
 
 bool processExists(pid_t pid)
 {
@@ -73,7 +73,7 @@ private:
 // One run of the helper. Whatever happens, nothing it started outlives the test.
 class HelperRun {
 public:
-    HelperRun(const QString& home, const QString& configHome)
+    HelperRun(const QString& home, const QString& configHome, const QString& executable = buildHelperPath)
         : home_(home)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -88,7 +88,7 @@ public:
                                   "GIO_LAUNCHED_DESKTOP_FILE_PID" })
             environment.remove(name);
         ProcessSpec spec;
-        spec.program = helperPath;
+        spec.program = executable;
         spec.environment = environment.toStringList();
         spec.nullStandardInput = true;
         ChildProcess::Handlers handlers;
@@ -145,7 +145,7 @@ private:
 
 class AppSystemTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(QFileInfo(helperPath).isExecutable()) << helperPath.toStdString(); }
+    void SetUp() override { ASSERT_TRUE(QFileInfo(buildHelperPath).isExecutable()) << buildHelperPath.toStdString(); }
     QTemporaryDir home;
     QTemporaryDir configHome;
     QString autostartEntry() const { return configHome.path() + "/autostart/app.marovant.tessaryn-helper.desktop"; }
@@ -255,5 +255,28 @@ TEST_F(AppSystemTest, AStartWithPremiereRunningStartsTheServerAtOnce)
     EXPECT_FALSE(messages.contains("Helper boot \u2014 Premiere closed, staying idle"));
     EXPECT_FALSE(messages.contains("User-requested restart"));
     EXPECT_TRUE(waitFor([] { return getHealth().endsWith("{\"status\":\"ok\"}"); }));
+    EXPECT_EQ(helper.terminate(), 0);
+}
+
+TEST_F(AppSystemTest, AnInstalledHelperRunsTheSameAsTheBuiltOne)
+{
+    QTemporaryDir prefix;
+    ProcessSpec install;
+    install.program = TESSARYN_CMAKE_COMMAND;
+    install.arguments = { "--install", TESSARYN_BUILD_DIR, "--prefix", prefix.path() };
+    ASSERT_EQ(ChildProcess::run(install, 120s).terminationStatus, 0);
+    for (const char* file : { "/bin/tessaryn-helper", "/share/tessaryn-helper/node",
+                              "/share/tessaryn-helper/ai-server/server.js", "/share/tessaryn-helper/Tessaryn.ccx",
+                              "/share/applications/app.marovant.tessaryn-helper.desktop" })
+        EXPECT_TRUE(QFileInfo::exists(prefix.path() + file)) << file;
+
+    PremiereStandIn premiere;
+    HelperRun helper(home.path(), configHome.path(), prefix.path() + "/bin/tessaryn-helper");
+    ASSERT_TRUE(waitFor([&] { return helper.serverPid() != 0; }));
+    EXPECT_TRUE(waitFor([] { return getHealth().endsWith("{\"status\":\"ok\"}"); }));
+    // The installer finds the installed package, and the login item names the installed helper.
+    ASSERT_TRUE(waitFor([&] { return !helper.messages().filter("PluginInstaller: ").isEmpty(); }));
+    EXPECT_FALSE(helper.messages().filter("PluginInstaller: ").first().contains("no bundled Tessaryn.ccx"));
+    EXPECT_TRUE(readFile(autostartEntry()).contains(QFile::encodeName(prefix.path() + "/bin/tessaryn-helper")));
     EXPECT_EQ(helper.terminate(), 0);
 }

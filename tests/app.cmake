@@ -3,6 +3,7 @@ if(TARGET tessaryn_gui)
   tessaryn_test(app_system_tests SOURCES AppSystemTest.cpp
     PROPERTIES RESOURCE_LOCK port_9876 TIMEOUT 120)
   add_dependencies(app_system_tests tessaryn-helper)
+  target_compile_definitions(app_system_tests PRIVATE TESSARYN_CMAKE_COMMAND="${CMAKE_COMMAND}")
 endif()
 
 if(TARGET tessaryn_gui)
