@@ -12,6 +12,13 @@
 #include <cstdlib>
 #include <thread>
 
+#ifdef TESSARYN_GUI_TEST_MAIN
+#include <QApplication>
+using TestApplication = QApplication;
+#else
+using TestApplication = QCoreApplication;
+#endif
+
 ScopedHome::ScopedHome()
 {
     if (qEnvironmentVariableIsSet("HOME"))
@@ -191,7 +198,12 @@ int main(int argc, char** argv)
     QTemporaryDir processHome;
     qputenv("HOME", QFile::encodeName(processHome.path()));
     Log::shared();
-    QCoreApplication app(argc, argv);
+#ifdef TESSARYN_GUI_TEST_MAIN
+    // Widgets are tested off screen, also when CTest lists the cases outside its environment.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
+    TestApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
