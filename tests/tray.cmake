@@ -1,0 +1,11 @@
+# The tray icon and its menu: in-process over scripted servers (the scripted manager still probes
+# port 9876), and the real helper in a real X server with a real tray host.
+if(TARGET tessaryn_gui)
+  tessaryn_test(tray_menu_tests GUI SOURCES TrayMenuTest.cpp FakeWorkspace.cpp LIBS tessaryn_gui
+    PROPERTIES RESOURCE_LOCK port_9876)
+  tessaryn_test(tray_gui_tests SOURCES TrayGuiTest.cpp LIBS tessaryn_gui
+    PROPERTIES RESOURCE_LOCK "port_9876;real_processes" TIMEOUT 240)
+  target_compile_definitions(tray_gui_tests PRIVATE
+    TESSARYN_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
+  add_dependencies(tray_gui_tests tessaryn-helper)
+endif()
