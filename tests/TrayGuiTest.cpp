@@ -274,15 +274,18 @@ private:
 class HelperRun {
 public:
     HelperRun(const XServer& x, const QString& home, const QString& configHome)
+        : HelperRun(x.display(), home, configHome)
+    {
+    }
+    HelperRun(const QString& display, const QString& home, const QString& configHome)
         : home_(home)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("HOME", home);
         environment.insert("XDG_CONFIG_HOME", configHome);
-        environment.insert("QT_QPA_PLATFORM", "xcb");
-        environment.insert("DISPLAY", x.display());
+        environment.insert("DISPLAY", display);
         environment.insert("SHELL", "/bin/sh");
-        for (const char* name : { "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "DEV_NODE_PATH",
+        for (const char* name : { "QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "DEV_NODE_PATH",
                                   "DEV_AI_SERVER_PATH", "GIO_LAUNCHED_DESKTOP_FILE", "GIO_LAUNCHED_DESKTOP_FILE_PID" })
             environment.remove(name);
         ProcessSpec spec;
@@ -471,4 +474,18 @@ TEST_F(TrayGuiTest, AClickOpensTheMenuAndQuitStopsTheServerAndExitsWithZero)
     EXPECT_EQ(helper.process().terminationStatus(), 0);
     EXPECT_TRUE(waitFor([&] { return !processAlive(server); }, 5s)) << "the server was left running";
     EXPECT_FALSE(healthOk());
+}
+
+TEST_F(TrayGuiTest, ADisplayThatCannotBeReachedLeavesTheHelperRunningWithoutAnIcon)
+{
+    const QString unused = QString::number(5000 + ::getpid() % 1000);
+    ASSERT_FALSE(QFileInfo::exists("/tmp/.X11-unix/X" + unused));
+    PremiereStandIn premiere;
+    HelperRun helper(":" + unused, home.path(), configHome.path());
+    ASSERT_TRUE(waitFor([&] { return helper.serverPid() != 0; }, 15s)) << helper.diagnostics();
+    EXPECT_TRUE(waitFor(healthOk, 15s)) << helper.diagnostics();
+    EXPECT_TRUE(helper.process().isRunning());
+    helper.process().sendSignal(SIGTERM);
+    ASSERT_TRUE(helper.process().waitForFinished(std::chrono::steady_clock::now() + 3s));
+    EXPECT_EQ(helper.process().terminationStatus(), 0);
 }

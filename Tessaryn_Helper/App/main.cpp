@@ -11,10 +11,10 @@
 
 int main(int argc, char** argv)
 {
-    // Without any display the helper still runs, headless, rather than failing to start.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Without any display the helper still runs, headless, rather than failing to start; so it
+    // does when the X display it is given cannot be reached (Qt would abort).
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("DISPLAY") ? "offscreen" : "xcb;offscreen");
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessaryn Helper"));
