@@ -471,7 +471,7 @@ TEST_F(TrayGuiTest, AClickOpensTheMenuAndQuitStopsTheServerAndExitsWithZero)
     x.run("/usr/bin/xdotool", { "key", "Up" });
     x.run("/usr/bin/xdotool", { "key", "Return" });
     ASSERT_TRUE(helper.process().waitForFinished(std::chrono::steady_clock::now() + 5s)) << helper.diagnostics();
-    EXPECT_EQ(helper.process().terminationStatus(), 0);
+    EXPECT_EQ(helper.process().terminationStatus(), 0) << helper.diagnostics();
     EXPECT_TRUE(waitFor([&] { return !processAlive(server); }, 5s)) << "the server was left running";
     EXPECT_FALSE(healthOk());
 }
