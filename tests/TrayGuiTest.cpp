@@ -269,8 +269,8 @@ private:
 };
 
 // The helper as a user's session starts it, with a throw-away HOME and XDG_CONFIG_HOME, on the
-// test's display, with no session bus so that Qt docks its icon through XEmbed. On destruction it
-// and its server are killed and reaped.
+// test's display, with a session bus that cannot be reached (none would be started for it) so that
+// Qt docks its icon through XEmbed. On destruction it and its server are killed and reaped.
 class HelperRun {
 public:
     HelperRun(const XServer& x, const QString& home, const QString& configHome)
@@ -284,8 +284,9 @@ public:
         environment.insert("HOME", home);
         environment.insert("XDG_CONFIG_HOME", configHome);
         environment.insert("DISPLAY", display);
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home + "/no-session-bus");
         environment.insert("SHELL", "/bin/sh");
-        for (const char* name : { "QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "DEV_NODE_PATH",
+        for (const char* name : { "QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "XAUTHORITY", "DEV_NODE_PATH",
                                   "DEV_AI_SERVER_PATH", "GIO_LAUNCHED_DESKTOP_FILE", "GIO_LAUNCHED_DESKTOP_FILE_PID" })
             environment.remove(name);
         ProcessSpec spec;
