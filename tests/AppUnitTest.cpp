@@ -71,11 +71,11 @@ protected:
 
 } // namespace
 
-TEST_F(AppUnitTest, StartUpReadsTheLoginItemBeforeRegisteringIt)
+TEST_F(AppUnitTest, AFirstStartRegistersTheLoginItemOnceAndStaysIdle)
 {
     LogCapture log;
     auto app = makeApp();
-    EXPECT_EQ(app->loginItemStatus(), LoginItemStatus::notRegistered); // as read before registering
+    EXPECT_EQ(app->loginItemStatus(), LoginItemStatus::enabled); // re-read with the boot's status
     EXPECT_EQ(registrations, 1);
     EXPECT_EQ(log.messages(), QStringList({ "First launch \u2014 login item registered, marker created",
                                             "Login item already enabled",
@@ -184,11 +184,12 @@ TEST_F(AppUnitTest, SigtermStopsTheServerAndExitsHalfASecondLater)
 TEST_F(AppUnitTest, ChangesOfTheServerStatusReReadTheLoginItem)
 {
     auto app = makeApp();
-    EXPECT_EQ(app->loginItemStatus(), LoginItemStatus::notRegistered);
+    EXPECT_EQ(app->loginItemStatus(), LoginItemStatus::enabled);
     loginStatus = LoginItemStatus::notRegistered; // switched off outside the helper
+    EXPECT_EQ(app->loginItemStatus(), LoginItemStatus::enabled);
     app->serverManager().setStatus(ServerStatus::stopped());
     EXPECT_EQ(app->loginItemStatus(), LoginItemStatus::notRegistered);
     loginStatus = LoginItemStatus::enabled;
-    app->serverManager().setStatus(ServerStatus::stopped());
+    app->serverManager().setStatus(ServerStatus::stopped()); // an unchanged status is a change too
     EXPECT_EQ(app->loginItemStatus(), LoginItemStatus::enabled);
 }

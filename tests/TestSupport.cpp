@@ -195,6 +195,8 @@ int main(int argc, char** argv)
 {
     // One throw-away HOME for the whole process, before anything logs: nothing a test does
     // reaches the real home folder, and the shared helper log has a place of its own.
+    qputenv("LANG", "C.UTF-8");
+    qputenv("LC_ALL", "C.UTF-8");
     QTemporaryDir processHome;
     qputenv("HOME", QFile::encodeName(processHome.path()));
     Log::shared();

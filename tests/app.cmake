@@ -1,13 +1,13 @@
 # The application shell, and the real helper run as a whole.
 if(TARGET tessaryn_gui)
   tessaryn_test(app_system_tests SOURCES AppSystemTest.cpp
-    PROPERTIES RESOURCE_LOCK port_9876 TIMEOUT 120)
+    PROPERTIES RESOURCE_LOCK real_processes TIMEOUT 120)
   add_dependencies(app_system_tests tessaryn-helper)
   target_compile_definitions(app_system_tests PRIVATE TESSARYN_CMAKE_COMMAND="${CMAKE_COMMAND}")
 endif()
 
 if(TARGET tessaryn_gui)
   tessaryn_test(app_unit_tests SOURCES AppUnitTest.cpp FakeWorkspace.cpp PluginTestSupport.cpp LIBS tessaryn_gui
-    PROPERTIES RESOURCE_LOCK port_9876)
+    PROPERTIES RESOURCE_LOCK real_processes)
   target_compile_definitions(app_unit_tests PRIVATE TESSARYN_CMAKE_COMMAND="${CMAKE_COMMAND}")
 endif()

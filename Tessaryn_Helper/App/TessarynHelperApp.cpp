@@ -32,6 +32,10 @@ TessarynHelperApp::TessarynHelperApp(Services services, QObject* parent)
         connect(sigterm_.get(), &TerminationSignal::received, this, &TessarynHelperApp::handleSigterm);
     }
 
+    // The status reaction comes before the boot decision, whose status is a change like any
+    // other: the launch-at-login tick then shows what the housekeeping made of the login item.
+    connect(serverManager_.get(), &ServerManager::statusChanged, this, [this] { refreshLoginItemStatus(); });
+
     if (premiereWatcher_->isPremiereRunning()) {
         serverManager_->start();
     } else {
@@ -42,7 +46,6 @@ TessarynHelperApp::TessarynHelperApp(Services services, QObject* parent)
     // The reaction comes once the watcher has finished publishing (and logging) the change.
     connect(premiereWatcher_.get(), &PremiereWatcher::isPremiereRunningChanged, this,
             &TessarynHelperApp::premiereChanged, Qt::QueuedConnection);
-    connect(serverManager_.get(), &ServerManager::statusChanged, this, [this] { refreshLoginItemStatus(); });
 }
 
 TessarynHelperApp::~TessarynHelperApp() = default;

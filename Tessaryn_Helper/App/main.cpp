@@ -8,15 +8,25 @@
 #include <QApplication>
 
 #include <cstdlib>
+#include <vector>
 
 int main(int argc, char** argv)
 {
     // Without any display the helper still runs, headless, rather than failing to start; so it
-    // does when the X display it is given cannot be reached (Qt would abort).
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("DISPLAY") ? "offscreen" : "xcb;offscreen");
+    // does when the X display it is given cannot be reached (Qt would abort). Said as an argument,
+    // not in the environment, so that the server and what the helper opens do not inherit it.
+    std::vector<char*> arguments(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char headless[] = "offscreen";
+    char x11OrHeadless[] = "xcb;offscreen";
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        arguments.push_back(platformOption);
+        arguments.push_back(qEnvironmentVariableIsEmpty("DISPLAY") ? headless : x11OrHeadless);
+    }
+    int argumentCount = int(arguments.size());
+    arguments.push_back(nullptr);
 
-    QApplication application(argc, argv);
+    QApplication application(argumentCount, arguments.data());
     QApplication::setApplicationName(QStringLiteral("Tessaryn Helper"));
     QApplication::setDesktopFileName(QStringLiteral("app.marovant.tessaryn-helper"));
     QApplication::setQuitOnLastWindowClosed(false);
