@@ -1,147 +1,21 @@
 // The real tessaryn-helper, started as a user would, headless, under a throw-away HOME and
 // XDG_CONFIG_HOME, watched through its helper.log.
-#include "Foundation/ChildProcess.h"
+#include "RealProcesses.h"
 #include "TestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
 namespace {
 
 const QString buildHelperPath = QStringLiteral(TESSARYN_BUILD_DIR "/bin/tessaryn-helper");
-
-bool processExists(pid_t pid)
-{
-    return pid > 0 && ::kill(pid, 0) == 0;
-}
-
-QByteArray getHealth()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(9876);
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    QByteArray response;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const char request[] = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-        if (::write(fd, request, sizeof request - 1) > 0) {
-            char buffer[4096];
-            ssize_t n;
-            while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-                response.append(buffer, int(n));
-        }
-    }
-    ::close(fd);
-    return response;
-}
-
-// The Premiere Pro stand-in: a process whose launch environment names Premiere's desktop file.
-class PremiereStandIn {
-public:
-    PremiereStandIn()
-    {
-        ProcessSpec spec;
-        spec.program = "/usr/bin/env";
-        spec.arguments = { "GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/com.adobe.PremierePro.desktop",
-                           "sleep", "600" };
-        process_ = ChildProcess::start(spec, {});
-    }
-    ~PremiereStandIn() { quit(); }
-    void quit()
-    {
-        process_->sendSignal(SIGKILL);
-        process_->waitForFinished(std::chrono::steady_clock::now() + 5s);
-    }
-
-private:
-    std::shared_ptr<ChildProcess> process_;
-};
-
-// One run of the helper. Whatever happens, nothing it started outlives the test.
-class HelperRun {
-public:
-    HelperRun(const QString& home, const QString& configHome, const QString& executable = buildHelperPath)
-        : home_(home)
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("HOME", home);
-        environment.insert("XDG_CONFIG_HOME", configHome);
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("SHELL", "/bin/sh");
-        environment.remove("DISPLAY");
-        environment.remove("WAYLAND_DISPLAY");
-        environment.remove("DBUS_SESSION_BUS_ADDRESS");
-        for (const char* name : { "DEV_NODE_PATH", "DEV_AI_SERVER_PATH", "GIO_LAUNCHED_DESKTOP_FILE",
-                                  "GIO_LAUNCHED_DESKTOP_FILE_PID" })
-            environment.remove(name);
-        ProcessSpec spec;
-        spec.program = executable;
-        spec.environment = environment.toStringList();
-        spec.nullStandardInput = true;
-        ChildProcess::Handlers handlers;
-        handlers.standardError = [errors = errors_](const QByteArray& chunk) {
-            std::lock_guard lock(errors->mutex);
-            errors->bytes += chunk;
-        };
-        process_ = ChildProcess::start(spec, std::move(handlers));
-    }
-    ~HelperRun()
-    {
-        const pid_t server = serverPid();
-        process_->sendSignal(SIGKILL);
-        process_->waitForFinished(std::chrono::steady_clock::now() + 5s);
-        if (processExists(server))
-            ::kill(server, SIGKILL);
-        waitFor([&] { return !processExists(server); }, 5s);
-    }
-
-    QStringList messages() const { return logMessages(home_ + "/Library/Logs/Tessaryn/helper.log"); }
-    bool waitForMessage(const QString& message, std::chrono::milliseconds timeout = 15s) const
-    {
-        return waitFor([&] { return messages().contains(message); }, timeout);
-    }
-    pid_t serverPid() const
-    {
-        const QStringList spawned = messages().filter("Server spawned (pid ");
-        return spawned.isEmpty() ? 0 : spawned.last().section("pid ", 1).chopped(1).toInt();
-    }
-    ChildProcess& process() { return *process_; }
-    QByteArray standardError() const
-    {
-        std::lock_guard lock(errors_->mutex);
-        return errors_->bytes;
-    }
-    // Sends SIGTERM and waits for the end; the exit status, or none when it did not end in time.
-    std::optional<int> terminate(std::chrono::milliseconds timeout = 3s)
-    {
-        process_->sendSignal(SIGTERM);
-        if (!process_->waitForFinished(std::chrono::steady_clock::now() + timeout))
-            return std::nullopt;
-        return process_->terminationStatus();
-    }
-
-private:
-    struct Errors {
-        std::mutex mutex;
-        QByteArray bytes;
-    };
-    QString home_;
-    std::shared_ptr<Errors> errors_ = std::make_shared<Errors>();
-    std::shared_ptr<ChildProcess> process_;
-};
 
 class AppSystemTest : public ::testing::Test {
 protected:
@@ -220,13 +94,13 @@ TEST_F(AppSystemTest, PremiereLaunchWakesTheServerAndItsQuitStopsIt)
     EXPECT_EQ(messages.mid(watcher, 3), QStringList({ "PremiereWatcher: isPremiereRunning = true",
                                                       "Premiere launched \u2014 waking server",
                                                       "User-requested restart" }));
-    EXPECT_TRUE(waitFor([] { return getHealth().endsWith("{\"status\":\"ok\"}"); }));
+    EXPECT_TRUE(waitFor(healthOk));
 
     const pid_t server = helper.serverPid();
     premiere->quit();
     ASSERT_TRUE(helper.waitForMessage("PremiereWatcher: isPremiereRunning = false", 5s));
     EXPECT_TRUE(helper.waitForMessage("Premiere quit \u2014 stopping server, hiding icon"));
-    EXPECT_TRUE(waitFor([&] { return !processExists(server); }, 5s));
+    EXPECT_TRUE(waitFor([&] { return !processAlive(server); }, 5s));
     EXPECT_EQ(helper.terminate(), 0);
 }
 
@@ -235,14 +109,14 @@ TEST_F(AppSystemTest, SigtermStopsTheServerAndExitsWithStatusZero)
     PremiereStandIn premiere;
     HelperRun helper(home.path(), configHome.path());
     ASSERT_TRUE(waitFor([&] { return helper.serverPid() != 0; }));
-    ASSERT_TRUE(waitFor([] { return getHealth().endsWith("{\"status\":\"ok\"}"); }));
+    ASSERT_TRUE(waitFor(healthOk));
     const pid_t server = helper.serverPid();
 
     const auto sent = std::chrono::steady_clock::now();
     EXPECT_EQ(helper.terminate(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
     EXPECT_TRUE(helper.messages().contains("SIGTERM received \u2014 graceful shutdown"));
-    EXPECT_TRUE(waitFor([&] { return !processExists(server); }, 3s)) << "the server was left behind";
+    EXPECT_TRUE(waitFor([&] { return !processAlive(server); }, 3s)) << "the server was left behind";
 }
 
 TEST_F(AppSystemTest, AStartWithPremiereRunningStartsTheServerAtOnce)
@@ -254,7 +128,7 @@ TEST_F(AppSystemTest, AStartWithPremiereRunningStartsTheServerAtOnce)
     EXPECT_EQ(messages.value(0), "PremiereWatcher: isPremiereRunning = true");
     EXPECT_FALSE(messages.contains("Helper boot \u2014 Premiere closed, staying idle"));
     EXPECT_FALSE(messages.contains("User-requested restart"));
-    EXPECT_TRUE(waitFor([] { return getHealth().endsWith("{\"status\":\"ok\"}"); }));
+    EXPECT_TRUE(waitFor(healthOk));
     EXPECT_EQ(helper.terminate(), 0);
 }
 
@@ -271,9 +145,11 @@ TEST_F(AppSystemTest, AnInstalledHelperRunsTheSameAsTheBuiltOne)
         EXPECT_TRUE(QFileInfo::exists(prefix.path() + file)) << file;
 
     PremiereStandIn premiere;
-    HelperRun helper(home.path(), configHome.path(), prefix.path() + "/bin/tessaryn-helper");
+    HelperRun::Options installed;
+    installed.executable = prefix.path() + "/bin/tessaryn-helper";
+    HelperRun helper(home.path(), configHome.path(), installed);
     ASSERT_TRUE(waitFor([&] { return helper.serverPid() != 0; }));
-    EXPECT_TRUE(waitFor([] { return getHealth().endsWith("{\"status\":\"ok\"}"); }));
+    EXPECT_TRUE(waitFor(healthOk));
     // The installer finds the installed package, and the login item names the installed helper.
     ASSERT_TRUE(waitFor([&] { return !helper.messages().filter("PluginInstaller: ").isEmpty(); }));
     EXPECT_FALSE(helper.messages().filter("PluginInstaller: ").first().contains("no bundled Tessaryn.ccx"));

@@ -2,6 +2,7 @@
 
 #include "Environment/PathDiscovery.h"
 #include "Foundation/ProcessLauncher.h"
+#include "RealProcesses.h"
 #include "ScriptedLauncher.h"
 #include "TestSupport.h"
 
@@ -59,28 +60,6 @@ protected:
     int searchPathLookups = 0;
     std::unique_ptr<ServerManager> manager;
     std::vector<ServerStatus> statuses;
-};
-
-// Holds 127.0.0.1:9876 like another program would.
-class PortHolder {
-public:
-    PortHolder()
-    {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(9876);
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        const int on = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd_, 4) == 0;
-    }
-    ~PortHolder() { ::close(fd_); }
-    bool bound() const { return bound_; }
-
-private:
-    int fd_ = -1;
-    bool bound_ = false;
 };
 
 } // namespace
@@ -141,7 +120,7 @@ TEST_F(ServerManagerTest, PreflightFailuresNameTheirCauseAndLaunchNothing)
 TEST_F(ServerManagerTest, ABusyPortIsFoundBeforeAnythingElse)
 {
     PortHolder other;
-    ASSERT_TRUE(other.bound());
+    ASSERT_TRUE(other.waitUntilListening());
     QFile::remove(nodePath);
     LogCapture log;
     manager->start();

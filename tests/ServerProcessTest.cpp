@@ -5,6 +5,7 @@
 
 #include "Foundation/ChildProcess.h"
 #include "Foundation/ProcessLauncher.h"
+#include "RealProcesses.h"
 #include "TestSupport.h"
 
 #include <QFileInfo>
@@ -23,46 +24,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString stagedResources = QStringLiteral(TESSARYN_BUILD_DIR "/share/tessaryn-helper");
-
-int connectToServer()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(9876);
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// GET /health on 127.0.0.1:9876; the whole response, or nothing.
-QByteArray getHealth()
-{
-    const int fd = connectToServer();
-    if (fd < 0)
-        return {};
-    const char request[] = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (::write(fd, request, sizeof request - 1) < 0) {
-        ::close(fd);
-        return {};
-    }
-    QByteArray response;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-        response.append(buffer, int(n));
-    ::close(fd);
-    return response;
-}
-
-bool answersHealth()
-{
-    const QByteArray response = getHealth();
-    return response.startsWith("HTTP/1.1 200") && response.endsWith("{\"status\":\"ok\"}");
-}
 
 class ServerProcessTest : public ::testing::Test {
 protected:
@@ -114,7 +75,7 @@ TEST_F(ServerProcessTest, TheBundledServerRunsAndAnswersHealth)
     makeManager(stagedResources + "/node", stagedResources + "/ai-server/server.js");
     manager->start();
     ASSERT_EQ(manager->status(), ServerStatus::running());
-    EXPECT_TRUE(waitFor(answersHealth));
+    EXPECT_TRUE(waitFor(healthOk));
     EXPECT_TRUE(waitFor([&] { return serverLog().contains("listening"); }));
 
     manager->stop(ServerStatus::stopped());
@@ -127,10 +88,10 @@ TEST_F(ServerProcessTest, AKilledServerWithAConnectedClientComesBackAfterOneSeco
 {
     makeManager(stagedResources + "/node", stagedResources + "/ai-server/server.js");
     manager->start();
-    ASSERT_TRUE(waitFor(answersHealth));
+    ASSERT_TRUE(waitFor(healthOk));
     const int client = connectToServer(); // a plugin holding a connection open
     ASSERT_GE(client, 0);
-    ASSERT_TRUE(waitFor([] { return answersHealth(); })); // the connection is established server-side too
+    ASSERT_TRUE(waitFor([] { return healthOk(); })); // the connection is established server-side too
     const pid_t first = serverPid();
     ::kill(first, SIGKILL);
     ASSERT_TRUE(waitForStatus(ServerStatus::restarting(1)));
@@ -138,29 +99,14 @@ TEST_F(ServerProcessTest, AKilledServerWithAConnectedClientComesBackAfterOneSeco
     scheduler->advance(1s);
     EXPECT_EQ(manager->status(), ServerStatus::running());
     EXPECT_NE(serverPid(), first);
-    EXPECT_TRUE(waitFor(answersHealth));
+    EXPECT_TRUE(waitFor(healthOk));
     ::close(client);
 }
 
 TEST_F(ServerProcessTest, AnotherProgramOnThePortGivesPortInUse)
 {
-    ChildProcess::Handlers quiet;
-    quiet.standardOutput = [](const QByteArray&) {};
-    ProcessSpec listener;
-    listener.program = "/usr/bin/python3";
-    listener.arguments = { "-c", "import socket,time; s=socket.socket(); "
-                                 "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1',9876)); s.listen(); "
-                                 "time.sleep(60)" };
-    auto other = ChildProcess::start(listener, quiet);
-    struct Reaper {
-        std::shared_ptr<ChildProcess> child;
-        ~Reaper() { child->sendSignal(SIGKILL); child->waitForFinished(std::chrono::steady_clock::now() + 5s); }
-    } reaper { other };
-    ASSERT_TRUE(waitFor([] {
-        const int fd = connectToServer();
-        ::close(fd);
-        return fd >= 0;
-    }));
+    PortHolder other;
+    ASSERT_TRUE(other.waitUntilListening());
 
     makeManager(home.path() + "/missing-node", home.path() + "/missing.js");
     manager->start();

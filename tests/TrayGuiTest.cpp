@@ -1,7 +1,7 @@
 // The real tessaryn-helper on a real X server (Xvfb) beside a real XEmbed tray host (trayer),
 // looked at from outside as a user would see it: windows through xdotool and xwininfo, pixels
 // through screenshots, which stay in the build folder for a person to look at.
-#include "Foundation/ChildProcess.h"
+#include "RealProcesses.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -27,84 +27,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString helperPath = QStringLiteral(TESSARYN_BUILD_DIR "/bin/tessaryn-helper");
 const QString screenshotFolder = QStringLiteral(TESSARYN_SCREENSHOT_DIR);
 
 const QColor green(0x34, 0xC7, 0x59);
 const QColor red(0xFF, 0x3B, 0x30);
-
-// Alive and not yet a zombie: a reparented child may wait a while for its reaper.
-bool processAlive(pid_t pid)
-{
-    if (pid <= 0 || ::kill(pid, 0) != 0)
-        return false;
-    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    const int close = stat.lastIndexOf(')');
-    return close < 0 || stat.mid(close + 2, 1) != "Z";
-}
-
-bool healthOk()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(9876);
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    QByteArray response;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const char request[] = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-        if (::write(fd, request, sizeof request - 1) > 0) {
-            char buffer[4096];
-            ssize_t n;
-            while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-                response.append(buffer, int(n));
-        }
-    }
-    ::close(fd);
-    return response.endsWith("{\"status\":\"ok\"}");
-}
-
-// A long-lived child that never outlives its owner: killed and reaped on destruction. Its
-// standard output and error are kept, for the display number and for failure messages.
-class Background {
-public:
-    explicit Background(ProcessSpec spec)
-    {
-        spec.nullStandardInput = true;
-        ChildProcess::Handlers handlers;
-        handlers.standardOutput = [output = output_](const QByteArray& chunk) { output->append(chunk); };
-        handlers.standardError = [output = errors_](const QByteArray& chunk) { output->append(chunk); };
-        process_ = ChildProcess::start(spec, std::move(handlers));
-    }
-    ~Background() { kill(); }
-    void kill()
-    {
-        process_->sendSignal(SIGKILL);
-        process_->waitForFinished(std::chrono::steady_clock::now() + 5s);
-    }
-    ChildProcess& process() { return *process_; }
-    QByteArray output() const { return output_->bytes(); }
-    QByteArray errors() const { return errors_->bytes(); }
-
-private:
-    struct Buffer {
-        void append(const QByteArray& chunk)
-        {
-            std::lock_guard lock(mutex);
-            data += chunk;
-        }
-        QByteArray bytes()
-        {
-            std::lock_guard lock(mutex);
-            return data;
-        }
-        std::mutex mutex;
-        QByteArray data;
-    };
-    std::shared_ptr<Buffer> output_ = std::make_shared<Buffer>();
-    std::shared_ptr<Buffer> errors_ = std::make_shared<Buffer>();
-    std::shared_ptr<ChildProcess> process_;
-};
 
 // Xvfb on a display number of its own choosing, written to its standard output.
 class XServer {
@@ -233,92 +159,13 @@ Tray startTray(const XServer& x)
     return tray;
 }
 
-// The Premiere Pro stand-in: a process whose launch environment names Premiere's desktop file.
-class PremiereStandIn {
-public:
-    PremiereStandIn()
-    {
-        ProcessSpec spec;
-        spec.program = "/usr/bin/env";
-        spec.arguments = { "GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/com.adobe.PremierePro.desktop",
-                           "sleep", "600" };
-        process_ = std::make_unique<Background>(spec);
-    }
-    void quit() { process_->kill(); }
-
-private:
-    std::unique_ptr<Background> process_;
-};
-
-// Another program on 127.0.0.1:9876.
-class PortHolder {
-public:
-    PortHolder()
-    {
-        ProcessSpec spec;
-        spec.program = "/usr/bin/python3";
-        spec.arguments = { "-c", "import socket,time; s=socket.socket(); "
-                                 "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1',9876)); "
-                                 "s.listen(); print('listening', flush=True); time.sleep(600)" };
-        process_ = std::make_unique<Background>(spec);
-    }
-    bool waitUntilListening() { return waitFor([&] { return process_->output().contains("listening"); }); }
-
-private:
-    std::unique_ptr<Background> process_;
-};
-
-// The helper as a user's session starts it, with a throw-away HOME and XDG_CONFIG_HOME, on the
-// test's display, with a session bus that cannot be reached (none would be started for it) so that
-// Qt docks its icon through XEmbed. On destruction it and its server are killed and reaped.
-class HelperRun {
-public:
-    HelperRun(const XServer& x, const QString& home, const QString& configHome)
-        : HelperRun(x.display(), home, configHome)
-    {
-    }
-    HelperRun(const QString& display, const QString& home, const QString& configHome)
-        : home_(home)
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("HOME", home);
-        environment.insert("XDG_CONFIG_HOME", configHome);
-        environment.insert("DISPLAY", display);
-        environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home + "/no-session-bus");
-        environment.insert("SHELL", "/bin/sh");
-        for (const char* name : { "QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "XAUTHORITY", "DEV_NODE_PATH",
-                                  "DEV_AI_SERVER_PATH", "GIO_LAUNCHED_DESKTOP_FILE", "GIO_LAUNCHED_DESKTOP_FILE_PID" })
-            environment.remove(name);
-        ProcessSpec spec;
-        spec.program = helperPath;
-        spec.environment = environment.toStringList();
-        process_ = std::make_unique<Background>(spec);
-    }
-    ~HelperRun()
-    {
-        const pid_t server = serverPid();
-        process_->kill();
-        if (processAlive(server))
-            ::kill(server, SIGKILL);
-        waitFor([&] { return !processAlive(server); }, 5s);
-    }
-
-    QStringList messages() const { return logMessages(home_ + "/Library/Logs/Tessaryn/helper.log"); }
-    pid_t serverPid() const
-    {
-        const QStringList spawned = messages().filter("Server spawned (pid ");
-        return spawned.isEmpty() ? 0 : spawned.last().section("pid ", 1).chopped(1).toInt();
-    }
-    ChildProcess& process() { return process_->process(); }
-    std::string diagnostics() const
-    {
-        return (messages().join('\n') + "\n--- standard error:\n" + QString::fromUtf8(process_->errors())).toStdString();
-    }
-
-private:
-    QString home_;
-    std::unique_ptr<Background> process_;
-};
+// The helper on the test's display.
+HelperRun::Options onDisplay(const QString& display)
+{
+    HelperRun::Options options;
+    options.display = display;
+    return options;
+}
 
 // How many pixels of the area are within a small distance of the colour.
 int pixelsNear(const QImage& image, const QRect& area, const QColor& colour)
@@ -339,7 +186,8 @@ class TrayGuiTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(QFileInfo(helperPath).isExecutable()) << helperPath.toStdString();
+        const QString helper = HelperRun::Options().executable;
+        ASSERT_TRUE(QFileInfo(helper).isExecutable()) << helper.toStdString();
         ASSERT_TRUE(x.ready()) << x.errors().toStdString();
         // A newer plugin already in Adobe's folder: the installer skips without an alert, which
         // would otherwise stand modal over the session.
@@ -388,7 +236,7 @@ TEST_F(TrayGuiTest, TheIconIsGreenWhileTheServerRunsAndGoesWithPremiere)
 {
     const Tray tray = startTray(x);
     ASSERT_FALSE(tray.panel.isEmpty()) << tray.process->errors().toStdString();
-    HelperRun helper(x, home.path(), configHome.path());
+    HelperRun helper(home.path(), configHome.path(), onDisplay(x.display()));
     ASSERT_TRUE(waitFor([&] { return helper.messages().contains("Helper boot \u2014 Premiere closed, staying idle"); }))
         << helper.diagnostics();
     EXPECT_TRUE(icons(tray).isEmpty()) << "an icon without Premiere Pro";
@@ -415,7 +263,7 @@ TEST_F(TrayGuiTest, TheIconIsRedWhenAnotherProgramHoldsThePort)
     ASSERT_TRUE(other.waitUntilListening());
     const Tray tray = startTray(x);
     ASSERT_FALSE(tray.panel.isEmpty()) << tray.process->errors().toStdString();
-    HelperRun helper(x, home.path(), configHome.path());
+    HelperRun helper(home.path(), configHome.path(), onDisplay(x.display()));
     ASSERT_TRUE(waitFor([&] { return helper.messages().contains("Helper boot \u2014 Premiere closed, staying idle"); }))
         << helper.diagnostics();
     PremiereStandIn premiere;
@@ -429,7 +277,7 @@ TEST_F(TrayGuiTest, TheIconIsRedWhenAnotherProgramHoldsThePort)
 TEST_F(TrayGuiTest, TheIconAppearsWhenATrayHostComesAfterTheHelper)
 {
     PremiereStandIn premiere;
-    HelperRun helper(x, home.path(), configHome.path());
+    HelperRun helper(home.path(), configHome.path(), onDisplay(x.display()));
     ASSERT_TRUE(waitFor([&] { return helper.serverPid() != 0; }, 15s)) << helper.diagnostics();
 
     const Tray tray = startTray(x);
@@ -445,7 +293,7 @@ TEST_F(TrayGuiTest, AClickOpensTheMenuAndQuitStopsTheServerAndExitsWithZero)
     const Tray tray = startTray(x);
     ASSERT_FALSE(tray.panel.isEmpty()) << tray.process->errors().toStdString();
     PremiereStandIn premiere;
-    HelperRun helper(x, home.path(), configHome.path());
+    HelperRun helper(home.path(), configHome.path(), onDisplay(x.display()));
     const QString icon = waitForIcon(tray);
     ASSERT_FALSE(icon.isEmpty()) << helper.diagnostics();
     ASSERT_TRUE(waitFor(healthOk, 15s)) << helper.diagnostics();
@@ -482,7 +330,7 @@ TEST_F(TrayGuiTest, ADisplayThatCannotBeReachedLeavesTheHelperRunningWithoutAnIc
     const QString unused = QString::number(5000 + ::getpid() % 1000);
     ASSERT_FALSE(QFileInfo::exists("/tmp/.X11-unix/X" + unused));
     PremiereStandIn premiere;
-    HelperRun helper(":" + unused, home.path(), configHome.path());
+    HelperRun helper(home.path(), configHome.path(), onDisplay(":" + unused));
     ASSERT_TRUE(waitFor([&] { return helper.serverPid() != 0; }, 15s)) << helper.diagnostics();
     EXPECT_TRUE(waitFor(healthOk, 15s)) << helper.diagnostics();
     EXPECT_TRUE(helper.process().isRunning());

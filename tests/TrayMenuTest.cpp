@@ -7,6 +7,7 @@
 #include "Foundation/ProcessLauncher.h"
 #include "Platform/Desktop.h"
 #include "Supervision/ServerManager.h"
+#include "ScriptedLauncher.h"
 #include "TestSupport.h"
 
 #include <QAction>
@@ -25,48 +26,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const RunningApplication premiere { 7001, QStringLiteral("com.adobe.PremierePro.25") };
-
-// A server process that ends on the test's word, on SIGKILL, or on SIGTERM.
-class ScriptedProcess final : public LaunchedProcess {
-public:
-    ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers)
-        : pid_(pid)
-        , handlers_(std::move(handlers))
-    {
-    }
-    pid_t pid() const override { return pid_; }
-    bool isRunning() const override { return running_; }
-    void sendSignal(int signal) const override
-    {
-        if (!running_)
-            return;
-        signals_.push_back(signal);
-        if (signal == SIGKILL || signal == SIGTERM)
-            const_cast<ScriptedProcess*>(this)->end(signal);
-    }
-    void end(int status)
-    {
-        running_ = false;
-        handlers_.finished(status);
-    }
-    const std::vector<int>& receivedSignals() const { return signals_; }
-
-private:
-    pid_t pid_;
-    ChildProcess::Handlers handlers_;
-    bool running_ = true;
-    mutable std::vector<int> signals_;
-};
-
-class ScriptedLauncher final : public ProcessLauncher {
-public:
-    std::shared_ptr<LaunchedProcess> launch(const ProcessSpec&, ChildProcess::Handlers handlers) override
-    {
-        processes.push_back(std::make_shared<ScriptedProcess>(pid_t(5000 + processes.size()), std::move(handlers)));
-        return processes.back();
-    }
-    std::vector<std::shared_ptr<ScriptedProcess>> processes;
-};
 
 class RecordingDesktop final : public Desktop {
 public:
@@ -372,7 +331,7 @@ TEST_F(TrayMenuTest, RestartServerRestartsTheServer)
     ASSERT_EQ(launcher->processes.size(), 2u);
     EXPECT_EQ(manager().status(), ServerStatus::running());
     EXPECT_EQ(item(header)->text(), "Server running on :9876");
-    EXPECT_EQ(log.messages(), QStringList({ "User-requested restart", "Server spawned (pid 5001)" }));
+    EXPECT_EQ(log.messages(), QStringList({ "User-requested restart", "Server spawned (pid 4001)" }));
     EXPECT_TRUE(desktop.opened.isEmpty());
     EXPECT_EQ(terminations, 0);
 }

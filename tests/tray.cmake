@@ -6,7 +6,7 @@ if(TARGET tessaryn_gui)
 
   # The real helper and server on port 9876, and a Premiere Pro stand-in that any other test
   # watching the real processes would see.
-  tessaryn_test(tray_gui_tests SOURCES TrayGuiTest.cpp LIBS tessaryn_gui
+  tessaryn_test(tray_gui_tests SOURCES TrayGuiTest.cpp RealProcesses.cpp LIBS tessaryn_gui
     PROPERTIES RESOURCE_LOCK real_processes TIMEOUT 240)
   target_compile_definitions(tray_gui_tests PRIVATE
     TESSARYN_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
