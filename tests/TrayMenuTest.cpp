@@ -1,5 +1,6 @@
-// The tray icon and its menu over a whole application object whose server manager runs scripted
-// processes on a virtual clock, with a recording desktop and a login item under the test's control.
+// The application object in-process, and the tray icon and its menu over it: the server manager runs
+// scripted processes on a virtual clock, with a recording desktop and a login item under the test's
+// control.
 #include "App/TrayMenu.h"
 
 #include "App/TessarynHelperApp.h"
@@ -11,6 +12,7 @@
 #include "TestSupport.h"
 
 #include <QAction>
+#include <QFile>
 #include <QApplication>
 #include <QImage>
 #include <QMenu>
@@ -106,7 +108,7 @@ protected:
             login->calls << "unregister";
             login->status = LoginItemStatus::notRegistered;
         };
-        services.handleSigterm = false;
+        services.handleSigterm = handleSigterm;
         services.exitProcess = [this] { ++exits; };
         services.terminateApplication = [this] { ++terminations; };
         services.makeServerManager = [this](std::shared_ptr<Scheduler> mainThread) {
@@ -135,9 +137,12 @@ protected:
     std::unique_ptr<FakeWorkspace> workspace;
     std::unique_ptr<TessarynHelperApp> app;
     std::unique_ptr<TrayMenu> tray;
+    bool handleSigterm = false;
     int exits = 0;
     int terminations = 0;
 };
+
+using AppInProcess = TrayMenuTest;
 
 } // namespace
 
@@ -170,19 +175,6 @@ TEST_F(TrayMenuTest, EachStatusHasItsColourAndHeader)
         EXPECT_GT(whitePixels(tray->trayIcon().icon()), 40) << "the white letter";
         EXPECT_EQ(item(header)->text(), c.header);
     }
-}
-
-TEST_F(TrayMenuTest, TheIconAndHeaderFollowTheServerFromStartToRunning)
-{
-    build(true);
-    EXPECT_EQ(manager().status(), ServerStatus::running());
-    EXPECT_EQ(sampleColor(tray->trayIcon().icon()), QColor(0x34, 0xC7, 0x59));
-    EXPECT_EQ(item(header)->text(), "Server running on :9876");
-
-    launcher->processes.back()->end(1); // a crash: a restart with back-off follows
-    scheduler->runPosted();
-    EXPECT_EQ(item(header)->text(), "Restarting (attempt 1)\u2026");
-    EXPECT_EQ(sampleColor(tray->trayIcon().icon()), QColor(0xFF, 0xCC, 0x00));
 }
 
 TEST_F(TrayMenuTest, AnAmpersandInAFailureReasonIsShownAsItIs)
@@ -228,94 +220,48 @@ TEST_F(TrayMenuTest, TheCommandsAreTranslatedAndTheHeaderIsNot)
     QCoreApplication::installTranslator(&translator);
     build(true);
     QCoreApplication::removeTranslator(&translator);
-    EXPECT_EQ(item(restart)->text(), "\u00ABRestart Server\u00BB");
-    EXPECT_EQ(item(viewLogs)->text(), "\u00ABView Logs\u2026\u00BB");
-    EXPECT_EQ(item(docs)->text(), "\u00ABOpen Tessaryn Docs\u00BB");
-    EXPECT_EQ(item(launchAtLogin)->text(), "\u00ABLaunch at Login\u00BB");
-    EXPECT_EQ(item(quit)->text(), "\u00ABQuit Tessaryn Helper\u00BB");
+    for (const auto& [index, label] : std::vector<std::pair<Item, QString>> {
+             { restart, "Restart Server" }, { viewLogs, "View Logs\u2026" }, { docs, "Open Tessaryn Docs" },
+             { launchAtLogin, "Launch at Login" }, { quit, "Quit Tessaryn Helper" } })
+        EXPECT_EQ(item(index)->text(), "\u00AB" + label + "\u00BB");
     EXPECT_EQ(item(header)->text(), "Server running on :9876");
 }
 
 // ---- Launch at Login
 
-TEST_F(TrayMenuTest, TheToggleIsCheckedOnlyForAnEnabledLoginItem)
+TEST_F(TrayMenuTest, TheToggleRegistersOrUnregistersIgnoresAFailureAndShowsTheOutcome)
 {
+    struct Case {
+        LoginItemStatus before;
+        LoginItemStatus afterRegister;
+        bool registerFails;
+        QString call;
+        bool checkedAfter;
+    };
+    const std::vector<Case> cases {
+        { LoginItemStatus::notRegistered, LoginItemStatus::enabled, false, "register", true },
+        { LoginItemStatus::enabled, LoginItemStatus::enabled, false, "unregister", false },
+        { LoginItemStatus::requiresApproval, LoginItemStatus::requiresApproval, false, "register", false },
+        { LoginItemStatus::notRegistered, LoginItemStatus::enabled, true, "register", false },
+        { LoginItemStatus::notFound, LoginItemStatus::enabled, false, "register", true },
+    };
     build(true);
-    for (const auto& [status, checked] : std::vector<std::pair<LoginItemStatus, bool>> {
-             { LoginItemStatus::enabled, true },
-             { LoginItemStatus::notRegistered, false },
-             { LoginItemStatus::requiresApproval, false },
-             { LoginItemStatus::notFound, false },
-             { LoginItemStatus::enabled, true } }) {
-        login->status = status;
-        // A change made outside the helper shows at the next change of the server status.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call.toStdString() + " from " + std::to_string(int(c.before)));
+        login->status = c.before;
+        login->afterRegister = c.afterRegister;
+        login->registerFails = c.registerFails;
+        // A change made outside the helper shows at the next change of the server status, equal or not.
         manager().setStatus(manager().status());
-        EXPECT_EQ(item(launchAtLogin)->isChecked(), checked) << int(status);
-        EXPECT_EQ(app->loginItemStatus(), status);
+        ASSERT_EQ(item(launchAtLogin)->isChecked(), c.before == LoginItemStatus::enabled);
+        login->calls.clear();
+        const int reads = login->statusReads;
+        EXPECT_NO_THROW(item(launchAtLogin)->trigger());
+        EXPECT_EQ(login->calls, QStringList { c.call });
+        EXPECT_EQ(login->statusReads, reads + 1);
+        EXPECT_EQ(item(launchAtLogin)->isChecked(), c.checkedAfter);
+        EXPECT_EQ(app->loginItemStatus(), login->status);
     }
-}
-
-TEST_F(TrayMenuTest, EveryStatusChangeRereadsTheLoginItem)
-{
-    build(true);
-    int changes = 0;
-    QObject::connect(&manager(), &ServerManager::statusChanged, [&] { ++changes; });
-    const int reads = login->statusReads;
-    manager().setStatus(ServerStatus::stuck());
-    manager().setStatus(ServerStatus::stuck()); // an equal value is a change too
-    app->restartServer(); // stopped now, running after the pause
-    scheduler->advance(ServerManager::restartPause);
-    EXPECT_EQ(manager().status(), ServerStatus::running());
-    EXPECT_GE(changes, 4);
-    EXPECT_EQ(login->statusReads - reads, changes);
-    EXPECT_TRUE(login->calls.isEmpty());
-}
-
-TEST_F(TrayMenuTest, CheckingRegistersAndShowsTheOutcome)
-{
-    login->status = LoginItemStatus::notRegistered;
-    login->afterRegister = LoginItemStatus::notRegistered; // start-up's registration leaves it off
-    build(true);
-    ASSERT_FALSE(item(launchAtLogin)->isChecked());
-    login->afterRegister = LoginItemStatus::enabled;
-    item(launchAtLogin)->trigger();
-    EXPECT_EQ(login->calls, QStringList { "register" });
-    EXPECT_TRUE(item(launchAtLogin)->isChecked());
-    EXPECT_EQ(app->loginItemStatus(), LoginItemStatus::enabled);
-}
-
-TEST_F(TrayMenuTest, UncheckingUnregisters)
-{
-    build(true);
-    ASSERT_TRUE(item(launchAtLogin)->isChecked());
-    item(launchAtLogin)->trigger();
-    EXPECT_EQ(login->calls, QStringList { "unregister" });
-    EXPECT_FALSE(item(launchAtLogin)->isChecked());
-    EXPECT_EQ(app->loginItemStatus(), LoginItemStatus::notRegistered);
-}
-
-TEST_F(TrayMenuTest, ALoginItemAwaitingApprovalStaysUnchecked)
-{
-    login->status = LoginItemStatus::requiresApproval;
-    login->afterRegister = LoginItemStatus::requiresApproval;
-    build(true);
-    ASSERT_FALSE(item(launchAtLogin)->isChecked());
-    item(launchAtLogin)->trigger();
-    EXPECT_EQ(login->calls, QStringList { "register" });
-    EXPECT_FALSE(item(launchAtLogin)->isChecked());
-}
-
-TEST_F(TrayMenuTest, AFailedRegistrationIsIgnoredAndTheToggleShowsTheStatusRead)
-{
-    login->status = LoginItemStatus::notRegistered;
-    login->registerFails = true;
-    build(true);
-    ASSERT_FALSE(item(launchAtLogin)->isChecked());
-    const int reads = login->statusReads;
-    EXPECT_NO_THROW(item(launchAtLogin)->trigger());
-    EXPECT_EQ(login->calls, QStringList { "register" });
-    EXPECT_EQ(login->statusReads, reads + 1);
-    EXPECT_FALSE(item(launchAtLogin)->isChecked());
 }
 
 // ---- The commands
@@ -336,23 +282,14 @@ TEST_F(TrayMenuTest, RestartServerRestartsTheServer)
     EXPECT_EQ(terminations, 0);
 }
 
-TEST_F(TrayMenuTest, ViewLogsOpensTheLogFolderAndLogsNothing)
+TEST_F(TrayMenuTest, ViewLogsAndOpenDocsOpenTheirAddressesAndLogNothing)
 {
     build(true);
     LogCapture log;
     item(viewLogs)->trigger();
-    ASSERT_EQ(desktop.opened.size(), 1);
-    EXPECT_EQ(desktop.opened[0], QUrl::fromLocalFile(home.logFolder() + "/"));
-    EXPECT_EQ(desktop.opened[0].toString(), "file://" + home.path() + "/Library/Logs/Tessaryn/");
-    EXPECT_TRUE(log.messages().isEmpty());
-}
-
-TEST_F(TrayMenuTest, OpenDocsOpensTheInstallationPage)
-{
-    build(true);
-    LogCapture log;
     item(docs)->trigger();
-    EXPECT_EQ(desktop.opened, QList<QUrl> { QUrl("https://tessaryn.app/docs/install") });
+    EXPECT_EQ(desktop.opened, (QList<QUrl> { QUrl("file://" + home.path() + "/Library/Logs/Tessaryn/"),
+                                             QUrl("https://tessaryn.app/docs/install") }));
     EXPECT_TRUE(log.messages().isEmpty());
 }
 
@@ -372,8 +309,10 @@ TEST_F(TrayMenuTest, QuitStopsTheServerAsStoppedAndEndsTheApplicationAtOnce)
 
 // ---- Presence with Premiere Pro
 
-TEST_F(TrayMenuTest, WithoutPremiereTheIconIsAbsentAndGreyUntilALaunch)
+TEST_F(TrayMenuTest, WithoutPremiereTheIconIsAbsentAndGreyUntilALaunchEvenWithoutATray)
 {
+    // The test platform has no tray at all, like a session without a tray host.
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
     build(false);
     EXPECT_FALSE(app->isInserted());
     EXPECT_FALSE(tray->trayIcon().isVisible());
@@ -409,16 +348,64 @@ TEST_F(TrayMenuTest, APremiereQuitWhileTheMenuIsOpenClosesItAndHidesTheIcon)
     EXPECT_EQ(item(header)->text(), "Idle (Premiere not running)");
 }
 
-TEST_F(TrayMenuTest, WithoutATrayTheIconStateIsStillKept)
+// ---- The application's own reactions
+
+TEST_F(AppInProcess, LoginItemSyncSaysOneOfItsThreeLines)
 {
-    // The test platform has no tray at all, like a session without a tray host.
-    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    writeFile(home.supportFolder() + "/.first-launch-done", "");
+    for (const auto& [status, line, registers] : std::vector<std::tuple<LoginItemStatus, QString, bool>> {
+             { LoginItemStatus::requiresApproval,
+               "Login item requires approval \u2014 enable in System Settings \u2192 General \u2192 Login Items", false },
+             { LoginItemStatus::notFound, "Login item was not enabled \u2014 re-registered", true },
+             { LoginItemStatus::enabled, "Login item already enabled", false } }) {
+        tray.reset();
+        app.reset();
+        login->status = status;
+        login->afterRegister = LoginItemStatus::enabled;
+        LogCapture log;
+        build(false);
+        EXPECT_EQ(log.messages().value(0), line);
+        EXPECT_EQ(login->status == LoginItemStatus::enabled, registers || status == LoginItemStatus::enabled) << line.toStdString();
+    }
+}
+
+TEST_F(AppInProcess, PremiereLaunchLeavesATroubledServerAlone)
+{
+    build(false);
+    for (const ServerStatus& status : { ServerStatus::portInUse(), ServerStatus::stuck(),
+                                        ServerStatus::preflightFailed("x"), ServerStatus::restarting(2) }) {
+        manager().setStatus(status);
+        LogCapture log;
+        workspace->launch(premiere);
+        processEvents();
+        scheduler->advance(1s);
+        EXPECT_EQ(manager().status(), status);
+        EXPECT_FALSE(log.messages().contains("Premiere launched \u2014 waking server"));
+        EXPECT_TRUE(app->isInserted()); // shown in that status's colour
+        workspace->quit(premiere);
+        processEvents();
+        scheduler->runPosted();
+    }
+    EXPECT_TRUE(launcher->specs.empty());
+}
+
+TEST_F(AppInProcess, SigtermStopsTheServerAndExitsHalfASecondLater)
+{
+    handleSigterm = true;
     build(true);
-    EXPECT_TRUE(tray->trayIcon().isVisible());
-    workspace->quit(premiere);
-    processEvents();
-    EXPECT_FALSE(tray->trayIcon().isVisible());
-    workspace->launch(premiere);
-    processEvents();
-    EXPECT_TRUE(tray->trayIcon().isVisible());
+    LogCapture log;
+    ASSERT_EQ(::raise(SIGTERM), 0); // handled, not fatal
+    ASSERT_TRUE(waitFor([&] { return log.messages().contains("SIGTERM received \u2014 graceful shutdown"); }, 5s));
+    EXPECT_EQ(manager().status(), ServerStatus::stopped());
+    EXPECT_EQ(launcher->last().receivedSignals(), std::vector<int> { SIGTERM });
+
+    scheduler->advance(300ms);
+    ::raise(SIGTERM); // a second one within the half second: its own line, stop and exit
+    ASSERT_TRUE(waitFor([&] { return log.messages().count("SIGTERM received \u2014 graceful shutdown") == 2; }, 5s));
+    scheduler->advance(199ms);
+    EXPECT_EQ(exits, 0);
+    scheduler->advance(1ms);
+    EXPECT_EQ(exits, 1);
+    scheduler->advance(300ms);
+    EXPECT_EQ(exits, 2);
 }

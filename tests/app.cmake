@@ -6,8 +6,3 @@ if(TARGET tessaryn_gui)
   target_compile_definitions(app_system_tests PRIVATE TESSARYN_CMAKE_COMMAND="${CMAKE_COMMAND}")
 endif()
 
-if(TARGET tessaryn_gui)
-  tessaryn_test(app_unit_tests SOURCES AppUnitTest.cpp FakeWorkspace.cpp PluginTestSupport.cpp LIBS tessaryn_gui
-    PROPERTIES RESOURCE_LOCK real_processes)
-  target_compile_definitions(app_unit_tests PRIVATE TESSARYN_CMAKE_COMMAND="${CMAKE_COMMAND}")
-endif()
