@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -146,60 +148,23 @@ TEST_F(InstallFlow, AMarkerWithALineFeedAndTheCodeFolderMeanCurrent)
     EXPECT_EQ(marker(), "1.4.0\n");
 }
 
-TEST_F(InstallFlow, AMarkerWithoutTheCodeFolderSelfHeals)
+TEST_F(InstallFlow, ANewerOrEqualInstalledCopyStopsTheFlowWhateverTheListingOrder)
 {
-    writeMarker(" 1.4.0\r\n");
-    EXPECT_EQ(perform(), QStringList({ "PluginInstaller: marker says v1.4.0 but External/ absent — self-heal, re-triggering install",
-                                       opened }));
-    expectHandedOver("1.4.0");
-}
-
-TEST_F(InstallFlow, TheCodeFolderWithoutAMatchingMarkerIsHandedOverAgain)
-{
-    makeExternalEntry("5d1e93b0_1.4.0");
-    EXPECT_EQ(perform(), QStringList({ opened }));
-    expectHandedOver("1.4.0");
-
-    desktop.events.clear();
-    writeMarker("1.3.0");
-    EXPECT_EQ(perform(), QStringList({ opened }));
-    expectHandedOver("1.4.0");
-}
-
-TEST_F(InstallFlow, AMarkerThatIsNotUtf8CountsAsAbsent)
-{
-    writeMarker("1.4.0\xff");
-    EXPECT_EQ(perform(), QStringList({ opened }));
-    expectHandedOver("1.4.0");
-}
-
-TEST_F(InstallFlow, ANewerInstalledCopyStopsTheFlowWhateverTheListingOrder)
-{
-    for (const QStringList& order : { QStringList { "1.5.0", "1.3.0" }, QStringList { "1.3.0", "1.5.0" } }) {
+    const std::vector<std::pair<QStringList, QString>> cases {
+        { { "1.5.0", "1.3.0", "1.4.0" }, "1.5.0" },
+        { { "1.3.0", "1.5.0", "1.4.0" }, "1.5.0" },
+        { { "1.4", "1.3.9" }, "1.4" },               // equal, written differently
+        { { "1.3.0", "1.4.0-beta" }, "1.4.0-beta" }, // reads as 1.4.0
+    };
+    for (const auto& [versions, found] : cases) {
         QDir(PluginInstaller::externalFolder()).removeRecursively();
-        for (const QString& version : order)
+        for (const QString& version : versions)
             makeExternalEntry("5d1e93b0_" + version);
-        makeExternalEntry("5d1e93b0_1.4.0");
-        EXPECT_EQ(perform(), QStringList({ "PluginInstaller: v1.5.0 already installed (newer than bundled v1.4.0, Exchange?) — skip" }));
+        EXPECT_EQ(perform(), QStringList({ "PluginInstaller: v" + found + " already installed (newer than bundled v1.4.0, Exchange?) \u2014 skip" }));
     }
     EXPECT_TRUE(desktop.events.empty());
     expectNothingHandedOver();
-}
-
-TEST_F(InstallFlow, AnEqualVersionWrittenDifferentlyCountsAsInstalled)
-{
-    makeExternalEntry("5d1e93b0_1.4");
-    makeExternalEntry("5d1e93b0_1.3.9");
-    EXPECT_EQ(perform(), QStringList({ "PluginInstaller: v1.4 already installed (newer than bundled v1.4.0, Exchange?) — skip" }));
-    expectNothingHandedOver();
-}
-
-TEST_F(InstallFlow, OnlyOlderCopiesDoNotStopTheFlow)
-{
-    makeExternalEntry("5d1e93b0_1.3.0");
-    makeExternalEntry("5d1e93b0_1.4.0-beta"); // reads as 1.4.0 and is counted as equal
-    EXPECT_EQ(perform(), QStringList({ "PluginInstaller: v1.4.0-beta already installed (newer than bundled v1.4.0, Exchange?) — skip" }));
-
+    // Only older copies do not stop it.
     QDir(PluginInstaller::externalFolder() + "/5d1e93b0_1.4.0-beta").removeRecursively();
     EXPECT_EQ(perform(), QStringList({ opened }));
     expectHandedOver("1.4.0");
@@ -214,20 +179,6 @@ TEST_F(InstallFlow, ADiskImageIsRefusedWithAPrompt)
     EXPECT_EQ(desktop.events[0].second, "Drag Tessaryn Helper into your Applications folder, then open it again.");
     expectNothingHandedOver();
     EXPECT_EQ(marker(), "1.3.0");
-}
-
-TEST_F(InstallFlow, AFolderWhoseNameMerelyStartsWithVolumesIsNoDiskImage)
-{
-    bundlePath = "/VolumesX/tessaryn";
-    EXPECT_EQ(perform(), QStringList({ opened }));
-    expectHandedOver("1.4.0");
-}
-
-TEST_F(InstallFlow, ATranslocatedBundleIsNotedAndInstalls)
-{
-    bundlePath = "/private/var/folders/x1/T/AppTranslocation/7F3A/d/Tessaryn Helper.app";
-    EXPECT_EQ(perform(), QStringList({ "PluginInstaller: app is translocated — proceeding (Finder-drag avoids this)", opened }));
-    expectHandedOver("1.4.0");
 }
 
 TEST_F(InstallFlow, CreativeCloudNotRunningIsOpenedAndTheFlowStops)
@@ -266,13 +217,6 @@ TEST_F(InstallFlow, ALegacyCopyIsDealtWithBeforeTheHandOver)
     expectHandedOver("1.4.0");
 }
 
-TEST_F(InstallFlow, AnOldStagedCopyIsReplaced)
-{
-    writeFile(PluginInstaller::stagedPackagePath(), "an older package");
-    EXPECT_EQ(perform(), QStringList({ opened }));
-    expectHandedOver("1.4.0");
-}
-
 TEST_F(InstallFlow, ASupportFolderThatCannotBeCreatedEndsTheFlowWithTheError)
 {
     // A file where a folder of the path should be.
@@ -284,15 +228,6 @@ TEST_F(InstallFlow, ASupportFolderThatCannotBeCreatedEndsTheFlowWithTheError)
     EXPECT_TRUE(messages[0].endsWith("; skip")) << messages[0].toStdString();
     EXPECT_TRUE(desktop.events.empty());
     EXPECT_FALSE(markerExists());
-}
-
-TEST_F(InstallFlow, AnythingInTheWayOfTheStagedPackageIsReplaced)
-{
-    writeMarker("1.3.0");
-    QDir().mkpath(PluginInstaller::stagedPackagePath());
-    writeFile(PluginInstaller::stagedPackagePath() + "/inside", "x");
-    EXPECT_EQ(perform(), QStringList({ opened }));
-    expectHandedOver("1.4.0");
 }
 
 TEST_F(InstallFlow, TheMarkerIsWrittenOnlyAfterTheInstallingAlertReturns)
@@ -312,4 +247,35 @@ TEST_F(InstallFlow, TheMarkerIsWrittenOnlyAfterTheInstallingAlertReturns)
     ASSERT_EQ(desktop.events.size(), 2u);
     EXPECT_EQ(desktop.events[0].kind, RecordingDesktop::Event::Open);
     expectHandedOver("1.4.0");
+}
+
+TEST_F(InstallFlow, EachWayToAHandOver)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        QStringList linesBefore;
+    };
+    const std::vector<Case> cases {
+        { "marker without the code folder: self-heal", [&] { writeMarker(" 1.4.0\r\n"); },
+          { "PluginInstaller: marker says v1.4.0 but External/ absent \u2014 self-heal, re-triggering install" } },
+        { "code folder without a marker", [&] { makeExternalEntry("5d1e93b0_1.4.0"); }, {} },
+        { "code folder with an older marker", [&] { makeExternalEntry("5d1e93b0_1.4.0"); writeMarker("1.3.0"); }, {} },
+        { "marker not UTF-8", [&] { writeMarker("1.4.0\xff"); }, {} },
+        { "a folder named VolumesX is no disk image", [&] { bundlePath = "/VolumesX/tessaryn"; }, {} },
+        { "translocated", [&] { bundlePath = "/private/var/folders/x1/T/AppTranslocation/7F3A/d/Tessaryn Helper.app"; },
+          { "PluginInstaller: app is translocated \u2014 proceeding (Finder-drag avoids this)" } },
+        { "an old staged copy", [&] { writeFile(PluginInstaller::stagedPackagePath(), "an older package"); }, {} },
+        { "a folder in the way of the staged copy", [&] { writeFile(PluginInstaller::stagedPackagePath() + "/inside", "x"); }, {} },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(home.supportFolder()).removeRecursively();
+        QDir(PluginInstaller::externalFolder()).removeRecursively();
+        bundlePath = "/opt/tessaryn";
+        desktop.events.clear();
+        c.arrange();
+        EXPECT_EQ(perform(), c.linesBefore + QStringList { opened });
+        expectHandedOver("1.4.0");
+    }
 }

@@ -7,88 +7,42 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-bool atLeast(const char* a, const char* b)
+TEST(PluginVersionComparison, EveryRuleOfTheComparison)
 {
-    return PluginInstaller::isVersion(QString::fromUtf8(a), QString::fromUtf8(b));
+    struct Case {
+        const char* a;
+        const char* b;
+        bool atLeast;
+    };
+    const std::vector<Case> cases {
+        // Parts compare numerically; missing parts count as zero.
+        { "1.10", "1.9", true }, { "1.9", "1.10", false }, { "2.0", "1.99.99", true },
+        { "1.2", "1.2.1", false }, { "1.2.1", "1.2", true }, { "1.2", "1.2.0", true }, { "1.2.0", "1.2", true },
+        { "", "0", true }, { "0", "", true }, { "", "", true }, { "", "0.0.1", false },
+        // Empty parts are dropped.
+        { "1..2", "1.2", true }, { "1.2", "1..2", true }, { "1..2", "1.3", false },
+        { ".1.2.", "1.2", true }, { "1.2", ".1.2.", true },
+        // Parts that are not integers read as zero; signs are read.
+        { "1.2.3-rc1", "1.2.3", false }, { "1.2.3", "1.2.3-rc1", true }, { "1.+", "1.1", false },
+        { "1. 2", "1.1", false }, { "1.++2", "1.1", false }, { "1.2a", "1.1", false },
+        { "1.\u0663", "1.1", false }, { "abc", "0", true }, { "+2", "2", true }, { "2", "+2", true },
+        { "1.-1", "1.0", false }, { "1.0", "1.-1", true }, { "1", "+2", false },
+        // Parts beyond signed 64 bits read as zero.
+        { "9223372036854775807", "9223372036854775806", true }, { "9223372036854775808", "1", false },
+        { "1.99999999999999999999999", "1.1", false }, { "-9223372036854775808", "-9223372036854775807", false },
+        { "-9223372036854775809", "-1", true },
+        // Identical texts are always at least each other.
+        { "1.4.0", "1.4.0", true }, { "x.y", "x.y", true }, { "1..", "1..", true }, { "-", "-", true },
+        { "9223372036854775808.1", "9223372036854775808.1", true },
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(PluginInstaller::isVersion(QString::fromUtf8(c.a), QString::fromUtf8(c.b)), c.atLeast)
+            << c.a << " vs " << c.b;
 }
 
-} // namespace
-
-TEST(PluginVersionComparison, ComparesPartsNumerically)
+TEST(PluginManifestVersion, ReadsTheVersionStringOfTheRootManifestUntrimmed)
 {
-    EXPECT_TRUE(atLeast("1.10", "1.9"));
-    EXPECT_FALSE(atLeast("1.9", "1.10"));
-    EXPECT_TRUE(atLeast("2.0", "1.99.99"));
-    EXPECT_FALSE(atLeast("1.2", "1.2.1"));
-    EXPECT_TRUE(atLeast("1.2.1", "1.2"));
-}
-
-TEST(PluginVersionComparison, MissingPartsCountAsZero)
-{
-    EXPECT_TRUE(atLeast("1.2", "1.2.0"));
-    EXPECT_TRUE(atLeast("1.2.0", "1.2"));
-    EXPECT_TRUE(atLeast("", "0"));
-    EXPECT_TRUE(atLeast("0", ""));
-    EXPECT_TRUE(atLeast("", ""));
-    EXPECT_FALSE(atLeast("", "0.0.1"));
-}
-
-TEST(PluginVersionComparison, EmptyPartsAreDropped)
-{
-    EXPECT_TRUE(atLeast("1..2", "1.2"));
-    EXPECT_TRUE(atLeast("1.2", "1..2"));
-    EXPECT_FALSE(atLeast("1..2", "1.3"));
-    EXPECT_TRUE(atLeast(".1.2.", "1.2"));
-    EXPECT_TRUE(atLeast("1.2", ".1.2."));
-}
-
-TEST(PluginVersionComparison, PartsThatAreNotIntegersReadAsZero)
-{
-    EXPECT_FALSE(atLeast("1.2.3-rc1", "1.2.3"));
-    EXPECT_TRUE(atLeast("1.2.3", "1.2.3-rc1"));
-    EXPECT_FALSE(atLeast("1.+", "1.1"));  // a sign alone
-    EXPECT_FALSE(atLeast("1. 2", "1.1")); // a space
-    EXPECT_FALSE(atLeast("1.++2", "1.1"));
-    EXPECT_FALSE(atLeast("1.2a", "1.1"));
-    EXPECT_FALSE(atLeast("1.\u0663", "1.1")); // a digit, but not an ASCII one
-    EXPECT_TRUE(atLeast("abc", "0"));
-}
-
-TEST(PluginVersionComparison, SignsAreRead)
-{
-    EXPECT_TRUE(atLeast("+2", "2"));
-    EXPECT_TRUE(atLeast("2", "+2"));
-    EXPECT_FALSE(atLeast("1.-1", "1.0"));
-    EXPECT_TRUE(atLeast("1.0", "1.-1"));
-    EXPECT_FALSE(atLeast("1", "+2"));
-}
-
-TEST(PluginVersionComparison, PartsBeyondSignedSixtyFourBitsReadAsZero)
-{
-    EXPECT_TRUE(atLeast("9223372036854775807", "9223372036854775806"));
-    EXPECT_FALSE(atLeast("9223372036854775808", "1"));
-    EXPECT_FALSE(atLeast("1.99999999999999999999999", "1.1"));
-    EXPECT_FALSE(atLeast("-9223372036854775808", "-9223372036854775807"));
-    EXPECT_TRUE(atLeast("-9223372036854775809", "-1")); // reads as 0
-}
-
-TEST(PluginVersionComparison, IdenticalTextsAreAlwaysAtLeastEachOther)
-{
-    for (const char* text : { "1.4.0", "x.y", "1..", "-", "9223372036854775808.1" })
-        EXPECT_TRUE(atLeast(text, text)) << text;
-}
-
-TEST(PluginManifestVersion, ReadsTheVersionStringOfTheRootManifest)
-{
-    const ZipPackage package({ { "manifest.json", manifestWithVersion("\"1.4.0\"") }, { "index.html", "<p>" } });
-    EXPECT_EQ(PluginInstaller::manifestVersion(package.path()), QString("1.4.0"));
-}
-
-TEST(PluginManifestVersion, KeepsTheVersionUntrimmed)
-{
-    const ZipPackage package({ { "manifest.json", manifestWithVersion("\"1.4.0 \"") } });
+    const ZipPackage package({ { "manifest.json", manifestWithVersion("\"1.4.0 \"") }, { "index.html", "<p>" } });
     EXPECT_EQ(PluginInstaller::manifestVersion(package.path()), QString("1.4.0 "));
 }
 
@@ -110,25 +64,16 @@ TEST(PluginManifestVersion, AnswersNothingForAManifestThatIsMissingOrNotAsExpect
         const ZipPackage package(files);
         EXPECT_EQ(PluginInstaller::manifestVersion(package.path()), std::nullopt) << name.toStdString();
     }
-}
-
-TEST(PluginManifestVersion, AnswersNothingForAFileThatIsNoArchiveOrIsMissing)
-{
     QTemporaryDir dir;
-    writeFile(dir.path() + "/Tessaryn.ccx", manifestWithVersion("\"1.4.0\""));
+    writeFile(dir.path() + "/Tessaryn.ccx", manifestWithVersion("\"1.4.0\"")); // no archive
     EXPECT_EQ(PluginInstaller::manifestVersion(dir.path() + "/Tessaryn.ccx"), std::nullopt);
     EXPECT_EQ(PluginInstaller::manifestVersion(dir.path() + "/missing.ccx"), std::nullopt);
-}
-
-TEST(PluginInstalledVersions, NoExternalFolderGivesNoVersions)
-{
-    ScopedHome home;
-    EXPECT_TRUE(PluginInstaller::installedVersions("5d1e93b0").isEmpty());
 }
 
 TEST(PluginInstalledVersions, CountsEveryEntryWhoseNameStartsWithTheIdentifierAndAnUnderscore)
 {
     ScopedHome home;
+    EXPECT_TRUE(PluginInstaller::installedVersions("5d1e93b0").isEmpty()); // no External folder
     makeExternalEntry("5d1e93b0_1.4.0");
     makeExternalEntry("5d1e93b0_");
     makeExternalEntry("5d1e93b0_2.0", false);  // a plain file counts too
@@ -141,25 +86,6 @@ TEST(PluginInstalledVersions, CountsEveryEntryWhoseNameStartsWithTheIdentifierAn
     versions.sort();
     EXPECT_EQ(versions, QStringList({ "", "1.4.0", "2.0" }));
     EXPECT_EQ(PluginInstaller::installedVersions("com.tessaryn.premierepro"), QStringList({ "1.0.0" }));
-}
-
-TEST(PluginInstalledVersions, FollowsTheCurrentHomeFolder)
-{
-    ScopedHome home;
-    EXPECT_EQ(PluginInstaller::installedCodeDir("1.4.0"),
-              home.path() + "/Library/Application Support/Adobe/UXP/Plugins/External/5d1e93b0_1.4.0");
-    EXPECT_EQ(PluginInstaller::markerPath(), home.supportFolder() + "/plugin-installed-version");
-    EXPECT_EQ(PluginInstaller::stagedPackagePath(), home.supportFolder() + "/Tessaryn.ccx");
-}
-
-TEST(PluginBundledPackage, IsInTheResourcesFolderWhenThereIsOne)
-{
-    RecordingDesktop desktop;
-    PluginInstaller::Services services { desktop };
-    services.resourcesFolder = [] { return std::optional<QString>("/opt/t/share/tessaryn-helper"); };
-    EXPECT_EQ(PluginInstaller::bundledCCX(services), QString("/opt/t/share/tessaryn-helper/Tessaryn.ccx"));
-    services.resourcesFolder = [] { return std::optional<QString>(); };
-    EXPECT_EQ(PluginInstaller::bundledCCX(services), std::nullopt);
 }
 
 TEST(PluginBundledPackage, TheBuildStagesAPackageOfTheProjectVersion)
