@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -95,194 +96,181 @@ struct Recorder {
 
 const QByteArray premiereDesktop = "/usr/share/applications/com.adobe.PremierePro.desktop";
 
+// A workspace over a fake /proc, made by watch() once the test has set up what runs at its start.
+class ProcWorkspaceScan : public ::testing::Test {
+protected:
+    void watch()
+    {
+        workspace = std::make_unique<ProcWorkspace>(scheduler, proc.root());
+        recorder = std::make_unique<Recorder>(*workspace);
+    }
+    QList<RunningApplication> runningByPid() const
+    {
+        QList<RunningApplication> running = workspace->runningApplications();
+        std::sort(running.begin(), running.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
+        return running;
+    }
+    QList<Recorder::Event>& events() { return recorder->events; }
+
+    FakeProc proc;
+    VirtualScheduler scheduler;
+    std::unique_ptr<ProcWorkspace> workspace;
+    std::unique_ptr<Recorder> recorder;
+};
+
 } // namespace
 
-TEST(ProcWorkspaceScan, TheStartingListHoldsEveryIdentifiedProcessAndIsNoLaunch)
+TEST_F(ProcWorkspaceScan, TheStartingListHoldsEveryIdentifiedProcessAndIsNoLaunch)
 {
-    FakeProc proc;
     proc.start(10, launchedFrom(premiereDesktop));
     proc.start(11, {}, "0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-gnome-org.gnome.Terminal-4242.scope\n");
     proc.start(12);
     proc.setFlatpakInfo(12, "[Application]\nname=org.videolan.VLC\nruntime=runtime/x\n");
     proc.start(13); // no identifier at all
-    VirtualScheduler scheduler;
-    ProcWorkspace workspace(scheduler, proc.root());
-    Recorder recorder(workspace);
+    watch();
 
-    QList<RunningApplication> running = workspace.runningApplications();
-    std::sort(running.begin(), running.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
-    EXPECT_EQ(running, (QList<RunningApplication> { { 10, "com.adobe.PremierePro" }, { 11, "org.gnome.Terminal" }, { 12, "org.videolan.VLC" } }));
+    EXPECT_EQ(runningByPid(), (QList<RunningApplication> { { 10, "com.adobe.PremierePro" }, { 11, "org.gnome.Terminal" }, { 12, "org.videolan.VLC" } }));
     scheduler.advance(2s);
-    EXPECT_TRUE(recorder.events.isEmpty());
+    EXPECT_TRUE(events().isEmpty());
 }
 
-TEST(ProcWorkspaceScan, ScansEveryHalfSecondOnTheSchedulerAndStopsWhenDestroyed)
+TEST_F(ProcWorkspaceScan, ScansEveryHalfSecondOnTheSchedulerAndStopsWhenDestroyed)
 {
-    FakeProc proc;
-    VirtualScheduler scheduler;
-    {
-        ProcWorkspace workspace(scheduler, proc.root());
-        EXPECT_EQ(scheduler.pendingDelays(), std::vector<Scheduler::Duration> { 500ms });
-        scheduler.advance(500ms);
-        EXPECT_EQ(scheduler.pendingDelays(), std::vector<Scheduler::Duration> { 500ms });
-    }
+    watch();
+    EXPECT_EQ(scheduler.pendingDelays(), std::vector<Scheduler::Duration> { 500ms });
+    scheduler.advance(500ms);
+    EXPECT_EQ(scheduler.pendingDelays(), std::vector<Scheduler::Duration> { 500ms });
+    workspace.reset();
     EXPECT_TRUE(scheduler.pendingDelays().empty());
 }
 
-TEST(ProcWorkspaceScan, ALaunchIsReportedAtTheNextScanAndIsAlreadyListed)
+TEST_F(ProcWorkspaceScan, ALaunchIsReportedAtTheNextScanAndIsAlreadyListed)
 {
-    FakeProc proc;
-    VirtualScheduler scheduler;
-    ProcWorkspace workspace(scheduler, proc.root());
-    Recorder recorder(workspace);
+    watch();
 
     proc.start(20, launchedFrom(premiereDesktop), "0::/\n", 0.1);
     scheduler.advance(499ms);
-    EXPECT_TRUE(recorder.events.isEmpty());
+    EXPECT_TRUE(events().isEmpty());
     scheduler.advance(1ms);
 
     const RunningApplication premiere { 20, "com.adobe.PremierePro" };
-    ASSERT_EQ(recorder.events.size(), 1);
-    EXPECT_TRUE(recorder.events[0].launched);
-    EXPECT_EQ(recorder.events[0].application, premiere);
-    EXPECT_EQ(recorder.events[0].runningThen, QList<RunningApplication> { premiere });
+    ASSERT_EQ(events().size(), 1);
+    EXPECT_TRUE(events()[0].launched);
+    EXPECT_EQ(events()[0].application, premiere);
+    EXPECT_EQ(events()[0].runningThen, QList<RunningApplication> { premiere });
 }
 
-TEST(ProcWorkspaceScan, AQuitIsReportedAtTheNextScanAndIsAlreadyAbsent)
+TEST_F(ProcWorkspaceScan, AQuitIsReportedAtTheNextScanAndIsAlreadyAbsent)
 {
-    FakeProc proc;
     proc.start(30, launchedFrom(premiereDesktop));
     proc.start(31, launchedFrom("org.gnome.Terminal.desktop"));
-    VirtualScheduler scheduler;
-    ProcWorkspace workspace(scheduler, proc.root());
-    Recorder recorder(workspace);
+    watch();
 
     proc.end(30);
     scheduler.advance(500ms);
 
-    ASSERT_EQ(recorder.events.size(), 1);
-    EXPECT_FALSE(recorder.events[0].launched);
-    EXPECT_EQ(recorder.events[0].application, (RunningApplication { 30, "com.adobe.PremierePro" }));
-    EXPECT_EQ(recorder.events[0].runningThen, (QList<RunningApplication> { { 31, "org.gnome.Terminal" } }));
+    ASSERT_EQ(events().size(), 1);
+    EXPECT_FALSE(events()[0].launched);
+    EXPECT_EQ(events()[0].application, (RunningApplication { 30, "com.adobe.PremierePro" }));
+    EXPECT_EQ(events()[0].runningThen, (QList<RunningApplication> { { 31, "org.gnome.Terminal" } }));
 }
 
-TEST(ProcWorkspaceScan, APidTakenOverByANewProcessIsAQuitAndALaunch)
+TEST_F(ProcWorkspaceScan, APidTakenOverByANewProcessIsAQuitAndALaunch)
 {
-    FakeProc proc;
     proc.start(40, launchedFrom(premiereDesktop));
-    VirtualScheduler scheduler;
-    ProcWorkspace workspace(scheduler, proc.root());
-    Recorder recorder(workspace);
+    watch();
 
     proc.end(40);
     proc.start(40, launchedFrom("org.gnome.Terminal.desktop"), "0::/\n", 0.1);
     scheduler.advance(1s);
 
-    ASSERT_EQ(recorder.events.size(), 2);
-    EXPECT_FALSE(recorder.events[0].launched);
-    EXPECT_EQ(recorder.events[0].application, (RunningApplication { 40, "com.adobe.PremierePro" }));
-    EXPECT_TRUE(recorder.events[1].launched);
-    EXPECT_EQ(recorder.events[1].application, (RunningApplication { 40, "org.gnome.Terminal" }));
-    EXPECT_EQ(workspace.runningApplications(), (QList<RunningApplication> { { 40, "org.gnome.Terminal" } }));
+    ASSERT_EQ(events().size(), 2);
+    EXPECT_FALSE(events()[0].launched);
+    EXPECT_EQ(events()[0].application, (RunningApplication { 40, "com.adobe.PremierePro" }));
+    EXPECT_TRUE(events()[1].launched);
+    EXPECT_EQ(events()[1].application, (RunningApplication { 40, "org.gnome.Terminal" }));
+    EXPECT_EQ(workspace->runningApplications(), (QList<RunningApplication> { { 40, "org.gnome.Terminal" } }));
 }
 
-TEST(ProcWorkspaceScan, AYoungProcessIsReadAgainUntilItsLaunchEnvironmentAppears)
+TEST_F(ProcWorkspaceScan, AYoungProcessIsReadAgainUntilItsLaunchEnvironmentAppears)
 {
-    FakeProc proc;
-    VirtualScheduler scheduler;
-    ProcWorkspace workspace(scheduler, proc.root());
-    Recorder recorder(workspace);
+    watch();
 
     // Seen between fork and exec: still the launcher's environment.
     proc.start(50, "HOME=/home/u", "0::/\n", 0.2);
     scheduler.advance(500ms);
-    EXPECT_TRUE(recorder.events.isEmpty());
+    EXPECT_TRUE(events().isEmpty());
 
     proc.setEnviron(50, launchedFrom(premiereDesktop));
     scheduler.advance(500ms);
-    ASSERT_EQ(recorder.events.size(), 1);
-    EXPECT_EQ(recorder.events[0].application, (RunningApplication { 50, "com.adobe.PremierePro" }));
+    ASSERT_EQ(events().size(), 1);
+    EXPECT_EQ(events()[0].application, (RunningApplication { 50, "com.adobe.PremierePro" }));
 }
 
-TEST(ProcWorkspaceScan, AnOldProcessWithoutIdentifierIsNotReadAgain)
+TEST_F(ProcWorkspaceScan, AnOldProcessWithoutIdentifierIsNotReadAgain)
 {
-    FakeProc proc;
     proc.start(60, "HOME=/home/u", "0::/\n", 10);
-    VirtualScheduler scheduler;
-    ProcWorkspace workspace(scheduler, proc.root());
-    Recorder recorder(workspace);
+    watch();
 
     proc.setEnviron(60, launchedFrom(premiereDesktop));
     proc.setLastPid(150);
     scheduler.advance(2s);
-    EXPECT_TRUE(recorder.events.isEmpty());
-    EXPECT_TRUE(workspace.runningApplications().isEmpty());
+    EXPECT_TRUE(events().isEmpty());
+    EXPECT_TRUE(workspace->runningApplications().isEmpty());
 }
 
-TEST(ProcWorkspaceScan, TheListingWaitsForTheKernelToHandOutANewPid)
+TEST_F(ProcWorkspaceScan, TheListingWaitsForTheKernelToHandOutANewPid)
 {
-    FakeProc proc;
-    VirtualScheduler scheduler;
-    ProcWorkspace workspace(scheduler, proc.root());
-    Recorder recorder(workspace);
+    watch();
 
     proc.start(70, launchedFrom(premiereDesktop), "0::/\n", 0.1);
     proc.setLastPid(100); // as if no pid had been handed out since the last scan
     scheduler.advance(1s);
-    EXPECT_TRUE(recorder.events.isEmpty());
+    EXPECT_TRUE(events().isEmpty());
 
     proc.setLastPid(101);
     scheduler.advance(500ms);
-    EXPECT_EQ(recorder.events.size(), 1);
+    EXPECT_EQ(events().size(), 1);
 }
 
-TEST(ProcWorkspaceScan, AQuitIsNoticedWithoutANewPid)
+TEST_F(ProcWorkspaceScan, AQuitIsNoticedWithoutANewPid)
 {
-    FakeProc proc;
     proc.start(75, launchedFrom(premiereDesktop));
-    VirtualScheduler scheduler;
-    ProcWorkspace workspace(scheduler, proc.root());
-    Recorder recorder(workspace);
+    watch();
 
     QDir(proc.folder(75)).removeRecursively(); // loadavg unchanged
     scheduler.advance(500ms);
-    ASSERT_EQ(recorder.events.size(), 1);
-    EXPECT_FALSE(recorder.events[0].launched);
+    ASSERT_EQ(events().size(), 1);
+    EXPECT_FALSE(events()[0].launched);
 }
 
-TEST(ProcWorkspaceScan, AZombieHasQuit)
+TEST_F(ProcWorkspaceScan, AZombieHasQuit)
 {
-    FakeProc proc;
     proc.start(80, launchedFrom(premiereDesktop));
-    VirtualScheduler scheduler;
-    ProcWorkspace workspace(scheduler, proc.root());
-    Recorder recorder(workspace);
+    watch();
 
     proc.setStat(80, (1000 - 60) * FakeProc::ticks(), 'Z');
     scheduler.advance(500ms);
-    ASSERT_EQ(recorder.events.size(), 1);
-    EXPECT_FALSE(recorder.events[0].launched);
+    ASSERT_EQ(events().size(), 1);
+    EXPECT_FALSE(events()[0].launched);
     proc.setLastPid(300);
     scheduler.advance(1s);
-    EXPECT_EQ(recorder.events.size(), 1);
-    EXPECT_TRUE(workspace.runningApplications().isEmpty());
+    EXPECT_EQ(events().size(), 1);
+    EXPECT_TRUE(workspace->runningApplications().isEmpty());
 }
 
-TEST(ProcWorkspaceScan, AnotherUsersProcessesDoNotCount)
+TEST_F(ProcWorkspaceScan, AnotherUsersProcessesDoNotCount)
 {
     if (::getuid() != 0)
         GTEST_SKIP() << "needs to give a folder to another user";
-    FakeProc proc;
     proc.start(90, launchedFrom(premiereDesktop));
     ASSERT_EQ(::chown(QFile::encodeName(proc.folder(90)).constData(), 12345, 12345), 0);
-    VirtualScheduler scheduler;
     ProcWorkspace workspace(scheduler, proc.root());
     EXPECT_TRUE(workspace.runningApplications().isEmpty());
 }
 
-TEST(ProcWorkspaceScan, AMissingProcFolderGivesAnEmptyListAndKeepsScanning)
+TEST_F(ProcWorkspaceScan, AMissingProcFolderGivesAnEmptyListAndKeepsScanning)
 {
-    VirtualScheduler scheduler;
     ProcWorkspace workspace(scheduler, "/nonexistent/proc");
     EXPECT_TRUE(workspace.runningApplications().isEmpty());
     scheduler.advance(500ms);
@@ -308,20 +296,19 @@ TEST(ProcWorkspaceIdentity, FlatpakTakesTheNameOfTheApplicationGroupOnly)
     EXPECT_EQ(ProcWorkspace::identifierFromFlatpakInfo(""), "");
 }
 
-TEST(ProcWorkspaceIdentity, SystemdUnitsFollowingTheDesktopConvention)
+TEST(ProcWorkspaceIdentity, OnlySystemdUnitsFollowingTheDesktopConventionNameAnApplication)
 {
-    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-gnome-org.gnome.Terminal-4242.scope"), "org.gnome.Terminal");
-    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-org.gnome.Terminal-4242.scope"), "org.gnome.Terminal");
-    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-org.gnome.Terminal.service"), "org.gnome.Terminal");
-    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-gnome-org.gnome.Terminal.service"), "org.gnome.Terminal");
-    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-gnome-org.gnome.Terminal@f00d.service"), "org.gnome.Terminal");
-    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-flatpak-com.adobe.PremierePro-77.scope"), "com.adobe.PremierePro");
-    EXPECT_EQ(ProcWorkspace::identifierFromUnitName("app-gnome-org.gnome.Evolution\\x2dalarm\\x2dnotify-9.scope"),
-              "org.gnome.Evolution-alarm-notify");
-}
-
-TEST(ProcWorkspaceIdentity, OtherUnitsGiveNoIdentifier)
-{
+    const std::vector<std::pair<QString, QString>> cases {
+        { "app-gnome-org.gnome.Terminal-4242.scope", "org.gnome.Terminal" },
+        { "app-org.gnome.Terminal-4242.scope", "org.gnome.Terminal" },
+        { "app-org.gnome.Terminal.service", "org.gnome.Terminal" },
+        { "app-gnome-org.gnome.Terminal.service", "org.gnome.Terminal" },
+        { "app-gnome-org.gnome.Terminal@f00d.service", "org.gnome.Terminal" },
+        { "app-flatpak-com.adobe.PremierePro-77.scope", "com.adobe.PremierePro" },
+        { "app-gnome-org.gnome.Evolution\\x2dalarm\\x2dnotify-9.scope", "org.gnome.Evolution-alarm-notify" },
+    };
+    for (const auto& [unit, identifier] : cases)
+        EXPECT_EQ(ProcWorkspace::identifierFromUnitName(unit), identifier) << unit.toStdString();
     for (const QString unit : { "org.gnome.Shell@wayland.service", "init.scope", "session-2.scope", "app.slice",
                                 "app-gnome-org.gnome.Terminal-4242.slice", "app-a-b-c-d.scope", "app-a-b-c.service",
                                 "app-.service", "app-x.scope", "vte-spawn-1234.scope" })
