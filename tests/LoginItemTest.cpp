@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <unistd.h>
 
 namespace {
@@ -39,31 +41,15 @@ QString execLine(const QString& entryPath)
 
 } // namespace
 
-TEST(LoginItemStatus, WithoutAnEntryTheItemIsNotRegistered)
+TEST(LoginItemStatus, NotRegisteredWithoutAnEntryOrForAnotherExecutableNotFoundWhenUnknown)
 {
     ScopedConfigHome config;
     EXPECT_EQ(LoginItem::status(executable), LoginItemStatus::notRegistered);
-}
-
-TEST(LoginItemStatus, AnUnknownExecutableIsNotFound)
-{
-    ScopedConfigHome config;
-    LoginItem::registerApp(executable);
-    EXPECT_EQ(LoginItem::status(QString()), LoginItemStatus::notFound);
-}
-
-TEST(LoginItemStatus, AnEntryForThisExecutableIsEnabled)
-{
-    ScopedConfigHome config;
-    LoginItem::registerApp(executable);
-    EXPECT_EQ(LoginItem::status(executable), LoginItemStatus::enabled);
-}
-
-TEST(LoginItemStatus, AnEntryForAnotherExecutableIsNotRegistered)
-{
-    ScopedConfigHome config;
     LoginItem::registerApp("/usr/bin/tessaryn-helper");
     EXPECT_EQ(LoginItem::status(executable), LoginItemStatus::notRegistered);
+    LoginItem::registerApp(executable);
+    EXPECT_EQ(LoginItem::status(executable), LoginItemStatus::enabled);
+    EXPECT_EQ(LoginItem::status(QString()), LoginItemStatus::notFound);
 }
 
 TEST(LoginItemStatus, ADisabledEntryIsNotRegistered)
@@ -142,62 +128,48 @@ TEST(LoginItemRegister, WithoutXdgConfigHomeTheEntryGoesUnderTheHomeFolder)
     }
 }
 
-TEST(LoginItemRegister, AFolderThatCannotBeMadeIsLoggedAndThrown)
+TEST(LoginItemRegister, EveryFailureIsLoggedAndThrownNamingWhatFailed)
 {
-    ScopedConfigHome config;
-    writeFile(config.path() + "/autostart", "a file where the folder belongs");
-    LogCapture capture;
-    try {
-        LoginItem::registerApp(executable);
-        FAIL() << "no error";
-    } catch (const LoginItemError& error) {
-        const QString description = error.what();
-        EXPECT_TRUE(description.contains(config.path() + "/autostart")) << error.what();
-        EXPECT_EQ(capture.messages(), QStringList { "LoginItem.register failed: " + description });
+    struct Case {
+        const char* name;
+        std::function<void(const ScopedConfigHome&)> arrange;
+        QString executable;
+        std::function<QString(const ScopedConfigHome&)> named;
+    };
+    const std::vector<Case> cases {
+        { "a file where the folder belongs",
+          [](const ScopedConfigHome& c) { writeFile(c.path() + "/autostart", "in the way"); }, executable,
+          [](const ScopedConfigHome& c) { return c.path() + "/autostart"; } },
+        { "a folder where the entry belongs", [](const ScopedConfigHome& c) { QDir().mkpath(c.entry()); }, executable,
+          [](const ScopedConfigHome& c) { return c.entry(); } },
+        { "an unknown executable", [](const ScopedConfigHome&) { }, QString(), [](const ScopedConfigHome&) { return QString(); } },
+        { "a folder that cannot be written",
+          [](const ScopedConfigHome& c) {
+              QDir().mkpath(c.path() + "/autostart");
+              QFile::setPermissions(c.path() + "/autostart", QFile::ReadOwner | QFile::ExeOwner);
+          },
+          executable, [](const ScopedConfigHome& c) { return c.entry(); } },
+    };
+    for (const Case& c : cases) {
+        if (::geteuid() == 0 && QByteArray(c.name) == "a folder that cannot be written")
+            continue; // permissions do not stop the superuser
+        SCOPED_TRACE(c.name);
+        ScopedConfigHome config;
+        c.arrange(config);
+        LogCapture capture;
+        try {
+            LoginItem::registerApp(c.executable);
+            ADD_FAILURE() << "no error";
+        } catch (const LoginItemError& error) {
+            const QString description = error.what();
+            EXPECT_TRUE(description.contains(c.named(config))) << error.what();
+            if (QByteArray(c.name) == "a folder that cannot be written")
+                EXPECT_TRUE(description.contains("Permission denied")) << error.what();
+            EXPECT_EQ(capture.messages(), QStringList { "LoginItem.register failed: " + description });
+        }
+        EXPECT_FALSE(QFileInfo(config.entry()).isFile());
+        QFile::setPermissions(config.path() + "/autostart", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-}
-
-TEST(LoginItemRegister, AFolderThatCannotBeWrittenIsLoggedAndThrown)
-{
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "permissions do not stop the superuser";
-    ScopedConfigHome config;
-    const QString folder = config.path() + "/autostart";
-    ASSERT_TRUE(QDir().mkpath(folder));
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
-    LogCapture capture;
-    try {
-        LoginItem::registerApp(executable);
-        FAIL() << "no error";
-    } catch (const LoginItemError& error) {
-        const QString description = error.what();
-        EXPECT_TRUE(description.contains(config.entry())) << error.what();
-        EXPECT_TRUE(description.contains("Permission denied")) << error.what();
-        EXPECT_EQ(capture.messages(), QStringList { "LoginItem.register failed: " + description });
-    }
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-TEST(LoginItemRegister, AnEntryPathTakenByAFolderIsLoggedAndThrown)
-{
-    ScopedConfigHome config;
-    ASSERT_TRUE(QDir().mkpath(config.entry()));
-    LogCapture capture;
-    EXPECT_THROW(LoginItem::registerApp(executable), LoginItemError);
-    const QStringList messages = capture.messages();
-    ASSERT_EQ(messages.size(), 1);
-    EXPECT_TRUE(messages[0].startsWith("LoginItem.register failed: ")) << messages[0].toStdString();
-    EXPECT_TRUE(messages[0].contains(config.entry())) << messages[0].toStdString();
-}
-
-TEST(LoginItemRegister, AnUnknownExecutableCannotBeRegistered)
-{
-    ScopedConfigHome config;
-    LogCapture capture;
-    EXPECT_THROW(LoginItem::registerApp(QString()), LoginItemError);
-    EXPECT_FALSE(QFile::exists(config.entry()));
-    ASSERT_EQ(capture.messages().size(), 1);
-    EXPECT_TRUE(capture.messages()[0].startsWith("LoginItem.register failed: "));
 }
 
 TEST(LoginItemUnregister, RemovesTheEntryAndAMissingOneIsNoError)
