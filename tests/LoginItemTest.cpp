@@ -163,8 +163,9 @@ TEST(LoginItemRegister, EveryFailureIsLoggedAndThrownNamingWhatFailed)
         } catch (const LoginItemError& error) {
             const QString description = error.what();
             EXPECT_TRUE(description.contains(c.named(config))) << error.what();
-            if (QByteArray(c.name) == "a folder that cannot be written")
+            if (QByteArray(c.name) == "a folder that cannot be written") {
                 EXPECT_TRUE(description.contains("Permission denied")) << error.what();
+            }
             EXPECT_EQ(capture.messages(), QStringList { "LoginItem.register failed: " + description });
         }
         EXPECT_FALSE(QFileInfo(config.entry()).isFile());

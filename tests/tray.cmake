@@ -1,7 +1,7 @@
-# The tray icon and its menu: in-process over scripted servers (the scripted manager still probes
-# port 9876), and the real helper in a real X server with a real tray host.
+# The application shell with its tray icon and menu: in-process over scripted servers (the scripted
+# manager still probes port 9876), and the real helper in a real X server with a real tray host.
 if(TARGET tessaryn_gui)
-  tessaryn_test(tray_menu_tests GUI SOURCES TrayMenuTest.cpp FakeWorkspace.cpp LIBS tessaryn_gui
+  tessaryn_test(app_shell_tests GUI SOURCES AppShellTest.cpp FakeWorkspace.cpp LIBS tessaryn_gui
     PROPERTIES RESOURCE_LOCK real_processes)
 
   # The real helper and server on port 9876, and a Premiere Pro stand-in that any other test
