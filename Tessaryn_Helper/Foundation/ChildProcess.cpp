@@ -1,5 +1,6 @@
 #include "ChildProcess.h"
 
+#include "Platform/Pipes.h"
 #include "Platform/SpawnDefaults.h"
 
 #include <QFileInfo>
@@ -53,7 +54,7 @@ struct Pipe {
     bool open()
     {
         int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
+        if (!openCloseOnExecPipe(fds))
             return false;
         read = fds[0];
         write = fds[1];

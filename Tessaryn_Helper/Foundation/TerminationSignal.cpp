@@ -1,5 +1,7 @@
 #include "TerminationSignal.h"
 
+#include "Platform/Pipes.h"
+
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -24,7 +26,7 @@ void onSigterm(int)
 TerminationSignal::TerminationSignal(QObject* parent)
     : QObject(parent)
 {
-    if (pipeEnds[0] < 0 && ::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (pipeEnds[0] < 0 && !openCloseOnExecPipe(pipeEnds, true))
         return;
     notifier_ = std::make_unique<QSocketNotifier>(pipeEnds[0], QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &TerminationSignal::drain);

@@ -68,9 +68,10 @@ std::chrono::seconds ServerManager::backoffDelay(std::int64_t attempt)
 
 bool ServerManager::isPortInUse() const
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return false;
+    // Open for a moment only; children never get it (they keep only 0, 1 and 2).
     // Without SO_REUSEADDR, the TIME_WAIT connections that a crashed server leaves behind would
     // make the port look taken for a minute although a new server can listen at once. A socket
     // that is bound or listening still makes bind fail.

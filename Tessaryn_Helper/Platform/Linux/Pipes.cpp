@@ -1,0 +1,9 @@
+#include "Platform/Pipes.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+bool openCloseOnExecPipe(int ends[2], bool nonBlocking)
+{
+    return ::pipe2(ends, O_CLOEXEC | (nonBlocking ? O_NONBLOCK : 0)) == 0;
+}
