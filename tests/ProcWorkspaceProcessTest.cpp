@@ -1,51 +1,17 @@
 #include "Platform/Linux/ProcWorkspace.h"
 
-#include "Foundation/ChildProcess.h"
 #include "Foundation/EventLoopScheduler.h"
+#include "RealProcesses.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <memory>
 #include <optional>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// A real child, killed and reaped when the test ends however it ends.
-class RunningChild {
-public:
-    explicit RunningChild(const QStringList& command)
-    {
-        ProcessSpec spec;
-        spec.program = "/usr/bin/env";
-        spec.arguments = command;
-        // Nothing inherited may name an application.
-        spec.environment = QStringList { "PATH=/usr/bin:/bin" };
-        spec.nullStandardInput = true;
-        child_ = ChildProcess::start(spec, {});
-    }
-    ~RunningChild() { kill(); }
-    RunningChild(const RunningChild&) = delete;
-    RunningChild& operator=(const RunningChild&) = delete;
-    pid_t pid() const { return child_->pid(); }
-    void kill()
-    {
-        child_->sendSignal(SIGKILL);
-        child_->waitForFinished(Clock::now() + 5s);
-    }
-
-private:
-    std::shared_ptr<ChildProcess> child_;
-};
-
-std::unique_ptr<RunningChild> premiereStandIn()
-{
-    return std::make_unique<RunningChild>(QStringList { "GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/com.adobe.PremierePro.desktop", "sleep", "600" });
-}
 
 // When the workspace first reported the given pid's launch and quit.
 struct Timings {
@@ -86,15 +52,15 @@ TEST(ProcWorkspaceRealProcesses, APremiereLaunchAndQuitAreEachReportedWithinOneS
     Timings timings(workspace);
 
     const auto started = Clock::now();
-    std::unique_ptr<RunningChild> child = premiereStandIn();
-    timings.pid = child->pid();
+    PremiereStandIn child;
+    timings.pid = child.pid();
     ASSERT_TRUE(waitFor([&] { return timings.launched.has_value(); }, 3s));
     EXPECT_LT(*timings.launched - started, 1s);
     EXPECT_EQ(timings.identifier, "com.adobe.PremierePro");
-    EXPECT_TRUE(lists(workspace, child->pid()));
+    EXPECT_TRUE(lists(workspace, child.pid()));
 
     const auto quit = Clock::now();
-    child->kill();
+    child.quit();
     ASSERT_TRUE(waitFor([&] { return timings.terminated.has_value(); }, 3s));
     EXPECT_LT(*timings.terminated - quit, 1s);
     EXPECT_FALSE(lists(workspace, timings.pid));
@@ -102,16 +68,21 @@ TEST(ProcWorkspaceRealProcesses, APremiereLaunchAndQuitAreEachReportedWithinOneS
 
 TEST(ProcWorkspaceRealProcesses, AnOrdinaryProcessIsNoApplicationAndAStandInRunningBeforeIsListedAtOnce)
 {
-    const std::unique_ptr<RunningChild> standIn = premiereStandIn();
+    PremiereStandIn standIn;
     EventLoopScheduler scheduler;
     ProcWorkspace workspace(scheduler);
     Timings timings(workspace);
 
-    RunningChild child({ "sleep", "600" });
-    timings.pid = child.pid();
+    // Nothing inherited may name an application.
+    ProcessSpec ordinary;
+    ordinary.program = "/bin/sleep";
+    ordinary.arguments = { "600" };
+    ordinary.environment = QStringList { "PATH=/usr/bin:/bin" };
+    Background child(ordinary);
+    timings.pid = child.process().pid();
     waitFor([] { return false; }, 1500ms);
     EXPECT_FALSE(timings.launched.has_value());
-    EXPECT_FALSE(lists(workspace, child.pid()));
+    EXPECT_FALSE(lists(workspace, timings.pid));
     // By now the stand-in has long reached its final program.
-    EXPECT_TRUE(lists(ProcWorkspace(scheduler), standIn->pid()));
+    EXPECT_TRUE(lists(ProcWorkspace(scheduler), standIn.pid()));
 }

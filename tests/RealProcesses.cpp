@@ -85,36 +85,26 @@ QByteArray Background::Buffer::bytes()
     return data;
 }
 
-namespace {
-
-ProcessSpec standInSpec()
-{
-    ProcessSpec spec;
-    spec.program = "/usr/bin/env";
-    spec.arguments = { "GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/com.adobe.PremierePro.desktop", "sleep",
-                       "600" };
-    return spec;
-}
-
-ProcessSpec listenerSpec()
-{
-    ProcessSpec spec;
-    spec.program = "/usr/bin/python3";
-    spec.arguments = { "-c", "import socket,time; s=socket.socket(); "
-                             "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1',9876)); "
-                             "s.listen(); print('listening', flush=True); time.sleep(600)" };
-    return spec;
-}
-
-} // namespace
-
+// Premiere's desktop file named in the launch environment.
 PremiereStandIn::PremiereStandIn()
-    : process_(standInSpec())
+    : process_([] {
+        ProcessSpec spec;
+        spec.program = "/usr/bin/env";
+        spec.arguments = { "GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/com.adobe.PremierePro.desktop", "sleep", "600" };
+        return spec;
+    }())
 {
 }
 
 PortHolder::PortHolder()
-    : process_(listenerSpec())
+    : process_([] {
+        ProcessSpec spec;
+        spec.program = "/usr/bin/python3";
+        spec.arguments = { "-c", "import socket,time; s=socket.socket(); "
+                                 "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1',9876)); "
+                                 "s.listen(); print('listening', flush=True); time.sleep(600)" };
+        return spec;
+    }())
 {
 }
 

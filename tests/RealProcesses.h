@@ -51,6 +51,7 @@ private:
 class PremiereStandIn {
 public:
     PremiereStandIn();
+    pid_t pid() { return process_.process().pid(); }
     void quit() { process_.kill(); }
 
 private:
