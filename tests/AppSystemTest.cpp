@@ -34,29 +34,22 @@ QStringList startupLines(const QStringList& messages)
 
 } // namespace
 
-TEST_F(AppSystemTest, FirstStartWithoutPremiereRegistersAndStaysIdle)
-{
-    HelperRun helper(home.path(), configHome.path());
-    ASSERT_TRUE(helper.waitForMessage("Helper boot \u2014 Premiere closed, staying idle"));
-    ASSERT_TRUE(waitFor([&] { return !helper.messages().filter("PluginInstaller: ").isEmpty(); }));
-
-    const QStringList messages = helper.messages();
-    EXPECT_EQ(startupLines(messages),
-              QStringList({ "First launch \u2014 login item registered, marker created", "Login item already enabled",
-                            "Helper boot \u2014 Premiere closed, staying idle" }));
-    // The installer runs once the event loop turns, after the start-up.
-    EXPECT_TRUE(messages.mid(3).first().startsWith("PluginInstaller: ")) << messages.join('\n').toStdString();
-    EXPECT_TRUE(QFileInfo::exists(home.path() + "/Library/Application Support/Tessaryn/.first-launch-done"));
-    EXPECT_TRUE(QFileInfo::exists(autostartEntry()));
-    EXPECT_EQ(helper.terminate(), 0);
-}
-
-TEST_F(AppSystemTest, ASecondStartFindsTheLoginItemEnabled)
+TEST_F(AppSystemTest, AFirstStartRegistersAndStaysIdleAndASecondFindsTheLoginItemEnabled)
 {
     {
-        HelperRun first(home.path(), configHome.path());
-        ASSERT_TRUE(first.waitForMessage("Helper boot \u2014 Premiere closed, staying idle"));
-        EXPECT_EQ(first.terminate(), 0);
+        HelperRun helper(home.path(), configHome.path());
+        ASSERT_TRUE(helper.waitForMessage("Helper boot \u2014 Premiere closed, staying idle"));
+        ASSERT_TRUE(waitFor([&] { return !helper.messages().filter("PluginInstaller: ").isEmpty(); }));
+
+        const QStringList messages = helper.messages();
+        EXPECT_EQ(startupLines(messages),
+                  QStringList({ "First launch \u2014 login item registered, marker created", "Login item already enabled",
+                                "Helper boot \u2014 Premiere closed, staying idle" }));
+        // The installer runs once the event loop turns, after the start-up.
+        EXPECT_TRUE(messages.mid(3).first().startsWith("PluginInstaller: ")) << messages.join('\n').toStdString();
+        EXPECT_TRUE(QFileInfo::exists(home.path() + "/Library/Application Support/Tessaryn/.first-launch-done"));
+        EXPECT_TRUE(QFileInfo::exists(autostartEntry()));
+        EXPECT_EQ(helper.terminate(), 0);
     }
     QFile::remove(home.path() + "/Library/Logs/Tessaryn/helper.log");
     HelperRun second(home.path(), configHome.path());
@@ -104,22 +97,7 @@ TEST_F(AppSystemTest, PremiereLaunchWakesTheServerAndItsQuitStopsIt)
     EXPECT_EQ(helper.terminate(), 0);
 }
 
-TEST_F(AppSystemTest, SigtermStopsTheServerAndExitsWithStatusZero)
-{
-    PremiereStandIn premiere;
-    HelperRun helper(home.path(), configHome.path());
-    ASSERT_TRUE(waitFor([&] { return helper.serverPid() != 0; }));
-    ASSERT_TRUE(waitFor(healthOk));
-    const pid_t server = helper.serverPid();
-
-    const auto sent = std::chrono::steady_clock::now();
-    EXPECT_EQ(helper.terminate(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
-    EXPECT_TRUE(helper.messages().contains("SIGTERM received \u2014 graceful shutdown"));
-    EXPECT_TRUE(waitFor([&] { return !processAlive(server); }, 3s)) << "the server was left behind";
-}
-
-TEST_F(AppSystemTest, AStartWithPremiereRunningStartsTheServerAtOnce)
+TEST_F(AppSystemTest, AStartWithPremiereRunningStartsTheServerAtOnceAndSigtermStopsIt)
 {
     PremiereStandIn premiere;
     HelperRun helper(home.path(), configHome.path());
@@ -128,8 +106,14 @@ TEST_F(AppSystemTest, AStartWithPremiereRunningStartsTheServerAtOnce)
     EXPECT_EQ(messages.value(0), "PremiereWatcher: isPremiereRunning = true");
     EXPECT_FALSE(messages.contains("Helper boot \u2014 Premiere closed, staying idle"));
     EXPECT_FALSE(messages.contains("User-requested restart"));
-    EXPECT_TRUE(waitFor(healthOk));
+    ASSERT_TRUE(waitFor(healthOk));
+    const pid_t server = helper.serverPid();
+
+    const auto sent = std::chrono::steady_clock::now();
     EXPECT_EQ(helper.terminate(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
+    EXPECT_TRUE(helper.messages().contains("SIGTERM received \u2014 graceful shutdown"));
+    EXPECT_TRUE(waitFor([&] { return !processAlive(server); }, 3s)) << "the server was left behind";
 }
 
 TEST_F(AppSystemTest, AnInstalledHelperRunsTheSameAsTheBuiltOne)

@@ -52,7 +52,7 @@ TEST(LoginItemStatus, NotRegisteredWithoutAnEntryOrForAnotherExecutableNotFoundW
     EXPECT_EQ(LoginItem::status(QString()), LoginItemStatus::notFound);
 }
 
-TEST(LoginItemStatus, ADisabledEntryIsNotRegistered)
+TEST(LoginItemStatus, ADisabledEntryIsNotRegisteredAndRegisteringReplacesIt)
 {
     ScopedConfigHome config;
     const QByteArray entry = "[Desktop Entry]\nType=Application\nName=Tessaryn Helper\nExec=\"" + executable.toUtf8() + "\"\n";
@@ -66,6 +66,11 @@ TEST(LoginItemStatus, ADisabledEntryIsNotRegistered)
     // An unquoted program with arguments names it too.
     writeFile(config.entry(), "[Desktop Entry]\nType=Application\nExec=" + executable.toUtf8() + " --quiet\n");
     EXPECT_EQ(LoginItem::status(executable), LoginItemStatus::enabled);
+
+    writeFile(config.entry(), "[Desktop Entry]\nType=Application\nExec=/usr/bin/old\nHidden=true\n");
+    LoginItem::registerApp(executable);
+    EXPECT_EQ(LoginItem::status(executable), LoginItemStatus::enabled);
+    EXPECT_FALSE(readLines(config.entry()).contains("Hidden=true"));
 }
 
 TEST(LoginItemStatus, AnEntryNamingALinkToThisExecutableIsEnabled)
@@ -105,15 +110,6 @@ TEST(LoginItemRegister, QuotesTheExecutableAsDesktopEntriesRequire)
     EXPECT_EQ(execLine(config.entry()),
               "Exec=\"/tmp/My Apps/50%% \\\\\"off\\\\\"/\\\\$HOME/back\\\\\\\\slash/\\\\`tick\\\\`\"");
     EXPECT_EQ(LoginItem::status(odd), LoginItemStatus::enabled);
-}
-
-TEST(LoginItemRegister, ReplacesADisabledEntry)
-{
-    ScopedConfigHome config;
-    writeFile(config.entry(), "[Desktop Entry]\nType=Application\nExec=/usr/bin/old\nHidden=true\n");
-    LoginItem::registerApp(executable);
-    EXPECT_EQ(LoginItem::status(executable), LoginItemStatus::enabled);
-    EXPECT_FALSE(readLines(config.entry()).contains("Hidden=true"));
 }
 
 TEST(LoginItemRegister, WithoutXdgConfigHomeTheEntryGoesUnderTheHomeFolder)
@@ -198,14 +194,4 @@ TEST(LoginItemUnregister, AnEntryThatCannotBeRemovedIsLoggedAndThrown)
         EXPECT_TRUE(description.contains(config.entry())) << error.what();
         EXPECT_EQ(capture.messages(), QStringList { "LoginItem.unregister failed: " + description });
     }
-}
-
-TEST(LoginItemStatus, TheRunningExecutableIsTheOneRegisteredByDefault)
-{
-    ScopedConfigHome config;
-    LoginItem::registerApp();
-    EXPECT_EQ(LoginItem::status(), LoginItemStatus::enabled);
-    EXPECT_EQ(LoginItem::status(QFileInfo("/proc/self/exe").canonicalFilePath()), LoginItemStatus::enabled);
-    LoginItem::unregisterApp();
-    EXPECT_EQ(LoginItem::status(), LoginItemStatus::notRegistered);
 }

@@ -40,12 +40,6 @@ TEST(PluginVersionComparison, EveryRuleOfTheComparison)
             << c.a << " vs " << c.b;
 }
 
-TEST(PluginManifestVersion, ReadsTheVersionStringOfTheRootManifestUntrimmed)
-{
-    const ZipPackage package({ { "manifest.json", manifestWithVersion("\"1.4.0 \"") }, { "index.html", "<p>" } });
-    EXPECT_EQ(PluginInstaller::manifestVersion(package.path()), QString("1.4.0 "));
-}
-
 TEST(PluginManifestVersion, AnswersNothingForAManifestThatIsMissingOrNotAsExpected)
 {
     const std::map<QString, std::map<QString, QByteArray>> cases {
