@@ -36,8 +36,7 @@ public:
     QList<QUrl> opened;
 };
 
-// The login item as the platform would hold it: a status that registering and unregistering
-// change, or fail to change.
+// A login item whose status registering and unregistering change, or fail to change.
 struct FakeLoginItem {
     LoginItemStatus status = LoginItemStatus::enabled;
     LoginItemStatus afterRegister = LoginItemStatus::enabled;
@@ -46,7 +45,7 @@ struct FakeLoginItem {
     int statusReads = 0;
 };
 
-// Translates the menu's words, and would translate a status text too if it were ever asked.
+// Marks every text it is asked to translate.
 class MarkingTranslator final : public QTranslator {
 public:
     QString translate(const char*, const char* sourceText, const char*, int) const override
@@ -166,6 +165,9 @@ TEST_F(TrayMenuTest, EachStatusHasItsColourAndHeader)
         { ServerStatus::portInUse(), red, "Port 9876 in use" },
         { ServerStatus::stopped(), grey, "Server stopped" },
         { ServerStatus::idle(), grey, "Idle (Premiere not running)" },
+        // A menu takes a lone "&" for a mnemonic marker and a doubled one for the character.
+        { ServerStatus::preflightFailed("node binary not found at /R&D/node"), red,
+          "Pre-flight failed: node binary not found at /R&&D/node" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.header.toStdString());
@@ -177,19 +179,14 @@ TEST_F(TrayMenuTest, EachStatusHasItsColourAndHeader)
     }
 }
 
-TEST_F(TrayMenuTest, AnAmpersandInAFailureReasonIsShownAsItIs)
-{
-    build(true);
-    manager().setStatus(ServerStatus::preflightFailed("node binary not found at /R&D/node"));
-    // A menu takes a lone "&" for a mnemonic marker and a doubled one for the character.
-    EXPECT_EQ(item(header)->text(), "Pre-flight failed: node binary not found at /R&&D/node");
-}
-
 // ---- The nine items
 
-TEST_F(TrayMenuTest, NineItemsInOrderWithoutShortcutsAndAnInactiveHeader)
+TEST_F(TrayMenuTest, NineItemsInOrderTranslatedWithoutShortcutsAndAnUntranslatedInactiveHeader)
 {
+    MarkingTranslator translator;
+    QCoreApplication::installTranslator(&translator);
     build(true);
+    QCoreApplication::removeTranslator(&translator);
     const QList<QAction*> actions = tray->menu().actions();
     ASSERT_EQ(actions.size(), 9);
     for (Item separator : { separator1, separator2, separator3 })
@@ -203,28 +200,16 @@ TEST_F(TrayMenuTest, NineItemsInOrderWithoutShortcutsAndAnInactiveHeader)
     };
     for (const auto& [index, label] : labels) {
         EXPECT_FALSE(actions[index]->isSeparator()) << index;
-        EXPECT_EQ(actions[index]->text(), label);
+        EXPECT_EQ(actions[index]->text(), "\u00AB" + label + "\u00BB");
         EXPECT_TRUE(actions[index]->isEnabled()) << index;
         EXPECT_EQ(actions[index]->isCheckable(), index == launchAtLogin) << index;
     }
+    EXPECT_EQ(actions[header]->text(), "Server running on :9876");
     EXPECT_FALSE(actions[header]->isSeparator());
     EXPECT_FALSE(actions[header]->isEnabled());
     for (QAction* action : actions)
         EXPECT_TRUE(action->shortcuts().isEmpty()) << action->text().toStdString();
     EXPECT_EQ(&tray->menu(), tray->trayIcon().contextMenu());
-}
-
-TEST_F(TrayMenuTest, TheCommandsAreTranslatedAndTheHeaderIsNot)
-{
-    MarkingTranslator translator;
-    QCoreApplication::installTranslator(&translator);
-    build(true);
-    QCoreApplication::removeTranslator(&translator);
-    for (const auto& [index, label] : std::vector<std::pair<Item, QString>> {
-             { restart, "Restart Server" }, { viewLogs, "View Logs\u2026" }, { docs, "Open Tessaryn Docs" },
-             { launchAtLogin, "Launch at Login" }, { quit, "Quit Tessaryn Helper" } })
-        EXPECT_EQ(item(index)->text(), "\u00AB" + label + "\u00BB");
-    EXPECT_EQ(item(header)->text(), "Server running on :9876");
 }
 
 // ---- Launch at Login

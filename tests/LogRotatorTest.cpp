@@ -15,16 +15,7 @@
 #include <unistd.h>
 #include <thread>
 
-namespace {
-
-// Waits for the rotator's queue by destroying it: queued appends are completed first.
-void flush(std::unique_ptr<LogRotator>& log)
-{
-    log.reset();
-}
-
-} // namespace
-
+// A rotator's queued appends are all completed when it is destroyed: the tests wait for them so.
 TEST(LogLineFormat, StampSpaceMessageAndOneLineFeed)
 {
     const QDateTime time(QDate(2026, 12, 5), QTime(5, 39, 50, 123), QTimeZone::utc());
@@ -59,7 +50,7 @@ TEST(LogRotator, RawDataIsAppendedUnchangedAndCreatesTheFile)
     log->write(QByteArray("partial line, no end"));
     log->write(QByteArray("\xff\x00 more", 7));
     const QString path = log->filePath();
-    flush(log);
+    log.reset();
     EXPECT_EQ(readFile(path), QByteArray("partial line, no end\xff\x00 more", 27));
 }
 
@@ -77,14 +68,14 @@ TEST(LogRotator, RotatesOnlyAfterTheFileGoesPastTenMebibytes)
 
     log = std::make_unique<LogRotator>("server.log");
     log->write(QByteArray("c")); // one byte over: rotated right after this append
-    flush(log);
+    log.reset();
     EXPECT_FALSE(QFile::exists(path));
     EXPECT_EQ(QFileInfo(path + ".1").size(), LogRotator::rotationThreshold + 1);
     EXPECT_TRUE(readFile(path + ".1").endsWith("bc"));
 
     log = std::make_unique<LogRotator>("server.log");
     log->write(QByteArray("fresh"));
-    flush(log);
+    log.reset();
     EXPECT_EQ(readFile(path), "fresh");
 }
 
@@ -97,7 +88,7 @@ TEST(LogRotator, RotationShiftsGenerationsAndDropsTheOldest)
     writeFile(path + ".3", "gen3");
     auto log = std::make_unique<LogRotator>("helper.log");
     log->write(QByteArray(LogRotator::rotationThreshold + 1, 'z'));
-    flush(log);
+    log.reset();
     EXPECT_FALSE(QFile::exists(path));
     EXPECT_EQ(QFileInfo(path + ".1").size(), LogRotator::rotationThreshold + 1);
     EXPECT_EQ(readFile(path + ".2"), "gen1");
@@ -113,12 +104,12 @@ TEST(LogRotator, FileSystemErrorsAreSwallowed)
     QDir(home.logFolder()).removeRecursively(); // the folder is not made again by this rotator
     log->write(QStringLiteral("lost"));
     log->write(QByteArray("lost too"));
-    flush(log);
+    log.reset();
     EXPECT_FALSE(QFile::exists(path));
 
     log = std::make_unique<LogRotator>("helper.log"); // a new rotator makes the folder again
     log->write(QStringLiteral("kept"));
-    flush(log);
+    log.reset();
     EXPECT_TRUE(readFile(path).endsWith(" kept\n"));
 }
 
@@ -140,7 +131,7 @@ TEST(LogRotator, ConcurrentWritersKeepLinesWholeAndInOrderAcrossRotations)
         });
     for (auto& writer : writers)
         writer.join();
-    flush(log);
+    log.reset();
 
     EXPECT_TRUE(QFile::exists(path + ".1"));
     QByteArray all;

@@ -49,15 +49,13 @@ TEST_F(PathDiscoveryTest, AsksTheLoginShellAndTrimsItsAnswer)
     EXPECT_EQ(readLines(runsFile), QStringList { "-ilc|echo $PATH|" });
 }
 
-TEST_F(PathDiscoveryTest, RealBashLoginShellContributesItsProfile)
+TEST_F(PathDiscoveryTest, RealLoginShellsContributeTheirProfilesAndZshIsTheDefault)
 {
     writeFile(home.path() + "/.bash_profile", "export PATH=/from/bash/profile:$PATH\n");
-    ScopedEnv bash("SHELL", QByteArray("/bin/bash"));
-    EXPECT_TRUE(PathDiscovery::discover().startsWith("/from/bash/profile:"));
-}
-
-TEST_F(PathDiscoveryTest, WithoutShellVariableZshIsAsked)
-{
+    {
+        ScopedEnv bash("SHELL", QByteArray("/bin/bash"));
+        EXPECT_TRUE(PathDiscovery::discover().startsWith("/from/bash/profile:"));
+    }
     if (!QFileInfo("/bin/zsh").isExecutable())
         GTEST_SKIP() << "zsh is not installed";
     writeFile(home.path() + "/.zprofile", "export PATH=/from/zsh/profile:$PATH\n");

@@ -138,30 +138,21 @@ TEST(PremiereWatcherEvents, TheScanDecidesNotTheNotification)
     EXPECT_EQ(capture.messages(), QStringList { trueLine });
 }
 
-TEST(PremiereWatcherRecognition, AnIdentifierThatGoesOnAfterThePrefixCounts)
-{
-    FakeWorkspace workspace;
-    PremiereWatcher watcher(workspace);
-    workspace.launch({ 600, "com.adobe.PremierePro.Beta" });
-    EXPECT_TRUE(watcher.isPremiereRunning());
-
-    FakeWorkspace atStart({ { 601, "com.adobe.PremiereProX" } });
-    EXPECT_TRUE(PremiereWatcher(atStart).isPremiereRunning());
-}
-
-TEST(PremiereWatcherRecognition, AnIdentifierThatDiffersOnlyInLetterCaseDoesNotCount)
+TEST(PremiereWatcherRecognition, TheExactCaseSensitivePrefixCountsWhateverFollowsIt)
 {
     FakeWorkspace workspace;
     PremiereWatcher watcher(workspace);
     LogCapture capture;
-
     workspace.launch({ 700, "com.adobe.premierepro" });
     workspace.launch({ 701, "COM.ADOBE.PREMIEREPRO" });
     EXPECT_FALSE(watcher.isPremiereRunning());
     EXPECT_EQ(workspace.scans(), 1); // not even a trigger
     EXPECT_TRUE(capture.messages().isEmpty());
+    workspace.launch({ 600, "com.adobe.PremierePro.Beta" });
+    EXPECT_TRUE(watcher.isPremiereRunning());
 
-    FakeWorkspace atStart({ { 702, "com.Adobe.PremierePro" }, { 703, "x.com.adobe.PremierePro" },
-                            { 704, "com.adobe.Premiere" } });
-    EXPECT_FALSE(PremiereWatcher(atStart).isPremiereRunning());
+    FakeWorkspace goesOn({ { 601, "com.adobe.PremiereProX" } });
+    EXPECT_TRUE(PremiereWatcher(goesOn).isPremiereRunning());
+    FakeWorkspace others({ { 702, "com.Adobe.PremierePro" }, { 703, "x.com.adobe.PremierePro" }, { 704, "com.adobe.Premiere" } });
+    EXPECT_FALSE(PremiereWatcher(others).isPremiereRunning());
 }
