@@ -165,7 +165,8 @@ TEST_F(ServerProcessTest, OutputReachesServerLogByteForByteAndOnlyStandardErrorT
     makeScriptedServer("printf 'out EADDRINUSE PORT=%s\\n' \"$PORT\"; printf 'err \\377\\n' >&2; printf 'args=%s cwd=%s\\n' \"$*\" \"$PWD\"; exit 3");
     manager->start();
     ASSERT_TRUE(waitForStatus(ServerStatus::restarting(1)));
-    EXPECT_TRUE(waitFor([&] { return serverLog().contains("cwd="); }));
+    // Standard output and standard error reach the file through separate readers, in either order.
+    EXPECT_TRUE(waitFor([&] { return serverLog().contains("cwd=") && serverLog().contains("err "); }));
     const QByteArray logged = serverLog();
     EXPECT_TRUE(logged.contains("out EADDRINUSE PORT=9876\n"));
     EXPECT_TRUE(logged.contains("err \xff\n"));

@@ -79,7 +79,6 @@ public:
     void post(Task task) override;
     std::shared_ptr<Cancellable> after(Duration delay, Task task) override;
 
-    Duration now() const { return now_; }
     // Runs what was posted, then every delayed task due within `delta`, in time order.
     void advance(Duration delta);
     void runPosted();
