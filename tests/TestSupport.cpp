@@ -19,21 +19,6 @@ using TestApplication = QApplication;
 using TestApplication = QCoreApplication;
 #endif
 
-ScopedHome::ScopedHome()
-{
-    if (qEnvironmentVariableIsSet("HOME"))
-        previous_ = qgetenv("HOME");
-    qputenv("HOME", QFile::encodeName(dir_.path()));
-}
-
-ScopedHome::~ScopedHome()
-{
-    if (previous_)
-        qputenv("HOME", *previous_);
-    else
-        qunsetenv("HOME");
-}
-
 ScopedEnv::ScopedEnv(const char* name, std::optional<QByteArray> value)
     : name_(name)
 {

@@ -3,6 +3,7 @@
 #include "Foundation/Scheduler.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -26,20 +27,6 @@ inline void PrintTo(const QByteArray& bytes, std::ostream* out)
     *out << '"' << bytes.toStdString() << '"';
 }
 
-// A temporary HOME for one test: set on construction, restored and removed on destruction.
-class ScopedHome {
-public:
-    ScopedHome();
-    ~ScopedHome();
-    QString path() const { return dir_.path(); }
-    QString logFolder() const { return path() + "/Library/Logs/Tessaryn"; }
-    QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
-
-private:
-    QTemporaryDir dir_;
-    std::optional<QByteArray> previous_;
-};
-
 // Sets (or unsets, with nullopt) an environment variable for one scope.
 class ScopedEnv {
 public:
@@ -49,6 +36,18 @@ public:
 private:
     const char* name_;
     std::optional<QByteArray> previous_;
+};
+
+// A temporary HOME for one test: set on construction, restored and removed on destruction.
+class ScopedHome {
+public:
+    QString path() const { return dir_.path(); }
+    QString logFolder() const { return path() + "/Library/Logs/Tessaryn"; }
+    QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
+
+private:
+    QTemporaryDir dir_;
+    ScopedEnv env_ { "HOME", QFile::encodeName(dir_.path()) };
 };
 
 QByteArray readFile(const QString& path);
