@@ -140,3 +140,13 @@ TEST_F(AppSystemTest, AnInstalledHelperRunsTheSameAsTheBuiltOne)
     EXPECT_TRUE(readFile(autostartEntry()).contains(QFile::encodeName(prefix.path() + "/bin/tessaryn-helper")));
     EXPECT_EQ(helper.terminate(), 0);
 }
+
+TEST_F(AppSystemTest, AnUnreachableDisplayLeavesTheHelperRunningHeadless)
+{
+    HelperRun::Options unreachable;
+    unreachable.display = ":997"; // no X server listens there
+    ASSERT_FALSE(QFileInfo::exists("/tmp/.X11-unix/X997"));
+    HelperRun helper(home.path(), configHome.path(), unreachable);
+    ASSERT_TRUE(helper.waitForMessage("Helper boot \u2014 Premiere closed, staying idle")) << helper.diagnostics();
+    EXPECT_EQ(helper.terminate(), 0);
+}
