@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cstdio>
 #include <sys/resource.h>
 
 namespace Bench {
@@ -142,6 +143,22 @@ QString Table::render() const
     for (const QStringList& row : rows_)
         text += line(row);
     return text;
+}
+
+void print(const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+std::optional<int> repetitionsFrom(const QStringList& arguments)
+{
+    if (arguments.size() == 1)
+        return 3;
+    if (arguments.size() == 3 && arguments[1] == QLatin1String("--repeat"))
+        return std::max(1, arguments[2].toInt());
+    std::fputs(qPrintable(QStringLiteral("usage: %1 [--repeat N]\n").arg(arguments.value(0))), stderr);
+    return std::nullopt;
 }
 
 } // namespace Bench

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <optional>
 #include <vector>
 
 // Small helpers shared by the benchmark programs: clocks, resource usage, the payload and a
@@ -50,5 +51,11 @@ private:
     QStringList headers_;
     std::vector<QStringList> rows_;
 };
+
+// Writes to standard output at once, so a long run shows its progress.
+void print(const QString& text);
+
+// The N of "--repeat N" (3 without arguments); none, after printing the usage, for anything else.
+std::optional<int> repetitionsFrom(const QStringList& arguments);
 
 } // namespace Bench

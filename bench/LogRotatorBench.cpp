@@ -26,12 +26,6 @@ namespace {
 constexpr qint64 totalBytes = 256 * mebibyte;
 const QString logName = QStringLiteral("bench.log");
 
-void print(const QString& text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
-}
-
 // Checks what the rotator left on disk: with a fixed chunk size every generation ends one chunk
 // past the threshold, so the sizes of all four files follow from the total, and the active file
 // holds the last bytes of the stream.
@@ -66,7 +60,7 @@ int runCase(qint64 chunk)
 {
     const QByteArray& block = payloadBlock();
     if (chunk <= 0 || block.size() % chunk != 0) {
-        print(QStringLiteral("error=chunk size must divide %1\n").arg(block.size()));
+        Bench::print(QStringLiteral("error=chunk size must divide %1\n").arg(block.size()));
         return 1;
     }
     auto rotator = std::make_unique<LogRotator>(logName);
@@ -81,7 +75,7 @@ int runCase(qint64 chunk)
     const auto onDisk = Clock::now();
 
     const Usage after = selfUsage();
-    print(QStringLiteral("enqueued=%1 ondisk=%2 cpu=%3 baselinerss=%4 peakrss=%5 check=%6\n")
+    Bench::print(QStringLiteral("enqueued=%1 ondisk=%2 cpu=%3 baselinerss=%4 peakrss=%5 check=%6\n")
               .arg(secondsBetween(start, enqueued))
               .arg(secondsBetween(start, onDisk))
               .arg(after.cpuSeconds() - before.cpuSeconds())
@@ -116,7 +110,7 @@ bool runRotatorCase(qint64 chunk, const QString& logFolder, Samples& samples)
     const ChildProcess::Output output = ChildProcess::run(spec, std::chrono::minutes(10));
     const QHash<QString, QString> fields = parseFields(output.standardOutput);
     if (output.terminationStatus != 0 || fields.value(QStringLiteral("check")) != QLatin1String("ok")) {
-        print(QStringLiteral("LogRotator case with %1-byte chunks failed: %2\n")
+        Bench::print(QStringLiteral("LogRotator case with %1-byte chunks failed: %2\n")
                   .arg(chunk)
                   .arg(QString::fromUtf8(output.standardOutput.trimmed())));
         return false;
@@ -146,7 +140,7 @@ bool runDdCase(qint64 chunk, const QString& source, const QString& target, Sampl
     const bool complete = output.terminationStatus == 0 && fileSize(target) == totalBytes;
     QFile::remove(target);
     if (!complete) {
-        print(QStringLiteral("dd bs=%1 failed (status %2)\n").arg(chunk).arg(output.terminationStatus));
+        Bench::print(QStringLiteral("dd bs=%1 failed (status %2)\n").arg(chunk).arg(output.terminationStatus));
         return false;
     }
     samples.onDisk.push_back(secondsBetween(start, end));
@@ -165,7 +159,7 @@ int runAll(int repetitions)
 {
     QTemporaryDir work;
     if (!work.isValid()) {
-        print(QStringLiteral("cannot create a temporary folder\n"));
+        Bench::print(QStringLiteral("cannot create a temporary folder\n"));
         return 1;
     }
     // The cases inherit this HOME, so the rotator writes below the temporary folder.
@@ -176,11 +170,11 @@ int runAll(int repetitions)
     const QString source = work.filePath(QStringLiteral("payload"));
     const QString target = work.filePath(QStringLiteral("copy"));
     if (!writePayloadFile(source, totalBytes)) {
-        print(QStringLiteral("cannot write the payload file\n"));
+        Bench::print(QStringLiteral("cannot write the payload file\n"));
         return 1;
     }
 
-    print(QStringLiteral("LogRotator::write(QByteArray): 256 MiB in fixed chunks, rotation at 10 MiB into 3 "
+    Bench::print(QStringLiteral("LogRotator::write(QByteArray): 256 MiB in fixed chunks, rotation at 10 MiB into 3 "
                          "generations, versus dd copying the same bytes (median of %1 runs, range in brackets)\n\n")
               .arg(repetitions));
     Table table({ QStringLiteral("chunk"), QStringLiteral("writer"), QStringLiteral("caller done s"),
@@ -203,8 +197,8 @@ int runAll(int repetitions)
                        number(mib / median(dd.onDisk), 0), number(median(dd.cpu), 2),
                        number(median(dd.cpu) * 1000 / mib, 2), QString(), QString() });
     }
-    print(table.render());
-    print(QStringLiteral("\ncaller done: the writing loop returned; on disk: the rotator was destroyed, which "
+    Bench::print(table.render());
+    Bench::print(QStringLiteral("\ncaller done: the writing loop returned; on disk: the rotator was destroyed, which "
                          "completes every queued append.\nLogRotator CPU is the whole case process (writer and "
                          "queue threads); dd CPU is the dd process. Peak RSS is ru_maxrss of the case process.\n"));
     return 0;
@@ -218,12 +212,6 @@ int main(int argc, char** argv)
     const QStringList arguments = app.arguments();
     if (arguments.size() == 3 && arguments[1] == QLatin1String("--case"))
         return runCase(arguments[2].toLongLong());
-    int repetitions = 3;
-    if (arguments.size() == 3 && arguments[1] == QLatin1String("--repeat"))
-        repetitions = std::max(1, arguments[2].toInt());
-    else if (arguments.size() != 1) {
-        print(QStringLiteral("usage: %1 [--repeat N]\n").arg(arguments[0]));
-        return 2;
-    }
-    return runAll(repetitions);
+    const std::optional<int> repetitions = Bench::repetitionsFrom(arguments);
+    return repetitions ? runAll(*repetitions) : 2;
 }

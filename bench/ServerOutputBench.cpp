@@ -26,13 +26,10 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <netinet/in.h>
 #include <optional>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace Bench;
@@ -42,12 +39,6 @@ namespace {
 constexpr qint64 totalBytes = 256 * mebibyte;
 const QByteArray endMark = QByteArrayLiteral("TESSARYN-BENCH-END-MARK\n");
 constexpr auto overallTimeout = std::chrono::minutes(5);
-
-void print(const QString& text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
-}
 
 // 4095 blocks of 64 KiB from dd, then the rest of the last block from head, then the end mark:
 // 268,435,456 bytes in all.
@@ -59,22 +50,6 @@ QByteArray serverScript()
                              "head -c ")
         + QByteArray::number(lastBlock) + QByteArrayLiteral(" /dev/zero\nprintf '")
         + endMark.trimmed() + QByteArrayLiteral("\\n'\n");
-}
-
-bool isPortFree(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return free;
 }
 
 // The real launcher, counting the standard-output bytes handed to the manager's reader and
@@ -219,13 +194,13 @@ Supervised runSupervised(const QString& script, const QString& serverJs)
 // One supervised run in this process, so that its peak RSS is its own; prints its figures.
 int runCase(const QString& script, const QString& serverJs)
 {
-    if (!isPortFree(ServerManager::port)) {
-        print(QStringLiteral("failure=port_%1_is_in_use\n").arg(ServerManager::port));
+    if (ServerManager::isPortInUse()) {
+        Bench::print(QStringLiteral("failure=port_%1_is_in_use\n").arg(ServerManager::port));
         return 1;
     }
     const Supervised run = runSupervised(script, serverJs);
     QString failure = run.failure.isEmpty() ? QStringLiteral("none") : run.failure;
-    print(QStringLiteral("exit=%1 drain=%2 cpu=%3 writercpu=%4 peakrss=%5 rssbefore=%6 chunks=%7 failure=%8\n")
+    Bench::print(QStringLiteral("exit=%1 drain=%2 cpu=%3 writercpu=%4 peakrss=%5 rssbefore=%6 chunks=%7 failure=%8\n")
               .arg(run.exitSeconds)
               .arg(run.drainSeconds)
               .arg(run.self.cpuSeconds())
@@ -262,13 +237,13 @@ QString range(const std::vector<double>& values, int decimals)
 
 int runAll(int repetitions)
 {
-    if (!isPortFree(ServerManager::port)) {
-        print(QStringLiteral("port %1 is in use; the manager would not start the server\n").arg(ServerManager::port));
+    if (ServerManager::isPortInUse()) {
+        Bench::print(QStringLiteral("port %1 is in use; the manager would not start the server\n").arg(ServerManager::port));
         return 1;
     }
     QTemporaryDir work;
     if (!work.isValid()) {
-        print(QStringLiteral("cannot create a temporary folder\n"));
+        Bench::print(QStringLiteral("cannot create a temporary folder\n"));
         return 1;
     }
     // The cases inherit this HOME: server.log and helper.log land below the temporary folder.
@@ -285,7 +260,7 @@ int runAll(int repetitions)
     if (!scriptFile.open(QIODevice::WriteOnly) || scriptFile.write(serverScript()) < 0
         || !scriptFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
         || !serverJsFile.open(QIODevice::WriteOnly)) {
-        print(QStringLiteral("cannot write the stand-in server\n"));
+        Bench::print(QStringLiteral("cannot write the stand-in server\n"));
         return 1;
     }
     scriptFile.close();
@@ -301,7 +276,7 @@ int runAll(int repetitions)
             = piped.complete && fileSize(copy) == totalBytes && readTail(copy, endMark.size()) == endMark;
         QFile::remove(copy);
         if (!alone.complete || !pipedComplete) {
-            print(QStringLiteral("the reference runs failed\n"));
+            Bench::print(QStringLiteral("the reference runs failed\n"));
             return 1;
         }
         aloneSeconds.push_back(alone.seconds);
@@ -319,7 +294,7 @@ int runAll(int repetitions)
         QString failure;
         const QHash<QString, double> fields = parseFields(output.standardOutput, failure);
         if (output.terminationStatus != 0 || failure != QLatin1String("none")) {
-            print(QStringLiteral("supervised run failed: %1\n").arg(QString::fromUtf8(output.standardOutput.trimmed())));
+            Bench::print(QStringLiteral("supervised run failed: %1\n").arg(QString::fromUtf8(output.standardOutput.trimmed())));
             return 1;
         }
         exitSeconds.push_back(fields.value(QStringLiteral("exit")));
@@ -332,7 +307,7 @@ int runAll(int repetitions)
     }
 
     const double mib = double(totalBytes) / mebibyte;
-    print(QStringLiteral("A stand-in server writes 256 MiB to standard output as fast as it can (median of %1 runs, "
+    Bench::print(QStringLiteral("A stand-in server writes 256 MiB to standard output as fast as it can (median of %1 runs, "
                          "range in brackets; the log was handed %2 chunks, %3 KiB each on average)\n\n")
               .arg(repetitions)
               .arg(median(chunks))
@@ -348,8 +323,8 @@ int runAll(int repetitions)
     table.addRow({ QStringLiteral("ServerManager \u2192 server.log"), range(exitSeconds, 3), range(allSeconds, 3),
                    number(mib / median(allSeconds), 0), range(helperCpu, 2), number(median(helperCpu) * 1000 / mib, 2),
                    number(median(writerCpu), 2), range(peakRss, 0), number(median(rssBefore), 0) });
-    print(table.render());
-    print(QStringLiteral(
+    Bench::print(table.render());
+    Bench::print(QStringLiteral(
         "\nprocess ended: the manager handled the end of the process on the main thread (for the references: the "
         "shell ended).\nall bytes written: also the end mark was in server.log or server.log.1 (polled every 5 ms), "
         "i.e. the log's queue had run every append.\nreader CPU: the helper process (getrusage RUSAGE_SELF) during "
@@ -366,12 +341,6 @@ int main(int argc, char** argv)
     const QStringList arguments = app.arguments();
     if (arguments.size() == 4 && arguments[1] == QLatin1String("--case"))
         return runCase(arguments[2], arguments[3]);
-    int repetitions = 3;
-    if (arguments.size() == 3 && arguments[1] == QLatin1String("--repeat"))
-        repetitions = std::max(1, arguments[2].toInt());
-    else if (arguments.size() != 1) {
-        print(QStringLiteral("usage: %1 [--repeat N]\n").arg(arguments[0]));
-        return 2;
-    }
-    return runAll(repetitions);
+    const std::optional<int> repetitions = Bench::repetitionsFrom(arguments);
+    return repetitions ? runAll(*repetitions) : 2;
 }

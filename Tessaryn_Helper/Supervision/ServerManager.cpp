@@ -66,7 +66,7 @@ std::chrono::seconds ServerManager::backoffDelay(std::int64_t attempt)
     return backoffSchedule[std::clamp<std::int64_t>(attempt, 1, count) - 1];
 }
 
-bool ServerManager::isPortInUse() const
+bool ServerManager::isPortInUse()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)

@@ -49,6 +49,9 @@ public:
     void stop(const ServerStatus& finalStatus);
     void restart();
 
+    // Whether something holds 127.0.0.1:9876 (bound or listening; TIME_WAIT does not count).
+    static bool isPortInUse();
+
     // The delay before the restart that follows crash number `attempt` (counted from 1).
     static std::chrono::seconds backoffDelay(std::int64_t attempt);
 
@@ -56,7 +59,6 @@ signals:
     void statusChanged(const ServerStatus& status);
 
 private:
-    bool isPortInUse() const;
     void failPreflight(const QString& reason);
     void handleTermination(const std::shared_ptr<LaunchedProcess>& process, int terminationStatus);
     void armResetTimer();
