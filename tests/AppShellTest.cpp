@@ -1,19 +1,12 @@
-// The application object in-process, and the tray icon and its menu over it: the server manager runs
-// scripted processes on a virtual clock, with a recording desktop and a login item under the test's
-// control.
-#include "App/TrayMenu.h"
-
+// The application object and its tray icon and menu, in-process: the server manager runs scripted
+// processes on a virtual clock, with a recording desktop and a login item under the test's control.
 #include "App/TessarynHelperApp.h"
-#include "FakeWorkspace.h"
-#include "Foundation/ProcessLauncher.h"
-#include "Platform/Desktop.h"
+#include "App/TrayMenu.h"
 #include "Supervision/ServerManager.h"
-#include "ScriptedLauncher.h"
 #include "TestSupport.h"
 
 #include <QAction>
-#include <QFile>
-#include <QApplication>
+#include <QCoreApplication>
 #include <QImage>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -21,372 +14,239 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-
 using namespace std::chrono_literals;
 
 namespace {
-
-const RunningApplication premiere { 7001, QStringLiteral("com.adobe.PremierePro.25") };
-
-class RecordingDesktop final : public Desktop {
-public:
-    void open(const QUrl& url) override { opened.append(url); }
-    void alert(const QString&, const QString&) override { }
-    QList<QUrl> opened;
-};
-
-// A login item whose status registering and unregistering change, or fail to change.
-struct FakeLoginItem {
-    LoginItemStatus status = LoginItemStatus::enabled;
-    LoginItemStatus afterRegister = LoginItemStatus::enabled;
-    bool registerFails = false;
-    QStringList calls;
-    int statusReads = 0;
-};
+const RunningApplication premiere { 7001, "com.adobe.PremierePro.25" };
+const QColor green(0x34, 0xC7, 0x59), yellow(0xFF, 0xCC, 0x00), red(0xFF, 0x3B, 0x30), grey(0x8E, 0x8E, 0x93);
 
 // Marks every text it is asked to translate.
 class MarkingTranslator final : public QTranslator {
 public:
-    QString translate(const char*, const char* sourceText, const char*, int) const override
-    {
-        return QStringLiteral("\u00AB") + QString::fromUtf8(sourceText) + QStringLiteral("\u00BB");
-    }
+    QString translate(const char*, const char* text, const char*, int) const override { return "\u00AB" + QString::fromUtf8(text) + "\u00BB"; }
     bool isEmpty() const override { return false; }
 };
 
-QColor sampleColor(const QIcon& icon)
-{
-    // Inside the circle, left of the letter.
-    return icon.pixmap(64, 64).toImage().pixelColor(8, 32);
-}
-
+QColor sampleColor(const QIcon& icon) { return icon.pixmap(64, 64).toImage().pixelColor(8, 32); } // in the circle, left of the letter
 int whitePixels(const QIcon& icon)
 {
     const QImage image = icon.pixmap(64, 64).toImage();
     int count = 0;
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x)
-            if (image.pixelColor(x, y) == QColor(Qt::white))
-                ++count;
+            count += image.pixelColor(x, y) == QColor(Qt::white);
     return count;
 }
 
-class TrayMenuTest : public ::testing::Test {
+class AppShell : public ::testing::Test {
 protected:
-    enum Item { header, separator1, restart, viewLogs, docs, separator2, launchAtLogin, separator3, quit };
-
+    enum Item { header, restart = 2, viewLogs, docs, launchAtLogin = 6, quit = 8 };
     void SetUp() override
     {
         writeFile(nodePath, "#!/bin/sh\n", true);
         writeFile(scriptPath, "// server\n");
     }
-    void TearDown() override
-    {
-        tray.reset();
-        app.reset();
-    }
-
-    // Builds the application and its menu; Premiere Pro runs from the start when asked.
+    void TearDown() override { tray.reset(), app.reset(); }
     void build(bool premiereRunning)
     {
-        workspace = std::make_unique<FakeWorkspace>(premiereRunning ? QList<RunningApplication> { premiere }
-                                                                    : QList<RunningApplication> {});
+        tray.reset(), app.reset();
+        workspace = std::make_unique<FakeWorkspace>(premiereRunning ? QList { premiere } : QList<RunningApplication> {});
         TessarynHelperApp::Services services { scheduler, *workspace, desktop };
-        services.loginItem.status = [login = login] {
-            ++login->statusReads;
-            return login->status;
-        };
-        services.loginItem.registerApp = [login = login] {
-            login->calls << "register";
-            if (login->registerFails)
+        services.loginItem.status = [this] { return ++statusReads, loginStatus; };
+        services.loginItem.registerApp = [this] {
+            loginCalls << "register";
+            if (registerFails)
                 throw LoginItemError("LoginItem.register failed: Permission denied");
-            login->status = login->afterRegister;
+            loginStatus = afterRegister;
         };
-        services.loginItem.unregisterApp = [login = login] {
-            login->calls << "unregister";
-            login->status = LoginItemStatus::notRegistered;
-        };
+        services.loginItem.unregisterApp = [this] { loginCalls << "unregister", loginStatus = LoginItemStatus::notRegistered; };
         services.handleSigterm = handleSigterm;
         services.exitProcess = [this] { ++exits; };
         services.terminateApplication = [this] { ++terminations; };
         services.makeServerManager = [this](std::shared_ptr<Scheduler> mainThread) {
-            return std::make_unique<ServerManager>(nodePath, scriptPath, mainThread, launcher,
-                                                   [] { return QStringLiteral("/usr/bin:/bin"); });
+            return std::make_unique<ServerManager>(nodePath, scriptPath, mainThread, launcher, [] { return QStringLiteral("/usr/bin:/bin"); });
         };
         app = std::make_unique<TessarynHelperApp>(std::move(services));
-        // The start-up's queued plugin installer runs and is forgotten.
-        scheduler->runPosted();
-        desktop.opened.clear();
-        login->calls.clear();
+        scheduler->runPosted(); // the queued plugin installer runs and is forgotten
+        desktop.events.clear(), loginCalls.clear();
         tray = std::make_unique<TrayMenu>(*app);
     }
-
     QAction* item(Item index) { return tray->menu().actions().at(index); }
     ServerManager& manager() { return app->serverManager(); }
-    void processEvents() { QCoreApplication::processEvents(); }
 
     ScopedHome home;
-    QString nodePath = home.path() + "/resources/node";
-    QString scriptPath = home.path() + "/resources/ai-server/server.js";
+    QString nodePath = home.path() + "/resources/node", scriptPath = home.path() + "/resources/ai-server/server.js";
     std::shared_ptr<VirtualScheduler> scheduler = std::make_shared<VirtualScheduler>();
     std::shared_ptr<ScriptedLauncher> launcher = std::make_shared<ScriptedLauncher>();
-    std::shared_ptr<FakeLoginItem> login = std::make_shared<FakeLoginItem>();
+    LoginItemStatus loginStatus = LoginItemStatus::enabled, afterRegister = LoginItemStatus::enabled;
+    bool registerFails = false, handleSigterm = false;
+    QStringList loginCalls;
+    int statusReads = 0, exits = 0, terminations = 0;
     RecordingDesktop desktop;
     std::unique_ptr<FakeWorkspace> workspace;
     std::unique_ptr<TessarynHelperApp> app;
     std::unique_ptr<TrayMenu> tray;
-    bool handleSigterm = false;
-    int exits = 0;
-    int terminations = 0;
 };
-
-using AppInProcess = TrayMenuTest;
-
 } // namespace
 
-// ---- The icon and the header for each status
-
-TEST_F(TrayMenuTest, EachStatusHasItsColourAndHeader)
+TEST_F(AppShell, EachStatusHasItsColourAndHeader)
 {
     build(true);
-    struct Case {
-        ServerStatus status;
-        QColor colour;
-        QString header;
-    };
-    const QColor green(0x34, 0xC7, 0x59), yellow(0xFF, 0xCC, 0x00), red(0xFF, 0x3B, 0x30), grey(0x8E, 0x8E, 0x93);
-    const std::vector<Case> cases {
-        { ServerStatus::restarting(2), yellow, "Restarting (attempt 2)\u2026" },
-        { ServerStatus::preflightFailed("node binary not found at /x/node"), red,
-          "Pre-flight failed: node binary not found at /x/node" },
-        { ServerStatus::running(), green, "Server running on :9876" },
-        { ServerStatus::stuck(), red, "Server stuck \u2014 repeated crashes" },
-        { ServerStatus::portInUse(), red, "Port 9876 in use" },
-        { ServerStatus::stopped(), grey, "Server stopped" },
-        { ServerStatus::idle(), grey, "Idle (Premiere not running)" },
-        // A menu takes a lone "&" for a mnemonic marker and a doubled one for the character.
-        { ServerStatus::preflightFailed("node binary not found at /R&D/node"), red,
-          "Pre-flight failed: node binary not found at /R&&D/node" },
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.header.toStdString());
-        EXPECT_EQ(TrayMenu::colorFor(c.status), c.colour);
-        manager().setStatus(c.status);
-        EXPECT_EQ(sampleColor(tray->trayIcon().icon()), c.colour);
+    for (const auto& [status, colour, text] : std::vector<std::tuple<ServerStatus, QColor, QString>> {
+             { ServerStatus::restarting(2), yellow, "Restarting (attempt 2)\u2026" },
+             { ServerStatus::restarting(1234567), yellow, "Restarting (attempt 1234567)\u2026" },
+             { ServerStatus::preflightFailed("node binary not found at /x/node"), red, "Pre-flight failed: node binary not found at /x/node" },
+             { ServerStatus::running(), green, "Server running on :9876" },
+             { ServerStatus::stuck(), red, "Server stuck \u2014 repeated crashes" },
+             { ServerStatus::portInUse(), red, "Port 9876 in use" },
+             { ServerStatus::stopped(), grey, "Server stopped" },
+             { ServerStatus::idle(), grey, "Idle (Premiere not running)" },
+             // A menu takes a lone "&" for a mnemonic marker and a doubled one for the character.
+             { ServerStatus::preflightFailed("at /R&D/node"), red, "Pre-flight failed: at /R&&D/node" } }) {
+        SCOPED_TRACE(text.toStdString());
+        EXPECT_EQ(TrayMenu::colorFor(status), colour);
+        manager().setStatus(status);
+        EXPECT_EQ(sampleColor(tray->trayIcon().icon()), colour);
         EXPECT_GT(whitePixels(tray->trayIcon().icon()), 40) << "the white letter";
-        EXPECT_EQ(item(header)->text(), c.header);
+        EXPECT_EQ(item(header)->text(), text);
     }
+    EXPECT_NE(ServerStatus::restarting(2), ServerStatus::restarting(3));
+    EXPECT_NE(ServerStatus::preflightFailed("a"), ServerStatus::preflightFailed("b"));
 }
 
-// ---- The nine items
-
-TEST_F(TrayMenuTest, NineItemsInOrderTranslatedWithoutShortcutsAndAnUntranslatedInactiveHeader)
+TEST_F(AppShell, NineItemsInOrderTranslatedWithoutShortcutsAndAnUntranslatedInactiveHeader)
 {
     MarkingTranslator translator;
     QCoreApplication::installTranslator(&translator);
     build(true);
     QCoreApplication::removeTranslator(&translator);
-    const QList<QAction*> actions = tray->menu().actions();
-    ASSERT_EQ(actions.size(), 9);
-    for (Item separator : { separator1, separator2, separator3 })
-        EXPECT_TRUE(actions[separator]->isSeparator()) << separator;
-    const std::vector<std::pair<Item, QString>> labels {
-        { restart, "Restart Server" },
-        { viewLogs, "View Logs\u2026" },
-        { docs, "Open Tessaryn Docs" },
-        { launchAtLogin, "Launch at Login" },
-        { quit, "Quit Tessaryn Helper" },
-    };
-    for (const auto& [index, label] : labels) {
-        EXPECT_FALSE(actions[index]->isSeparator()) << index;
-        EXPECT_EQ(actions[index]->text(), "\u00AB" + label + "\u00BB");
-        EXPECT_TRUE(actions[index]->isEnabled()) << index;
-        EXPECT_EQ(actions[index]->isCheckable(), index == launchAtLogin) << index;
+    QStringList shown;
+    for (QAction* action : tray->menu().actions()) {
+        shown << (action->isSeparator() ? "-" : action->text()) + (action->isEnabled() ? "" : " (inactive)") + (action->isCheckable() ? " [x]" : "");
+        EXPECT_TRUE(action->shortcuts().isEmpty());
     }
-    EXPECT_EQ(actions[header]->text(), "Server running on :9876");
-    EXPECT_FALSE(actions[header]->isSeparator());
-    EXPECT_FALSE(actions[header]->isEnabled());
-    for (QAction* action : actions)
-        EXPECT_TRUE(action->shortcuts().isEmpty()) << action->text().toStdString();
+    EXPECT_EQ(shown, QStringList({ "Server running on :9876 (inactive)", "-", "\u00ABRestart Server\u00BB", "\u00ABView Logs\u2026\u00BB",
+                                   "\u00ABOpen Tessaryn Docs\u00BB", "-", "\u00ABLaunch at Login\u00BB [x]", "-", "\u00ABQuit Tessaryn Helper\u00BB" }));
     EXPECT_EQ(&tray->menu(), tray->trayIcon().contextMenu());
 }
 
-// ---- Launch at Login
-
-TEST_F(TrayMenuTest, TheToggleRegistersOrUnregistersIgnoresAFailureAndShowsTheOutcome)
+TEST_F(AppShell, LaunchAtLoginRegistersOrUnregistersIgnoresAFailureAndShowsTheOutcome)
 {
-    struct Case {
-        LoginItemStatus before;
-        LoginItemStatus afterRegister;
-        bool registerFails;
-        QString call;
-        bool checkedAfter;
-    };
-    const std::vector<Case> cases {
-        { LoginItemStatus::notRegistered, LoginItemStatus::enabled, false, "register", true },
-        { LoginItemStatus::enabled, LoginItemStatus::enabled, false, "unregister", false },
-        { LoginItemStatus::requiresApproval, LoginItemStatus::requiresApproval, false, "register", false },
-        { LoginItemStatus::notRegistered, LoginItemStatus::enabled, true, "register", false },
-        { LoginItemStatus::notFound, LoginItemStatus::enabled, false, "register", true },
-    };
     build(true);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.call.toStdString() + " from " + std::to_string(int(c.before)));
-        login->status = c.before;
-        login->afterRegister = c.afterRegister;
-        login->registerFails = c.registerFails;
-        // A change made outside the helper shows at the next change of the server status, equal or not.
-        manager().setStatus(manager().status());
-        ASSERT_EQ(item(launchAtLogin)->isChecked(), c.before == LoginItemStatus::enabled);
-        login->calls.clear();
-        const int reads = login->statusReads;
+    for (const auto& [before, after, fails, call, checked] : std::vector<std::tuple<LoginItemStatus, LoginItemStatus, bool, QString, bool>> {
+             { LoginItemStatus::notRegistered, LoginItemStatus::enabled, false, "register", true },
+             { LoginItemStatus::enabled, LoginItemStatus::enabled, false, "unregister", false },
+             { LoginItemStatus::requiresApproval, LoginItemStatus::requiresApproval, false, "register", false },
+             { LoginItemStatus::notRegistered, LoginItemStatus::enabled, true, "register", false },
+             { LoginItemStatus::notFound, LoginItemStatus::enabled, false, "register", true } }) {
+        SCOPED_TRACE(call.toStdString() + " from " + std::to_string(int(before)));
+        loginStatus = before, afterRegister = after, registerFails = fails;
+        manager().setStatus(manager().status()); // a change made outside shows at the next status, equal or not
+        ASSERT_EQ(item(launchAtLogin)->isChecked(), before == LoginItemStatus::enabled);
+        loginCalls.clear();
+        const int reads = statusReads;
         EXPECT_NO_THROW(item(launchAtLogin)->trigger());
-        EXPECT_EQ(login->calls, QStringList { c.call });
-        EXPECT_EQ(login->statusReads, reads + 1);
-        EXPECT_EQ(item(launchAtLogin)->isChecked(), c.checkedAfter);
-        EXPECT_EQ(app->loginItemStatus(), login->status);
+        EXPECT_EQ(loginCalls, QStringList { call });
+        EXPECT_EQ(statusReads, reads + 1);
+        EXPECT_EQ(item(launchAtLogin)->isChecked(), checked);
+        EXPECT_EQ(app->loginItemStatus(), loginStatus);
     }
 }
 
-// ---- The commands
-
-TEST_F(TrayMenuTest, RestartServerRestartsTheServer)
+TEST_F(AppShell, TheCommandsRestartOpenAndQuit)
 {
     build(true);
     LogCapture log;
     item(restart)->trigger();
-    EXPECT_EQ(launcher->processes[0]->receivedSignals(), std::vector<int> { SIGTERM });
     EXPECT_EQ(item(header)->text(), "Server stopped");
     scheduler->advance(ServerManager::restartPause);
-    ASSERT_EQ(launcher->processes.size(), 2u);
-    EXPECT_EQ(manager().status(), ServerStatus::running());
     EXPECT_EQ(item(header)->text(), "Server running on :9876");
     EXPECT_EQ(log.messages(), QStringList({ "User-requested restart", "Server spawned (pid 4001)" }));
-    EXPECT_TRUE(desktop.opened.isEmpty());
-    EXPECT_EQ(terminations, 0);
-}
-
-TEST_F(TrayMenuTest, ViewLogsAndOpenDocsOpenTheirAddressesAndLogNothing)
-{
-    build(true);
-    LogCapture log;
     item(viewLogs)->trigger();
     item(docs)->trigger();
-    EXPECT_EQ(desktop.opened, (QList<QUrl> { QUrl("file://" + home.path() + "/Library/Logs/Tessaryn/"),
-                                             QUrl("https://tessaryn.app/docs/install") }));
-    EXPECT_TRUE(log.messages().isEmpty());
-}
-
-TEST_F(TrayMenuTest, QuitStopsTheServerAsStoppedAndEndsTheApplicationAtOnce)
-{
-    build(true);
-    LogCapture log;
+    EXPECT_EQ(desktop.events, QStringList({ "open file://" + home.path() + "/Library/Logs/Tessaryn/", "open https://tessaryn.app/docs/install" }));
+    EXPECT_EQ(terminations, 0);
     item(quit)->trigger();
-    EXPECT_EQ(launcher->processes[0]->receivedSignals(), std::vector<int> { SIGTERM });
+    EXPECT_EQ(launcher->processes[1]->received, std::vector<int> { SIGTERM });
     EXPECT_EQ(manager().status(), ServerStatus::stopped());
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(exits, 0);
-    EXPECT_TRUE(log.messages().isEmpty());
     scheduler->advance(10s); // no restart follows
-    EXPECT_EQ(launcher->processes.size(), 1u);
+    EXPECT_EQ(launcher->processes.size(), 2u);
+    EXPECT_EQ(log.messages().size(), 2);
 }
 
-// ---- Presence with Premiere Pro
-
-TEST_F(TrayMenuTest, WithoutPremiereTheIconIsAbsentAndGreyUntilALaunchEvenWithoutATray)
+TEST_F(AppShell, TheIconComesAndGoesWithPremiereAndItsQuitClosesAnOpenMenu)
 {
-    // The test platform has no tray at all, like a session without a tray host.
-    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()); // like a session without a tray host
     build(false);
-    EXPECT_FALSE(app->isInserted());
-    EXPECT_FALSE(tray->trayIcon().isVisible());
-    EXPECT_EQ(sampleColor(tray->trayIcon().icon()), QColor(0x8E, 0x8E, 0x93));
+    EXPECT_FALSE(app->isInserted() || tray->trayIcon().isVisible());
+    EXPECT_EQ(sampleColor(tray->trayIcon().icon()), grey);
     EXPECT_EQ(item(header)->text(), "Idle (Premiere not running)");
-
     workspace->launch(premiere);
-    processEvents();
+    QCoreApplication::processEvents();
     EXPECT_TRUE(tray->trayIcon().isVisible());
     scheduler->advance(ServerManager::restartPause);
-    EXPECT_EQ(sampleColor(tray->trayIcon().icon()), QColor(0x34, 0xC7, 0x59));
-}
+    EXPECT_EQ(sampleColor(tray->trayIcon().icon()), green);
 
-TEST_F(TrayMenuTest, APremiereQuitWhileTheMenuIsOpenClosesItAndHidesTheIcon)
-{
-    build(true);
-    ASSERT_TRUE(tray->trayIcon().isVisible());
     tray->menu().popup(QPoint(10, 10));
-    ASSERT_TRUE(waitFor([&] { return tray->menu().isVisible(); }, 2s));
-
-    // The open menu follows the values as they change.
-    manager().setStatus(ServerStatus::portInUse());
+    ASSERT_TRUE(waitFor([&] { return tray->menu().isVisible(); }));
+    manager().setStatus(ServerStatus::portInUse()); // the open menu follows
     EXPECT_EQ(item(header)->text(), "Port 9876 in use");
-    login->status = LoginItemStatus::notRegistered;
+    loginStatus = LoginItemStatus::notRegistered;
     manager().setStatus(ServerStatus::stuck());
     EXPECT_FALSE(item(launchAtLogin)->isChecked());
-
     workspace->quit(premiere);
-    processEvents();
-    EXPECT_FALSE(tray->menu().isVisible());
-    EXPECT_FALSE(tray->trayIcon().isVisible());
-    EXPECT_EQ(manager().status(), ServerStatus::idle());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(tray->menu().isVisible() || tray->trayIcon().isVisible());
     EXPECT_EQ(item(header)->text(), "Idle (Premiere not running)");
 }
 
-// ---- The application's own reactions
-
-TEST_F(AppInProcess, LoginItemSyncSaysOneOfItsThreeLines)
+TEST_F(AppShell, TheLoginItemSyncSaysOneOfItsThreeLines)
 {
     writeFile(home.supportFolder() + "/.first-launch-done", "");
-    for (const auto& [status, line, registers] : std::vector<std::tuple<LoginItemStatus, QString, bool>> {
-             { LoginItemStatus::requiresApproval,
-               "Login item requires approval \u2014 enable in System Settings \u2192 General \u2192 Login Items", false },
+    for (const auto& [status, line, enabledAfter] : std::vector<std::tuple<LoginItemStatus, QString, bool>> {
+             { LoginItemStatus::requiresApproval, "Login item requires approval \u2014 enable in System Settings \u2192 General \u2192 Login Items", false },
              { LoginItemStatus::notFound, "Login item was not enabled \u2014 re-registered", true },
-             { LoginItemStatus::enabled, "Login item already enabled", false } }) {
-        tray.reset();
-        app.reset();
-        login->status = status;
-        login->afterRegister = LoginItemStatus::enabled;
+             { LoginItemStatus::enabled, "Login item already enabled", true } }) {
+        loginStatus = status;
         LogCapture log;
         build(false);
         EXPECT_EQ(log.messages().value(0), line);
-        EXPECT_EQ(login->status == LoginItemStatus::enabled, registers || status == LoginItemStatus::enabled) << line.toStdString();
+        EXPECT_EQ(loginStatus == LoginItemStatus::enabled, enabledAfter) << line.toStdString();
     }
 }
 
-TEST_F(AppInProcess, PremiereLaunchLeavesATroubledServerAlone)
+TEST_F(AppShell, APremiereLaunchLeavesATroubledServerAlone)
 {
     build(false);
-    for (const ServerStatus& status : { ServerStatus::portInUse(), ServerStatus::stuck(),
-                                        ServerStatus::preflightFailed("x"), ServerStatus::restarting(2) }) {
+    for (const ServerStatus& status : { ServerStatus::portInUse(), ServerStatus::stuck(), ServerStatus::preflightFailed("x"), ServerStatus::restarting(2) }) {
         manager().setStatus(status);
-        LogCapture log;
         workspace->launch(premiere);
-        processEvents();
+        QCoreApplication::processEvents();
         scheduler->advance(1s);
         EXPECT_EQ(manager().status(), status);
-        EXPECT_FALSE(log.messages().contains("Premiere launched \u2014 waking server"));
         EXPECT_TRUE(app->isInserted()); // shown in that status's colour
         workspace->quit(premiere);
-        processEvents();
+        QCoreApplication::processEvents();
         scheduler->runPosted();
     }
     EXPECT_TRUE(launcher->specs.empty());
 }
 
-TEST_F(AppInProcess, SigtermStopsTheServerAndExitsHalfASecondLater)
+TEST_F(AppShell, SigtermStopsTheServerAndExitsHalfASecondLater)
 {
     handleSigterm = true;
     build(true);
     LogCapture log;
+    const QString line = "SIGTERM received \u2014 graceful shutdown";
     ASSERT_EQ(::raise(SIGTERM), 0); // handled, not fatal
-    ASSERT_TRUE(waitFor([&] { return log.messages().contains("SIGTERM received \u2014 graceful shutdown"); }, 5s));
+    ASSERT_TRUE(waitFor([&] { return log.messages().contains(line); }));
     EXPECT_EQ(manager().status(), ServerStatus::stopped());
-    EXPECT_EQ(launcher->last().receivedSignals(), std::vector<int> { SIGTERM });
-
+    EXPECT_EQ(launcher->last().received, std::vector<int> { SIGTERM });
     scheduler->advance(300ms);
     ::raise(SIGTERM); // a second one within the half second: its own line, stop and exit
-    ASSERT_TRUE(waitFor([&] { return log.messages().count("SIGTERM received \u2014 graceful shutdown") == 2; }, 5s));
+    ASSERT_TRUE(waitFor([&] { return log.messages().count(line) == 2; }));
     scheduler->advance(199ms);
     EXPECT_EQ(exits, 0);
     scheduler->advance(1ms);

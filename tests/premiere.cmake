@@ -1,5 +1,0 @@
-tessaryn_test(premiere_watcher_tests SOURCES PremiereWatcherTest.cpp FakeWorkspace.cpp)
-tessaryn_test(proc_workspace_tests SOURCES ProcWorkspaceTest.cpp)
-tessaryn_test(proc_workspace_process_tests SOURCES ProcWorkspaceProcessTest.cpp RealProcesses.cpp
-  PROPERTIES RESOURCE_LOCK real_processes)
-tessaryn_test(login_item_tests SOURCES LoginItemTest.cpp)

@@ -1,0 +1,30 @@
+#include "Logging/Log.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#ifdef TESSARYN_GUI_TEST_MAIN
+#include <QApplication>
+using TestApplication = QApplication;
+#else
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#endif
+
+int main(int argc, char** argv)
+{
+    // One throw-away HOME for the whole process before anything logs: nothing reaches the real
+    // home folder, and the shared helper log has a place of its own.
+    qputenv("LC_ALL", "C.UTF-8");
+    QTemporaryDir processHome;
+    qputenv("HOME", QFile::encodeName(processHome.path()));
+    Log::shared().flush();
+#ifdef TESSARYN_GUI_TEST_MAIN
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
+    TestApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

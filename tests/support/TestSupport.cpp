@@ -1,0 +1,243 @@
+#include "TestSupport.h"
+
+#include "Logging/Log.h"
+#include "Plugin/PluginInstaller.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+ScopedEnv::ScopedEnv(const char* name, std::optional<QByteArray> value)
+    : name_(name)
+{
+    if (qEnvironmentVariableIsSet(name))
+        previous_ = qgetenv(name);
+    value ? qputenv(name, *value) : qunsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    previous_ ? qputenv(name_, *previous_) : qunsetenv(name_);
+}
+
+ProcessSpec makeSpec(const QString& program, const QStringList& arguments, std::optional<QStringList> environment)
+{
+    ProcessSpec spec;
+    spec.program = program;
+    spec.arguments = arguments;
+    spec.environment = std::move(environment);
+    return spec;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes, bool executable)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    file.write(bytes);
+    file.close();
+    if (executable)
+        file.setPermissions(file.permissions() | QFile::ExeOwner);
+}
+
+QStringList readLines(const QString& path)
+{
+    QString text = QString::fromUtf8(readFile(path));
+    if (text.endsWith('\n'))
+        text.chop(1);
+    return text.isEmpty() ? QStringList() : text.split('\n');
+}
+
+LogCapture::LogCapture()
+{
+    Log::shared().flush();
+    start_ = QFileInfo(Log::shared().filePath()).size();
+}
+
+QStringList LogCapture::messages() const
+{
+    Log::shared().flush();
+    QStringList messages;
+    for (const QByteArray& line : readFile(Log::shared().filePath()).mid(start_).split('\n'))
+        if (!line.isEmpty())
+            messages << QString::fromUtf8(line).section(' ', 1);
+    return messages;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool processGone(pid_t pid)
+{
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+}
+
+struct VirtualScheduler::Timer : Cancellable {
+    Task task;
+    bool cancelled = false;
+    void cancel() override { cancelled = true; }
+};
+
+void VirtualScheduler::post(Task task)
+{
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(task));
+    posted_.notify_all();
+}
+
+std::shared_ptr<Cancellable> VirtualScheduler::after(Duration delay, Task task)
+{
+    auto timer = std::make_shared<Timer>();
+    timer->task = std::move(task);
+    timers_.emplace(std::make_pair(now_ + delay, sequence_++), timer);
+    return timer;
+}
+
+void VirtualScheduler::runPosted()
+{
+    for (;;) {
+        std::unique_lock lock(mutex_);
+        if (queue_.empty())
+            return;
+        Task task = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        task();
+    }
+}
+
+void VirtualScheduler::advance(Duration delta)
+{
+    const Duration target = now_ + delta;
+    runPosted();
+    while (!timers_.empty() && timers_.begin()->first.first <= target) {
+        auto node = timers_.extract(timers_.begin());
+        now_ = node.key().first;
+        if (!node.mapped()->cancelled)
+            node.mapped()->task();
+        runPosted();
+    }
+    now_ = target;
+}
+
+bool VirtualScheduler::runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        runPosted();
+        if (condition())
+            return true;
+        std::unique_lock lock(mutex_);
+        if (!posted_.wait_until(lock, deadline, [&] { return !queue_.empty(); }))
+            return condition();
+    }
+}
+
+std::vector<Scheduler::Duration> VirtualScheduler::pendingDelays() const
+{
+    std::vector<Duration> delays;
+    for (const auto& [key, timer] : timers_)
+        if (!timer->cancelled)
+            delays.push_back(key.first - now_);
+    return delays;
+}
+
+void ScriptedProcess::sendSignal(int signal) const
+{
+    if (!running_)
+        return;
+    const_cast<ScriptedProcess*>(this)->received.push_back(signal);
+    if (signal == SIGKILL || (signal == SIGTERM && obeysSigterm))
+        const_cast<ScriptedProcess*>(this)->end(signal);
+}
+
+void ScriptedProcess::end(int status, const QByteArray& standardError)
+{
+    if (!standardError.isEmpty())
+        handlers_.standardError(standardError);
+    running_ = false;
+    handlers_.finished(status);
+}
+
+std::shared_ptr<LaunchedProcess> ScriptedLauncher::launch(const ProcessSpec& spec, ChildProcess::Handlers handlers)
+{
+    if (failWith)
+        throw SpawnError(*failWith);
+    specs.push_back(spec);
+    processes.push_back(std::make_shared<ScriptedProcess>(pid_t(4000 + processes.size()), std::move(handlers)));
+    return processes.back();
+}
+
+void RecordingDesktop::alert(const QString& title, const QString& text)
+{
+    events << "alert " + title + ": " + text;
+    if (whileAlertIsOpen)
+        whileAlertIsOpen(title);
+}
+
+void makeZip(const QString& destination, const std::map<QString, QByteArray>& files)
+{
+    QTemporaryDir content;
+    QStringList names { ".keep" }; // the archiver wants at least one entry
+    writeFile(content.path() + "/.keep", {});
+    for (const auto& [name, bytes] : files) {
+        writeFile(content.path() + "/" + name, bytes);
+        names << name;
+    }
+    QDir().mkpath(QFileInfo(destination).path());
+    QFile::remove(destination);
+    ProcessSpec spec = makeSpec(TESSARYN_CMAKE_COMMAND, QStringList { "-E", "tar", "cf", destination, "--format=zip" } + names);
+    spec.workingDirectory = content.path();
+    ASSERT_EQ(ChildProcess::run(spec, std::chrono::seconds(60)).terminationStatus, 0);
+}
+
+QByteArray manifestWithVersion(const QString& versionJson)
+{
+    return QStringLiteral(R"({"id": "5d1e93b0", "name": "Tessaryn", "version": %1, "main": "index.html"})").arg(versionJson).toUtf8();
+}
+
+void makeExternalEntry(const QString& name, bool asFolder)
+{
+    const QString path = PluginInstaller::externalFolder() + "/" + name;
+    asFolder ? void(QDir().mkpath(path)) : writeFile(path, "not a folder");
+}
+
+NamedProcess::NamedProcess(const QString& name)
+{
+    const QString link = dir_.path() + "/" + name; // the link's name is the command line's program
+    QFile::link("/bin/sleep", link);
+    ProcessSpec spec = makeSpec(link, { "300" });
+    spec.nullStandardInput = true;
+    child_ = ChildProcess::start(spec, {});
+}
+
+NamedProcess::~NamedProcess()
+{
+    child_->sendSignal(SIGKILL);
+    child_->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20));
+}
+
+FakeAgent::FakeAgent(const QString& body)
+{
+    writeFile(path(), QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '%1/runs'\n%2\n").arg(dir_.path(), body).toUtf8(), true);
+}

@@ -1,0 +1,168 @@
+#pragma once
+// What the C++ tests share: scoped environment, files, the helper log, waiting, a virtual main
+// thread, and stand-ins for processes, the workspace, the desktop and Adobe's tools.
+#include "Foundation/ChildProcess.h"
+#include "Foundation/ProcessLauncher.h"
+#include "Foundation/Scheduler.h"
+#include "Platform/Desktop.h"
+#include "Premiere/Workspace.h"
+
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
+
+// Sets (or unsets, with nullopt) an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<QByteArray> value);
+    ~ScopedEnv();
+
+private:
+    const char* name_;
+    std::optional<QByteArray> previous_;
+};
+
+// A temporary HOME for one scope.
+class ScopedHome {
+public:
+    QString path() const { return dir_.path(); }
+    QString logFolder() const { return path() + "/Library/Logs/Tessaryn"; }
+    QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
+
+private:
+    QTemporaryDir dir_;
+    ScopedEnv env_ { "HOME", QFile::encodeName(dir_.path()) };
+};
+
+ProcessSpec makeSpec(const QString& program, const QStringList& arguments = {}, std::optional<QStringList> environment = {});
+QByteArray readFile(const QString& path);
+void writeFile(const QString& path, const QByteArray& bytes, bool executable = false);
+QStringList readLines(const QString& path);
+
+// The shared helper log's messages (without stamps) from construction on. The tests' main gives
+// the process one temporary HOME before anything logs.
+class LogCapture {
+public:
+    LogCapture();
+    QStringList messages() const;
+
+private:
+    qint64 start_;
+};
+
+// Polls a condition on the real clock, turning the Qt event loop; for real processes and threads.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// Gone, or a zombie waiting for a reaper (a reparented grandchild may wait for ever).
+bool processGone(pid_t pid);
+
+// A main thread on a virtual clock: delayed tasks run only when the test advances time; tasks
+// posted from other threads wait until the test runs them.
+class VirtualScheduler final : public Scheduler {
+public:
+    void post(Task task) override;
+    std::shared_ptr<Cancellable> after(Duration delay, Task task) override;
+    void advance(Duration delta); // posted tasks, then timers due within delta, in time order
+    void runPosted();
+    bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    std::vector<Duration> pendingDelays() const;
+
+private:
+    struct Timer;
+    std::mutex mutex_;
+    std::condition_variable posted_;
+    std::deque<Task> queue_;
+    Duration now_ { 0 };
+    unsigned long long sequence_ = 0;
+    std::multimap<std::pair<Duration, unsigned long long>, std::shared_ptr<Timer>> timers_;
+};
+
+// A process that ends when the test says, or on the signals it obeys.
+class ScriptedProcess final : public LaunchedProcess {
+public:
+    ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : pid_(pid), handlers_(std::move(handlers)) { }
+    pid_t pid() const override { return pid_; }
+    bool isRunning() const override { return running_; }
+    void sendSignal(int signal) const override;
+    void end(int status, const QByteArray& standardError = {}); // the notice is posted to the main thread
+    std::vector<int> received; // signals
+    bool obeysSigterm = true;
+
+private:
+    pid_t pid_;
+    ChildProcess::Handlers handlers_;
+    bool running_ = true;
+};
+
+class ScriptedLauncher final : public ProcessLauncher {
+public:
+    std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override;
+    ScriptedProcess& last() { return *processes.back(); }
+    std::vector<ProcessSpec> specs;
+    std::vector<std::shared_ptr<ScriptedProcess>> processes;
+    std::optional<std::string> failWith;
+};
+
+// A workspace whose applications the test launches and quits; it counts the scans.
+class FakeWorkspace final : public Workspace {
+public:
+    explicit FakeWorkspace(QList<RunningApplication> running = {}) : running_(std::move(running)) { }
+    QList<RunningApplication> runningApplications() const override { return ++scans, running_; }
+    void launch(const RunningApplication& a) { running_.append(a), emit applicationLaunched(a); }
+    void quit(const RunningApplication& a) { running_.removeAll(a), emit applicationTerminated(a); }
+    void notify(const RunningApplication& a, bool launched) // the list unchanged: stray or repeated
+    {
+        launched ? emit applicationLaunched(a) : emit applicationTerminated(a);
+    }
+    mutable int scans = 0;
+
+private:
+    QList<RunningApplication> running_;
+};
+
+// Records what is asked of the desktop, in order: "open <url>" and "alert <title>: <text>". An
+// alert can run a check while it is "open".
+class RecordingDesktop final : public Desktop {
+public:
+    void open(const QUrl& url) override { events << "open " + url.toString(); }
+    void alert(const QString& title, const QString& text) override;
+    QStringList events;
+    std::function<void(const QString& title)> whileAlertIsOpen;
+};
+
+// Adobe's side: ZIP packages made with CMake's archiver, External folder entries, processes with
+// a given command line, and an installer agent that records its runs.
+void makeZip(const QString& destination, const std::map<QString, QByteArray>& files);
+QByteArray manifestWithVersion(const QString& versionJson);
+void makeExternalEntry(const QString& name, bool asFolder = true);
+
+class NamedProcess {
+public:
+    explicit NamedProcess(const QString& name);
+    ~NamedProcess();
+
+private:
+    QTemporaryDir dir_;
+    std::shared_ptr<ChildProcess> child_;
+};
+
+class FakeAgent {
+public:
+    explicit FakeAgent(const QString& body);
+    QString path() const { return dir_.path() + "/UnifiedPluginInstallerAgent"; }
+    QStringList runs() const { return readLines(dir_.path() + "/runs"); }
+
+private:
+    QTemporaryDir dir_;
+};
