@@ -324,9 +324,9 @@ TEST(PremiereWatcher, TheScanDecidesAnnouncesBeforeTheLineAndOthersCauseNoScan)
     const std::vector<Step> steps {
         { [&] { workspace.launch(terminal), workspace.quit(terminal); }, false, {}, 1 },
         { [&] { workspace.launch({ 700, "com.adobe.premierepro" }), workspace.launch({ 703, "x.com.adobe.PremierePro" }); }, false, {}, 1 },
-        { [&] { workspace.notify(premiere, true); }, false, {}, 2 }, // a launch the list does not show
+        { [&] { workspace.notifyLaunch(premiere); }, false, {}, 2 }, // a launch the list does not show
         { [&] { workspace.launch(premiere); }, true, { "1/1/0" }, 3 },
-        { [&] { workspace.notify(premiere, true); }, true, { "1/1/0" }, 4 }, // repeated: nothing new
+        { [&] { workspace.notifyLaunch(premiere); }, true, { "1/1/0" }, 4 }, // repeated: nothing new
         { [&] { workspace.launch(secondPremiere), workspace.quit(premiere); }, true, { "1/1/0" }, 6 },
         { [&] { workspace.quit(secondPremiere); }, false, { "1/1/0", "0/0/1" }, 7 },
         { [&] { workspace.launch({ 600, "com.adobe.PremierePro.Beta" }); }, true, { "1/1/0", "0/0/1", "1/1/2" }, 8 },

@@ -16,7 +16,7 @@ GREEN, RED, WHITE = (0x34, 0xC7, 0x59), (0xFF, 0x3B, 0x30), (0xFF, 0xFF, 0xFF)
 
 
 def wait_until(condition, what, timeout=30, describe=lambda: ""):
-    """Polls until the condition gives a true value, which it returns; fails after the deadline."""
+    """The condition's first true value, polled until the deadline."""
     deadline = time.monotonic() + timeout
     while not (value := condition()):
         if time.monotonic() > deadline:
@@ -52,9 +52,8 @@ class HelperCase(unittest.TestCase):
         """A new temporary HOME and XDG_CONFIG_HOME, nothing running: one row of a table."""
         self.kill_all()
         self.tmp = tempfile.mkdtemp(prefix="tessaryn-system-")
-        self.home, self.config = os.path.join(self.tmp, "home"), os.path.join(self.tmp, "config")
+        self.home, self.config, self.helper = os.path.join(self.tmp, "home"), os.path.join(self.tmp, "config"), None
         os.makedirs(self.home), os.makedirs(self.config)
-        self.helper = None
 
     def kill_all(self):
         for process in reversed(self.processes):  # SIGTERM first lets Xvfb free its display
@@ -105,8 +104,8 @@ class HelperCase(unittest.TestCase):
     def wait_for(self, condition, what, timeout=30):
         return wait_until(condition, what, timeout, self.diagnostics)
 
-    def wait_for_line(self, line, timeout=30):
-        return self.wait_for(lambda: line in self.log(), repr(line), timeout)
+    def wait_for_line(self, line):
+        return self.wait_for(lambda: line in self.log(), repr(line))
 
     def server_pid(self):
         pids = [int(m.group(1)) for line in self.log() if (m := re.fullmatch(r"Server spawned \(pid (\d+)\)", line))]
@@ -117,8 +116,7 @@ class HelperCase(unittest.TestCase):
         return self.spawn(["env", f"GIO_LAUNCHED_DESKTOP_FILE={PREMIERE_DESKTOP}", "sleep", "600"])
 
     def quit(self, process):
-        os.killpg(process.pid, signal.SIGKILL)
-        process.wait(timeout=30)
+        os.killpg(process.pid, signal.SIGKILL), process.wait(timeout=30)
 
     def terminate_helper(self):
         self.helper.send_signal(signal.SIGTERM)
@@ -208,6 +206,18 @@ class Headless(HelperCase):
         self.assertIn("SIGTERM received \u2014 graceful shutdown", self.log())
         self.wait_for(lambda: gone(server), "the server's end")
 
+    def test_a_server_killed_while_a_client_holds_a_connection_comes_back(self):
+        self.start_premiere()
+        self.start_helper()
+        first = self.wait_for(self.server_pid, "the server")
+        self.wait_for(health_ok, "/health")
+        with socket.create_connection(("127.0.0.1", 9876)):  # a plugin's open connection is no other program
+            os.kill(first, signal.SIGKILL)
+            self.wait_for_line("Server crashed (exit 9); restart attempt 1 in 1s")
+            self.wait_for(lambda: self.server_pid() != first and health_ok(), "a new server")
+        self.assertEqual(self.terminate_helper(), 0)
+        self.assertFalse([line for line in self.log() if "SIGKILL" in line or "in use" in line])
+
     def test_another_program_on_the_port(self):
         self.hold_port()
         self.start_premiere()
@@ -252,17 +262,10 @@ class Tray(HelperCase):
                 break
         # A newer plugin already installed: the installer skips without an alert standing modal.
         os.makedirs(os.path.join(self.home, "Library/Application Support/Adobe/UXP/Plugins/External/5d1e93b0_999.0.0"))
-        trayer = [None]
-
-        def panel():  # a tray host that could not reach the new display yet is started again
-            if not trayer[0] or trayer[0].poll() is not None:
-                trayer[0] = self.spawn(["trayer", "--edge", "top", "--align", "left", "--widthtype", "pixel", "--width", "120",
-                                        "--heighttype", "pixel", "--height", "32", "--transparent", "true", "--tint", "0x303030",
-                                        "--alpha", "0", "--expand", "false", "--SetDockType", "false", "--SetPartialStrut", "false"],
-                                       self.x_env())
-            return self.x("xdotool", "search", "--onlyvisible", "--name", "^panel$").split()
-
-        self.panel = self.wait_for(panel, "the tray", 60)[0]
+        self.spawn(["trayer", "--edge", "top", "--align", "left", "--widthtype", "pixel", "--width", "120", "--heighttype", "pixel",
+                    "--height", "32", "--transparent", "true", "--tint", "0x303030", "--alpha", "0", "--expand", "false",
+                    "--SetDockType", "false", "--SetPartialStrut", "false"], self.x_env())
+        self.panel = self.wait_for(lambda: self.x("xdotool", "search", "--onlyvisible", "--name", "^panel$").split(), "the tray")[0]
         self.start_helper(display=self.display)
 
     def x_env(self):

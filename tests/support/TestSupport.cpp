@@ -27,9 +27,7 @@ ScopedEnv::~ScopedEnv()
 ProcessSpec makeSpec(const QString& program, const QStringList& arguments, std::optional<QStringList> environment)
 {
     ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.environment = std::move(environment);
+    spec.program = program, spec.arguments = arguments, spec.environment = std::move(environment);
     return spec;
 }
 
@@ -43,10 +41,8 @@ void writeFile(const QString& path, const QByteArray& bytes, bool executable)
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    file.write(bytes);
-    file.close();
-    if (executable)
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size()) << path.toStdString();
+    if (file.close(), executable)
         file.setPermissions(file.permissions() | QFile::ExeOwner);
 }
 
@@ -224,20 +220,17 @@ void makeExternalEntry(const QString& name, bool asFolder)
 
 NamedProcess::NamedProcess(const QString& name)
 {
-    const QString link = dir_.path() + "/" + name; // the link's name is the command line's program
-    QFile::link("/bin/sleep", link);
-    ProcessSpec spec = makeSpec(link, { "300" });
-    spec.nullStandardInput = true;
-    child_ = ChildProcess::start(spec, {});
+    QFile::link("/bin/sleep", dir.path() + "/" + name); // the link's name is the command line's program
+    child = ChildProcess::start(makeSpec(dir.path() + "/" + name, { "300" }), {});
 }
 
 NamedProcess::~NamedProcess()
 {
-    child_->sendSignal(SIGKILL);
-    child_->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20));
+    child->sendSignal(SIGKILL);
+    child->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20));
 }
 
 FakeAgent::FakeAgent(const QString& body)
 {
-    writeFile(path(), QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '%1/runs'\n%2\n").arg(dir_.path(), body).toUtf8(), true);
+    writeFile(path(), QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '%1/runs'\n%2\n").arg(dir.path(), body).toUtf8(), true);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// What the C++ tests share: scoped environment, files, the helper log, waiting, a virtual main
+// What the C++ tests share: scoped environment and files, the helper log, waiting, a virtual main
 // thread, and stand-ins for processes, the workspace, the desktop and Adobe's tools.
 #include "Foundation/ChildProcess.h"
 #include "Foundation/ProcessLauncher.h"
@@ -34,23 +34,23 @@ private:
 };
 
 // A temporary HOME for one scope.
-class ScopedHome {
-public:
-    QString path() const { return dir_.path(); }
+struct ScopedHome {
+    QTemporaryDir dir;
+    ScopedEnv env { "HOME", QFile::encodeName(dir.path()) };
+    QString path() const { return dir.path(); }
     QString logFolder() const { return path() + "/Library/Logs/Tessaryn"; }
     QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
-
-private:
-    QTemporaryDir dir_;
-    ScopedEnv env_ { "HOME", QFile::encodeName(dir_.path()) };
 };
 
 ProcessSpec makeSpec(const QString& program, const QStringList& arguments = {}, std::optional<QStringList> environment = {});
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes, bool executable = false);
 QStringList readLines(const QString& path);
+bool processGone(pid_t pid); // gone, or a zombie that nobody reaps (a reparented grandchild may wait for ever)
+// Polls on the real clock, turning the Qt event loop; for real processes and threads.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
-// The shared helper log's messages (without stamps) from construction on. The tests' main gives
+// The shared helper log's messages (without stamps) from construction on; the tests' main gives
 // the process one temporary HOME before anything logs.
 class LogCapture {
 public:
@@ -60,12 +60,6 @@ public:
 private:
     qint64 start_;
 };
-
-// Polls a condition on the real clock, turning the Qt event loop; for real processes and threads.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-// Gone, or a zombie waiting for a reaper (a reparented grandchild may wait for ever).
-bool processGone(pid_t pid);
 
 // A main thread on a virtual clock: delayed tasks run only when the test advances time; tasks
 // posted from other threads wait until the test runs them.
@@ -88,14 +82,15 @@ private:
     std::multimap<std::pair<Duration, unsigned long long>, std::shared_ptr<Timer>> timers_;
 };
 
-// A process that ends when the test says, or on the signals it obeys.
+// A process that ends when the test says (its end notice then goes to the main thread), or on the
+// signals it obeys; and a launcher of them, numbered from pid 4000.
 class ScriptedProcess final : public LaunchedProcess {
 public:
     ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : pid_(pid), handlers_(std::move(handlers)) { }
     pid_t pid() const override { return pid_; }
     bool isRunning() const override { return running_; }
     void sendSignal(int signal) const override;
-    void end(int status, const QByteArray& standardError = {}); // the notice is posted to the main thread
+    void end(int status, const QByteArray& standardError = {});
     std::vector<int> received; // signals
     bool obeysSigterm = true;
 
@@ -105,8 +100,7 @@ private:
     bool running_ = true;
 };
 
-class ScriptedLauncher final : public ProcessLauncher {
-public:
+struct ScriptedLauncher final : ProcessLauncher {
     std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override;
     ScriptedProcess& last() { return *processes.back(); }
     std::vector<ProcessSpec> specs;
@@ -121,48 +115,37 @@ public:
     QList<RunningApplication> runningApplications() const override { return ++scans, running_; }
     void launch(const RunningApplication& a) { running_.append(a), emit applicationLaunched(a); }
     void quit(const RunningApplication& a) { running_.removeAll(a), emit applicationTerminated(a); }
-    void notify(const RunningApplication& a, bool launched) // the list unchanged: stray or repeated
-    {
-        launched ? emit applicationLaunched(a) : emit applicationTerminated(a);
-    }
+    void notifyLaunch(const RunningApplication& a) { emit applicationLaunched(a); } // the list unchanged
     mutable int scans = 0;
 
 private:
     QList<RunningApplication> running_;
 };
 
-// Records what is asked of the desktop, in order: "open <url>" and "alert <title>: <text>". An
-// alert can run a check while it is "open".
-class RecordingDesktop final : public Desktop {
-public:
+// Records "open <url>" and "alert <title>: <text>"; a check can run while an alert is open.
+struct RecordingDesktop final : Desktop {
     void open(const QUrl& url) override { events << "open " + url.toString(); }
     void alert(const QString& title, const QString& text) override;
     QStringList events;
     std::function<void(const QString& title)> whileAlertIsOpen;
 };
 
-// Adobe's side: ZIP packages made with CMake's archiver, External folder entries, processes with
-// a given command line, and an installer agent that records its runs.
+// Adobe's side: ZIP packages (CMake's archiver), External folder entries, processes whose command
+// line holds a name (killed and reaped with the object), an installer agent recording its runs.
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files);
 QByteArray manifestWithVersion(const QString& versionJson);
 void makeExternalEntry(const QString& name, bool asFolder = true);
 
-class NamedProcess {
-public:
+struct NamedProcess {
     explicit NamedProcess(const QString& name);
     ~NamedProcess();
-
-private:
-    QTemporaryDir dir_;
-    std::shared_ptr<ChildProcess> child_;
+    QTemporaryDir dir;
+    std::shared_ptr<ChildProcess> child;
 };
 
-class FakeAgent {
-public:
+struct FakeAgent {
     explicit FakeAgent(const QString& body);
-    QString path() const { return dir_.path() + "/UnifiedPluginInstallerAgent"; }
-    QStringList runs() const { return readLines(dir_.path() + "/runs"); }
-
-private:
-    QTemporaryDir dir_;
+    QString path() const { return dir.path() + "/UnifiedPluginInstallerAgent"; }
+    QStringList runs() const { return readLines(dir.path() + "/runs"); }
+    QTemporaryDir dir;
 };
