@@ -7,7 +7,7 @@ import dbus, dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
-HELPER = sys.argv.pop(1) if len(sys.argv) > 1 else "build/bin/tessaryn-helper"
+HELPER = sys.argv.pop(1)
 WATCHER, ITEM, MENU = "org.kde.StatusNotifierWatcher", "org.kde.StatusNotifierItem", "com.canonical.dbusmenu"
 STAND_IN = ["env", "GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/com.adobe.PremierePro.desktop", "sleep", "600"]
 MENU_ITEMS = ["Server running on :9876 (disabled)", "-", "Restart Server", "View Logs\u2026", "Open Tessaryn Docs",
