@@ -193,12 +193,14 @@ void LoginItem::registerApp(const QString& executablePath)
         fail("register", QStringLiteral("Cannot create the folder %1: %2").arg(folder, QString::fromStdString(error.message())));
 
     const QString path = entryPath();
+    // Version 1.4: the newest that the validators of current distributions all know.
     const QString content = QStringLiteral(
         "[Desktop Entry]\n"
         "Type=Application\n"
-        "Version=1.5\n"
+        "Version=1.4\n"
         "Name=Tessaryn Helper\n"
         "Comment=Keeps the Tessaryn server running beside Adobe Premiere Pro\n"
+        "Icon=app.marovant.tessaryn-helper\n"
         "Exec=%1\n"
         "Terminal=false\n"
         "X-GNOME-Autostart-enabled=true\n")
