@@ -43,12 +43,15 @@ bool lists(const Workspace& workspace, pid_t pid)
     return false;
 }
 
+// The stand-ins are this test's children, which a helper would never count.
+const ProcWorkspace::Options countChildren { .ownProcess = 0, .executor = {} };
+
 } // namespace
 
 TEST(ProcWorkspaceRealProcesses, APremiereLaunchAndQuitAreEachReportedWithinOneSecond)
 {
     EventLoopScheduler scheduler;
-    ProcWorkspace workspace(scheduler);
+    ProcWorkspace workspace(scheduler, "/proc", countChildren);
     Timings timings(workspace);
 
     const auto started = Clock::now();
@@ -70,7 +73,7 @@ TEST(ProcWorkspaceRealProcesses, AnOrdinaryProcessIsNoApplicationAndAStandInRunn
 {
     PremiereStandIn standIn;
     EventLoopScheduler scheduler;
-    ProcWorkspace workspace(scheduler);
+    ProcWorkspace workspace(scheduler, "/proc", countChildren);
     Timings timings(workspace);
 
     // Nothing inherited may name an application.
@@ -84,5 +87,5 @@ TEST(ProcWorkspaceRealProcesses, AnOrdinaryProcessIsNoApplicationAndAStandInRunn
     EXPECT_FALSE(timings.launched.has_value());
     EXPECT_FALSE(lists(workspace, timings.pid));
     // By now the stand-in has long reached its final program.
-    EXPECT_TRUE(lists(ProcWorkspace(scheduler), standIn.pid()));
+    EXPECT_TRUE(lists(ProcWorkspace(scheduler, "/proc", countChildren), standIn.pid()));
 }

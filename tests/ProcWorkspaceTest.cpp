@@ -94,6 +94,7 @@ struct Recorder {
     }
 };
 
+const ProcWorkspace::Options inPlace { .ownProcess = ::getpid(), .executor = ProcWorkspace::scanInPlace };
 const QByteArray premiereDesktop = "/usr/share/applications/com.adobe.PremierePro.desktop";
 
 // A workspace over a fake /proc, made by watch() once the test has set up what runs at its start.
@@ -101,7 +102,7 @@ class ProcWorkspaceScan : public ::testing::Test {
 protected:
     void watch()
     {
-        workspace = std::make_unique<ProcWorkspace>(scheduler, proc.root());
+        workspace = std::make_unique<ProcWorkspace>(scheduler, proc.root(), inPlace);
         recorder = std::make_unique<Recorder>(*workspace);
     }
     QList<RunningApplication> runningByPid() const
@@ -255,7 +256,7 @@ TEST_F(ProcWorkspaceScan, AnotherUsersProcessesDoNotCount)
 
 TEST_F(ProcWorkspaceScan, AMissingProcFolderGivesAnEmptyListAndKeepsScanning)
 {
-    ProcWorkspace workspace(scheduler, "/nonexistent/proc");
+    ProcWorkspace workspace(scheduler, "/nonexistent/proc", inPlace);
     EXPECT_TRUE(workspace.runningApplications().isEmpty());
     scheduler.advance(500ms);
     EXPECT_EQ(scheduler.pendingDelays().size(), 1u);

@@ -1,33 +1,53 @@
 #pragma once
 
 #include "Foundation/Scheduler.h"
+#include "Foundation/SerialQueue.h"
 #include "Premiere/Workspace.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <memory>
-#include <optional>
-#include <unordered_map>
+#include <unistd.h>
 
 // The workspace of a Linux session, read from /proc. A process's application identifier is its
 // freedesktop application ID (launch environment, Flatpak metadata or systemd unit); a process
-// without one is no application. Only the current user's processes count.
+// without one is no application. Only the current user's processes count, and never the helper's
+// own process or what it started: they may have inherited a launch environment.
 //
-// It scans on the scheduler's thread every `scanInterval`, so a launch or quit is reported within
-// one second, and it stays cheap over hours: a process (pid plus start time) is read when it is
-// first seen, and again only while it is young and has no identifier yet (it may still be between
-// fork and exec, or waiting to be moved into its application's unit). The directory listing is
-// skipped while the kernel has handed out no new process ID since the previous scan.
+// The constructor scans once; later scans run every `scanInterval` away from the main thread (on
+// a serial queue of the workspace's own), so no process can stall the main thread with what it
+// puts under /proc, and a launch or quit is reported within one second. The results come back to
+// the main thread, where the list is updated and the notices are emitted. Each /proc file is
+// opened without blocking, read only when it is a regular file, and only up to a cap.
+//
+// It stays cheap over hours: a process (pid plus start time) is read when it is first seen, and
+// again only while it is young and has no identifier yet (it may still be between fork and exec,
+// or waiting to be moved into its application's unit). The directory listing is skipped while the
+// kernel has handed out no new process ID since the previous scan.
 class ProcWorkspace final : public Workspace {
 public:
     static constexpr std::chrono::milliseconds scanInterval { 500 };
     // How long an unidentified process is looked at again after its start.
     static constexpr double settleSeconds = 3.0;
+    static constexpr qsizetype environmentLimit = 1024 * 1024;
+    static constexpr qsizetype smallFileLimit = 64 * 1024;
+
+    using ScanExecutor = std::function<void(std::function<void()>)>;
+    struct Options {
+        // The root of the process tree that is never an application; 0 for none.
+        pid_t ownProcess = ::getpid();
+        // Where the later scans run; by default a serial queue of the workspace's own.
+        ScanExecutor executor;
+    };
+    // Runs a scan on the calling thread, for a workspace driven by a virtual clock.
+    static void scanInPlace(std::function<void()> scan) { scan(); }
 
     // Scans once before returning; the scheduler and the workspace live on the main thread.
     explicit ProcWorkspace(Scheduler& scheduler, QString procRoot = QStringLiteral("/proc"));
+    ProcWorkspace(Scheduler& scheduler, QString procRoot, Options options);
     ~ProcWorkspace() override;
 
     QList<RunningApplication> runningApplications() const override;
@@ -47,43 +67,17 @@ public:
     ProcWorkspace& operator=(const ProcWorkspace&) = delete;
 
 private:
-    struct Process {
-        unsigned long long startTime = 0; // clock ticks after boot; tells a reused pid apart
-        QString identifier;
-        bool settled = false;             // its identifier, or its lack of one, is final
-        unsigned long long examinedInScan = 0;
-        unsigned long long listedInScan = 0;
-    };
-    struct StatLine {
-        unsigned long long startTime = 0;
-        bool zombie = false;
-    };
-    struct Changes {
-        QList<RunningApplication> launched;
-        QList<RunningApplication> terminated;
-    };
+    class Scanner;
+    struct Result;
 
     void scheduleScan();
-    void scanAndReport();
-    Changes scan();
-    void listAndDiscover(Changes& changes, std::optional<double> uptime);
-    void recheckKnown(Changes& changes, std::optional<double> uptime);
-    // Reads a process met for the first time (or again while it settles) into `process`.
-    void examine(pid_t pid, const StatLine& stat, Process& process, std::optional<double> uptime) const;
-    QString identify(pid_t pid) const;
-    bool ownedByUser(pid_t pid) const;
-    std::optional<StatLine> readStat(pid_t pid) const;
-    std::optional<double> readUptime() const;
-    std::optional<long long> readLastPid() const;
-    QString pidPath(pid_t pid, const char* file) const;
-    void forget(pid_t pid, Changes& changes);
+    void startScan();
+    void report(const Result& result);
 
     Scheduler& scheduler_;
-    QString procRoot_;
+    std::shared_ptr<Scanner> scanner_;
+    std::unique_ptr<SerialQueue> queue_;
+    ScanExecutor executor_;
     std::shared_ptr<Cancellable> nextScan_;
-    std::unordered_map<pid_t, Process> processes_;
     QList<RunningApplication> applications_;
-    std::optional<long long> lastPid_;
-    bool listingDue_ = true;
-    unsigned long long scanCount_ = 0;
 };
