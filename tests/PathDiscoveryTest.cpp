@@ -128,9 +128,9 @@ TEST_F(PathDiscoveryTest, CacheIsWrittenOnceAndServedForSevenDays)
 TEST_F(PathDiscoveryTest, CachedValuesAreServedAsTheyAre)
 {
     useShell("echo /discovered");
-    // A date in the future is fresh; an empty path is a value like any other.
-    writeFile(PathDiscovery::cacheFilePath(), R"({"discoveredAt": "2027-01-01T00:00:00.5+02:00", "extra": 1, "path": ""})");
-    EXPECT_EQ(PathDiscovery::loadOrDiscover(at(t0)), "");
+    // A date in the future is fresh.
+    writeFile(PathDiscovery::cacheFilePath(), R"({"discoveredAt": "2027-01-01T00:00:00.5+02:00", "extra": 1, "path": "/c"})");
+    EXPECT_EQ(PathDiscovery::loadOrDiscover(at(t0)), "/c");
     EXPECT_EQ(shellRuns(), 0);
 }
 
