@@ -97,21 +97,21 @@ TEST(LogRotator, RotationShiftsGenerationsAndDropsTheOldest)
     EXPECT_FALSE(QFile::exists(path + ".4"));
 }
 
-TEST(LogRotator, FileSystemErrorsAreSwallowed)
+TEST(LogRotator, ARemovedFolderComesBackWithTheNextLineAndOtherErrorsAreSwallowed)
 {
     ScopedHome home;
     auto log = std::make_unique<LogRotator>("helper.log");
     const QString path = log->filePath();
-    QDir(home.logFolder()).removeRecursively(); // the folder is not made again by this rotator
+    QDir(home.path() + "/Library").removeRecursively();
+    log->write(QStringLiteral("back"));
+    log->flush();
+    EXPECT_TRUE(readFile(path).endsWith(" back\n"));
+
+    QDir(home.path() + "/Library/Logs").removeRecursively();
+    writeFile(home.path() + "/Library/Logs", "a file where the folder should be");
     log->write(QStringLiteral("lost"));
-    log->write(QByteArray("lost too"));
     log.reset();
     EXPECT_FALSE(QFile::exists(path));
-
-    log = std::make_unique<LogRotator>("helper.log"); // a new rotator makes the folder again
-    log->write(QStringLiteral("kept"));
-    log.reset();
-    EXPECT_TRUE(readFile(path).endsWith(" kept\n"));
 }
 
 TEST(LogRotator, ConcurrentWritersKeepLinesWholeAndInOrderAcrossRotations)
