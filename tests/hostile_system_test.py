@@ -1,0 +1,87 @@
+"""The real helper against hostile files and processes: things that are no files where it reads,
+a profile that talks, a log folder removed while it runs, an inherited launch variable."""
+import os, shutil, signal, subprocess, sys, tempfile, time, unittest
+
+HELPER = os.environ.get("TESSARYN_HELPER", "build/bin/tessaryn-helper")
+PREMIERE = {"GIO_LAUNCHED_DESKTOP_FILE": "/usr/share/applications/com.adobe.PremierePro.desktop"}
+
+def wait_for(condition, timeout=15):
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return condition()
+
+class HostileSystemTest(unittest.TestCase):
+    def setUp(self):
+        self.pids, self.homes = [], []
+
+    def tearDown(self):
+        for pid in self.pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for home in self.homes:
+            shutil.rmtree(home, ignore_errors=True)
+
+    def start(self, arguments, environment):
+        process = subprocess.Popen(arguments, env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.pids.append(process.pid)
+        return process
+
+    def log(self):
+        try:
+            with open(os.path.join(self.home, "Library/Logs/Tessaryn/helper.log"), encoding="utf-8") as f:
+                return [line.split(" ", 1)[-1].rstrip("\n") for line in f]
+        except FileNotFoundError:
+            return []
+
+    def server(self):
+        spawned = [m for m in self.log() if m.startswith("Server spawned (pid ")]
+        return int(spawned[-1][len("Server spawned (pid "):-1]) if spawned else 0
+
+    def test_hostile_conditions(self):
+        cases = [  # (what env.json is, a process chrooted beside a FIFO /.flatpak-info, Premiere's variable inherited)
+            ("a talkative profile and a removed log folder", None, False, False),
+            ("a FIFO at env.json", "fifo", False, False),
+            ("/dev/zero at env.json", "zero", False, False),
+            ("a FIFO at a process's /.flatpak-info", None, True, False),
+            ("Premiere's launch variable inherited by the helper", None, False, True),
+        ]
+        for what, env_json, neighbour, inherit in cases:
+            with self.subTest(what):
+                self.home = tempfile.mkdtemp()
+                self.homes.append(self.home)
+                with open(os.path.join(self.home, ".bash_profile"), "w") as f:
+                    f.write('echo "Welcome back!"\nexport PATH=/chatty/bin:$PATH\n')
+                cache = os.path.join(self.home, "Library/Application Support/Tessaryn/env.json")
+                os.makedirs(os.path.dirname(cache))
+                if env_json == "fifo":
+                    os.mkfifo(cache)
+                elif env_json == "zero":
+                    os.symlink("/dev/zero", cache)
+                environment = {k: v for k, v in os.environ.items() if not k.startswith(("GIO_", "DISPLAY", "WAYLAND", "DEV_"))}
+                environment.update(HOME=self.home, XDG_CONFIG_HOME=self.home + "/config", SHELL="/bin/bash", QT_QPA_PLATFORM="offscreen")
+                if neighbour:
+                    root = os.path.join(self.home, "root")
+                    os.makedirs(root)
+                    os.mkfifo(os.path.join(root, ".flatpak-info"))
+                    chroot = "import os,sys,time; os.chroot(sys.argv[1]); time.sleep(600)"
+                    self.start(([] if os.getuid() == 0 else ["unshare", "-r"]) + [sys.executable, "-c", chroot, root], environment)
+                helper = self.start([HELPER], dict(environment, **PREMIERE) if inherit else environment)
+                self.assertTrue(wait_for(self.log))
+                stand_in = self.start(["sleep", "600"], dict(environment, **PREMIERE))
+                self.assertTrue(wait_for(self.server), self.log())
+                self.pids.append(self.server())
+                with open(f"/proc/{self.server()}/environ", "rb") as f:
+                    path = dict(v.split(b"=", 1) for v in f.read().split(b"\0") if b"=" in v)[b"PATH"]
+                self.assertTrue(path.startswith(b"/chatty/bin:") and b"Welcome" not in path, path)
+                shutil.rmtree(os.path.join(self.home, "Library/Logs"))
+                stand_in.kill()
+                self.assertTrue(wait_for(lambda: "PremiereWatcher: isPremiereRunning = false" in self.log()), self.log())
+                helper.send_signal(signal.SIGTERM)
+                self.assertEqual(helper.wait(timeout=5), 0)
+                stand_in.wait()
+
+if __name__ == "__main__":
+    unittest.main()
