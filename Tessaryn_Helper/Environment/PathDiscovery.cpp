@@ -15,6 +15,8 @@
 #include <QTimeZone>
 
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -157,6 +159,12 @@ bool PathDiscovery::saveCache(const QString& path, const QDateTime& discoveredAt
     const QDateTime wholeSeconds = QDateTime::fromSecsSinceEpoch(discoveredAt.toSecsSinceEpoch(), Qt::UTC);
     const QByteArray json = "{\n  \"path\" : " + jsonString(path) + ",\n  \"discoveredAt\" : "
         + jsonString(wholeSeconds.toString(Qt::ISODate)) + "\n}";
+    // The new file replaces whatever is in its place. A link is replaced, never written
+    // through: its target may be anything, a device among them.
+    const QByteArray encoded = QFile::encodeName(cacheFilePath());
+    struct stat existing {};
+    if (::lstat(encoded.constData(), &existing) == 0 && !S_ISREG(existing.st_mode))
+        ::unlink(encoded.constData());
     QSaveFile file(cacheFilePath());
     if (!file.open(QIODevice::WriteOnly))
         return false;
