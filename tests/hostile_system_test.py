@@ -44,7 +44,7 @@ class HostileSystemTest(unittest.TestCase):
         cases = [  # (what env.json is, a process chrooted beside a FIFO /.flatpak-info, Premiere's variable inherited)
             ("a talkative profile and a removed log folder", None, False, False),
             ("a FIFO at env.json", "fifo", False, False),
-            ("/dev/zero at env.json", "zero", False, False),
+            ("a link at env.json to a large file", "link", False, False),
             ("a FIFO at a process's /.flatpak-info", None, True, False),
             ("Premiere's launch variable inherited by the helper", None, False, True),
         ]
@@ -58,8 +58,10 @@ class HostileSystemTest(unittest.TestCase):
                 os.makedirs(os.path.dirname(cache))
                 if env_json == "fifo":
                     os.mkfifo(cache)
-                elif env_json == "zero":
-                    os.symlink("/dev/zero", cache)
+                elif env_json == "link":  # never to a device: a helper that writes through the link would replace it
+                    with open(os.path.join(self.home, "large"), "wb") as f:
+                        f.write(b"{" + b" " * (1 << 20) + b"}")
+                    os.symlink(os.path.join(self.home, "large"), cache)
                 environment = {k: v for k, v in os.environ.items() if not k.startswith(("GIO_", "DISPLAY", "WAYLAND", "DEV_"))}
                 environment.update(HOME=self.home, XDG_CONFIG_HOME=self.home + "/config", SHELL="/bin/bash", QT_QPA_PLATFORM="offscreen")
                 if neighbour:
@@ -81,6 +83,8 @@ class HostileSystemTest(unittest.TestCase):
                 self.assertTrue(wait_for(lambda: "PremiereWatcher: isPremiereRunning = false" in self.log()), self.log())
                 helper.send_signal(signal.SIGTERM)
                 self.assertEqual(helper.wait(timeout=5), 0)
+                if env_json == "link":
+                    self.assertEqual(os.path.getsize(os.path.join(self.home, "large")), (1 << 20) + 2)
                 stand_in.wait()
 
 if __name__ == "__main__":
