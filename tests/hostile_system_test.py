@@ -14,15 +14,18 @@ def wait_for(condition, timeout=15):
 class HostileSystemTest(unittest.TestCase):
     def setUp(self):
         self.pids, self.homes = [], []
+        self.addCleanup(self.end_row)  # also when a row fails
 
-    def tearDown(self):
-        for pid in self.pids:
+    def end_row(self):  # after each row, so that what one row left cannot disturb the next
+        for pid in self.pids + [self.server()] * bool(self.homes):
             try:
-                os.kill(pid, signal.SIGKILL)
+                if pid > 0:
+                    os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
         for home in self.homes:
             shutil.rmtree(home, ignore_errors=True)
+        self.pids, self.homes = [], []
 
     def start(self, arguments, environment):
         process = subprocess.Popen(arguments, env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -50,42 +53,46 @@ class HostileSystemTest(unittest.TestCase):
         ]
         for what, env_json, neighbour, inherit in cases:
             with self.subTest(what):
-                self.home = tempfile.mkdtemp()
-                self.homes.append(self.home)
-                with open(os.path.join(self.home, ".bash_profile"), "w") as f:
-                    f.write('echo "Welcome back!"\nexport PATH=/chatty/bin:$PATH\n')
-                cache = os.path.join(self.home, "Library/Application Support/Tessaryn/env.json")
-                os.makedirs(os.path.dirname(cache))
-                if env_json == "fifo":
-                    os.mkfifo(cache)
-                elif env_json == "link":  # never to a device: a helper that writes through the link would replace it
-                    with open(os.path.join(self.home, "large"), "wb") as f:
-                        f.write(b"{" + b" " * (1 << 20) + b"}")
-                    os.symlink(os.path.join(self.home, "large"), cache)
-                environment = {k: v for k, v in os.environ.items() if not k.startswith(("GIO_", "DISPLAY", "WAYLAND", "DEV_"))}
-                environment.update(HOME=self.home, XDG_CONFIG_HOME=self.home + "/config", SHELL="/bin/bash", QT_QPA_PLATFORM="offscreen")
-                if neighbour:
-                    root = os.path.join(self.home, "root")
-                    os.makedirs(root)
-                    os.mkfifo(os.path.join(root, ".flatpak-info"))
-                    chroot = "import os,sys,time; os.chroot(sys.argv[1]); time.sleep(600)"
-                    self.start(([] if os.getuid() == 0 else ["unshare", "-r"]) + [sys.executable, "-c", chroot, root], environment)
-                helper = self.start([HELPER], dict(environment, **PREMIERE) if inherit else environment)
-                self.assertTrue(wait_for(self.log))
-                stand_in = self.start(["sleep", "600"], dict(environment, **PREMIERE))
-                self.assertTrue(wait_for(self.server), self.log())
-                self.pids.append(self.server())
-                with open(f"/proc/{self.server()}/environ", "rb") as f:
-                    path = dict(v.split(b"=", 1) for v in f.read().split(b"\0") if b"=" in v)[b"PATH"]
-                self.assertTrue(path.startswith(b"/chatty/bin:") and b"Welcome" not in path, path)
-                shutil.rmtree(os.path.join(self.home, "Library/Logs"))
-                stand_in.kill()
-                self.assertTrue(wait_for(lambda: "PremiereWatcher: isPremiereRunning = false" in self.log()), self.log())
-                helper.send_signal(signal.SIGTERM)
-                self.assertEqual(helper.wait(timeout=5), 0)
-                if env_json == "link":
-                    self.assertEqual(os.path.getsize(os.path.join(self.home, "large")), (1 << 20) + 2)
-                stand_in.wait()
+                self.run_row(env_json, neighbour, inherit)
+            self.end_row()
+
+    def run_row(self, env_json, neighbour, inherit):
+        self.home = tempfile.mkdtemp()
+        self.homes.append(self.home)
+        with open(os.path.join(self.home, ".bash_profile"), "w") as f:
+            f.write('echo "Welcome back!"\nexport PATH=/chatty/bin:$PATH\n')
+        cache = os.path.join(self.home, "Library/Application Support/Tessaryn/env.json")
+        os.makedirs(os.path.dirname(cache))
+        if env_json == "fifo":
+            os.mkfifo(cache)
+        elif env_json == "link":  # never to a device: a helper that writes through the link would replace it
+            with open(os.path.join(self.home, "large"), "wb") as f:
+                f.write(b"{" + b" " * (1 << 20) + b"}")
+            os.symlink(os.path.join(self.home, "large"), cache)
+        environment = {k: v for k, v in os.environ.items() if not k.startswith(("GIO_", "DISPLAY", "WAYLAND", "DEV_"))}
+        environment.update(HOME=self.home, XDG_CONFIG_HOME=self.home + "/config", SHELL="/bin/bash", QT_QPA_PLATFORM="offscreen")
+        if neighbour:
+            root = os.path.join(self.home, "root")
+            os.makedirs(root)
+            os.mkfifo(os.path.join(root, ".flatpak-info"))
+            chroot = "import os,sys,time; os.chroot(sys.argv[1]); time.sleep(600)"
+            self.start(([] if os.getuid() == 0 else ["unshare", "-r"]) + [sys.executable, "-c", chroot, root], environment)
+        helper = self.start([HELPER], dict(environment, **PREMIERE) if inherit else environment)
+        self.assertTrue(wait_for(self.log))
+        stand_in = self.start(["sleep", "600"], dict(environment, **PREMIERE))
+        self.assertTrue(wait_for(self.server), self.log())
+        self.pids.append(self.server())  # the log that names it is removed below
+        with open(f"/proc/{self.server()}/environ", "rb") as f:
+            path = dict(v.split(b"=", 1) for v in f.read().split(b"\0") if b"=" in v)[b"PATH"]
+        self.assertTrue(path.startswith(b"/chatty/bin:") and b"Welcome" not in path, path)
+        shutil.rmtree(os.path.join(self.home, "Library/Logs"))
+        stand_in.kill()
+        self.assertTrue(wait_for(lambda: "PremiereWatcher: isPremiereRunning = false" in self.log()), self.log())
+        helper.send_signal(signal.SIGTERM)
+        self.assertEqual(helper.wait(timeout=5), 0)
+        if env_json == "link":
+            self.assertEqual(os.path.getsize(os.path.join(self.home, "large")), (1 << 20) + 2)
+        stand_in.wait()
 
 if __name__ == "__main__":
     unittest.main()
