@@ -43,8 +43,7 @@ bool lists(const Workspace& workspace, pid_t pid)
     return false;
 }
 
-// The stand-ins are this test's children, which a helper would never count.
-const ProcWorkspace::Options countChildren { .ownProcess = 0, .executor = {} };
+const ProcWorkspace::Options countChildren { .ownProcess = 0, .executor = {} }; // the stand-ins are our children
 
 } // namespace
 

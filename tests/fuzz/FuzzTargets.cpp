@@ -1,5 +1,4 @@
-// libFuzzer entry points for the parsers of text that reaches the helper from outside. Each
-// target is this file built with one FUZZ_<TARGET> definition; a broken rule aborts.
+// libFuzzer entry points for the parsers of text from outside, one per FUZZ_<TARGET> definition.
 #include "Environment/PathDiscovery.h"
 #include "Platform/Linux/AutostartEntry.h"
 #include "Platform/Linux/ProcWorkspace.h"
@@ -14,30 +13,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray input(reinterpret_cast<const char*>(data), qsizetype(size));
 #if defined(FUZZ_ENV_JSON)
-    if (const auto cache = PathDiscovery::parseCache(input))
-        if (!cache->discoveredAt.isValid() || PathDiscovery::whyNotASearchPath(cache->path))
-            std::abort();
+    const auto cache = PathDiscovery::parseCache(input);
+    if (cache && (!cache->discoveredAt.isValid() || PathDiscovery::whyNotASearchPath(cache->path)))
+        std::abort();
 #elif defined(FUZZ_SHELL_PATH)
     try {
-        const QString path = PathDiscovery::pathFromShellOutput(input);
-        if (path.isEmpty() || path.contains(u'\n') || PathDiscovery::whyNotASearchPath(path))
+        if (PathDiscovery::whyNotASearchPath(PathDiscovery::pathFromShellOutput(input)))
             std::abort();
     } catch (const PathDiscoveryError&) {
     }
-#elif defined(FUZZ_VERSIONS)
-    // Two versions, one per line: the comparison must be a total preorder.
-    const QString text = QString::fromUtf8(input);
-    const QString a = text.section(u'\n', 0, 0), b = text.section(u'\n', 1);
+#elif defined(FUZZ_VERSIONS) // two versions, one per line: the comparison must be a total preorder
+    const QString a = QString::fromUtf8(input).section(u'\n', 0, 0), b = QString::fromUtf8(input).section(u'\n', 1);
     if (!PluginInstaller::isVersion(a, a) || (!PluginInstaller::isVersion(a, b) && !PluginInstaller::isVersion(b, a)))
         std::abort();
 #elif defined(FUZZ_MANIFEST)
     static const QString package = QStringLiteral("/tmp/fuzz-manifest-%1.ccx").arg(::getpid());
     static const struct Cleanup { ~Cleanup() { QFile::remove(package); } } cleanup;
     QFile file(package);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(input) == input.size()) {
-        file.close();
+    if (file.open(QIODevice::WriteOnly) && file.write(input) == input.size() && file.flush())
         PluginInstaller::manifestVersion(package);
-    }
 #elif defined(FUZZ_AUTOSTART_ENTRY)
     Autostart::execProgram(Autostart::parseEntry(input).exec);
     Autostart::execProgram(QString::fromUtf8(input));
@@ -46,8 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ProcWorkspace::identifierFromFlatpakInfo(input);
     ProcWorkspace::identifierFromCgroup(input);
     ProcWorkspace::identifierFromUnitName(QString::fromUtf8(input));
-#else
-#error "FUZZ_<TARGET> names the parser to fuzz"
 #endif
     return 0;
 }
