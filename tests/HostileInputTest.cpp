@@ -2,7 +2,7 @@
 #include "Environment/PathDiscovery.h"
 #include "Foundation/RegularFile.h"
 #include "Logging/LogRotator.h"
-#include "Platform/Linux/ProcWorkspace.h"
+#include "Adapters/Linux/ProcWorkspace.h"
 
 #include "TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "Platform/Qt/QtDesktop.h"
+#include "Adapters/Qt/QtDesktop.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Platform/Linux/ProcWorkspace.h"
+#include "Adapters/Linux/ProcWorkspace.h"
 
 #include "TestSupport.h"
 

@@ -1,7 +1,7 @@
 // libFuzzer entry points for the parsers of text from outside, one per FUZZ_<TARGET> definition.
 #include "Environment/PathDiscovery.h"
-#include "Platform/Linux/AutostartEntry.h"
-#include "Platform/Linux/ProcWorkspace.h"
+#include "Adapters/Linux/AutostartEntry.h"
+#include "Adapters/Linux/ProcWorkspace.h"
 #include "Plugin/PluginInstaller.h"
 
 #include <QFile>
