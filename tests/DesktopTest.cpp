@@ -1,6 +1,6 @@
 // The login shell's PATH and its cache, the /proc scanner, the Premiere watcher and the login item.
 #include "Environment/PathDiscovery.h"
-#include "Platform/Linux/ProcWorkspace.h"
+#include "Adapters/Linux/ProcWorkspace.h"
 #include "Platform/LoginItem.h"
 #include "Premiere/PremiereWatcher.h"
 #include "TestSupport.h"
@@ -83,9 +83,9 @@ TEST_F(PathDiscoveryTest, TheCacheIsWrittenOnceAndServedUpToSevenDays)
 TEST_F(PathDiscoveryTest, TheCacheIsServedAsItIsReplacedWhenCorruptAndKeptWhenDiscoveryFails)
 {
     useShell("echo /discovered");
-    // A date in the future is fresh; an empty path is a value like any other.
-    writeFile(PathDiscovery::cacheFilePath(), R"({"discoveredAt": "2027-01-01T00:00:00.5+02:00", "extra": 1, "path": ""})");
-    EXPECT_EQ(at(0), "");
+    // A date in the future is fresh.
+    writeFile(PathDiscovery::cacheFilePath(), R"({"discoveredAt": "2027-01-01T00:00:00.5+02:00", "extra": 1, "path": "/c"})");
+    EXPECT_EQ(at(0), "/c");
     EXPECT_TRUE(runs().isEmpty());
     for (const QByteArray corrupt : { "not json", R"({"path": "/x"})", R"({"path": 5, "discoveredAt": "2026-12-01T12:00:00Z"})",
                                       R"({"path": "/x", "discoveredAt": "2026-12-01"})", R"(["/x", "2026-12-01T12:00:00Z"])" }) {
@@ -114,6 +114,8 @@ TEST(InternetDateTime, AcceptsRfc3339FormsOnly)
 }
 
 namespace {
+const ProcWorkspace::Options inPlace { .ownProcess = ::getpid(), .executor = ProcWorkspace::scanInPlace };
+
 // A /proc tree in a temporary folder: uptime, loadavg (its last pid) and one folder per process.
 class FakeProc {
 public:
@@ -147,7 +149,7 @@ class ProcWorkspaceScan : public ::testing::Test {
 protected:
     void watch()
     {
-        workspace = std::make_unique<ProcWorkspace>(scheduler, proc.root());
+        workspace = std::make_unique<ProcWorkspace>(scheduler, proc.root(), inPlace);
         QObject::connect(workspace.get(), &Workspace::applicationLaunched, [this](const RunningApplication& a) { record('+', a); });
         QObject::connect(workspace.get(), &Workspace::applicationTerminated, [this](const RunningApplication& a) { record('-', a); });
     }
@@ -241,7 +243,7 @@ TEST_F(ProcWorkspaceScan, TheListingWaitsForANewPidButAGoneProcessOrAZombieHasQu
 TEST(ProcWorkspace, OnlyTheUsersOwnProcessesCountAndAMissingProcIsAnEmptyList)
 {
     VirtualScheduler scheduler;
-    ProcWorkspace missing(scheduler, "/nonexistent/proc");
+    ProcWorkspace missing(scheduler, "/nonexistent/proc", inPlace);
     EXPECT_TRUE(missing.runningApplications().isEmpty());
     scheduler.advance(500ms);
     EXPECT_EQ(scheduler.pendingDelays().size(), 1u);
@@ -250,7 +252,7 @@ TEST(ProcWorkspace, OnlyTheUsersOwnProcessesCountAndAMissingProcIsAnEmptyList)
     FakeProc proc;
     proc.start(90, launchedFrom(premiereDesktop));
     ASSERT_EQ(::chown(QFile::encodeName(proc.folder(90)).constData(), 12345, 12345), 0);
-    EXPECT_TRUE(ProcWorkspace(scheduler, proc.root()).runningApplications().isEmpty());
+    EXPECT_TRUE(ProcWorkspace(scheduler, proc.root(), inPlace).runningApplications().isEmpty());
 }
 
 TEST(ProcWorkspace, IdentityFromTheLaunchEnvironmentFlatpakInfoAndTheSystemdUnit)

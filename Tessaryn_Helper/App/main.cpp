@@ -2,8 +2,8 @@
 #include "App/TessarynHelperApp.h"
 #include "App/TrayMenu.h"
 #include "Foundation/EventLoopScheduler.h"
-#include "Platform/Linux/ProcWorkspace.h"
-#include "Platform/Qt/QtDesktop.h"
+#include "Adapters/Linux/ProcWorkspace.h"
+#include "Adapters/Qt/QtDesktop.h"
 
 #include <QApplication>
 

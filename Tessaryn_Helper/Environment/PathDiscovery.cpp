@@ -2,6 +2,7 @@
 
 #include "Foundation/ChildProcess.h"
 #include "Foundation/HomeFolders.h"
+#include "Foundation/RegularFile.h"
 #include "Foundation/Utf8.h"
 
 #include <QDir>
@@ -13,6 +14,10 @@
 #include <QSaveFile>
 #include <QTimeZone>
 
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 QByteArray jsonString(const QString& text)
@@ -20,6 +25,24 @@ QByteArray jsonString(const QString& text)
     // A one-element array, compact, minus its brackets: the string in JSON's own escaping.
     const QByteArray array = QJsonDocument(QJsonArray { text }).toJson(QJsonDocument::Compact);
     return array.mid(1, array.size() - 2);
+}
+
+// The last failed discovery, for the pause before the shell is asked again.
+struct LastFailure {
+    std::mutex mutex;
+    std::optional<QDateTime> at;
+    QString why;
+};
+
+LastFailure& lastFailure()
+{
+    static LastFailure failure;
+    return failure;
+}
+
+PathDiscoveryError notASearchPath(const QString& why)
+{
+    return PathDiscoveryError(QStringLiteral("PathDiscovery"), 4, why);
 }
 
 } // namespace
@@ -47,10 +70,39 @@ QString PathDiscovery::discover(std::chrono::milliseconds timeout)
                                      .arg(shell)
                                      .arg(double(timeout.count()) / 1000.0));
     }
-    const std::optional<QString> text = decodeUtf8Strictly(output.standardOutput);
+    return pathFromShellOutput(output.standardOutput);
+}
+
+QString PathDiscovery::pathFromShellOutput(const QByteArray& output)
+{
+    const std::optional<QString> text = decodeUtf8Strictly(output);
     if (!text)
         throw PathDiscoveryError(QStringLiteral("PathDiscovery"), 1, QStringLiteral("Non-UTF8 PATH output"));
-    return trimmedWhitespace(*text);
+    QString path;
+    const QStringList lines = text->split(QLatin1Char('\n'));
+    for (auto line = lines.crbegin(); line != lines.crend() && path.isEmpty(); ++line)
+        path = trimmedWhitespace(*line);
+    if (path.isEmpty())
+        throw notASearchPath(QStringLiteral("the login shell printed no PATH"));
+    if (const std::optional<QString> why = whyNotASearchPath(path))
+        throw notASearchPath(*why);
+    return path;
+}
+
+std::optional<QString> PathDiscovery::whyNotASearchPath(const QString& path)
+{
+    const qsizetype bytes = path.toUtf8().size();
+    if (bytes > maximumPathBytes)
+        return QStringLiteral("the PATH is %1 bytes long, more than %2").arg(bytes).arg(maximumPathBytes);
+    for (const QChar character : path)
+        if (character.category() == QChar::Other_Control)
+            return QStringLiteral("the PATH holds control characters");
+    // Quoted in part only, and only once it is known to be printable.
+    const QString shown = path.size() > 80 ? path.left(80) + QStringLiteral("\u2026") : path;
+    for (const QString& folder : path.split(QLatin1Char(':')))
+        if (!folder.startsWith(QLatin1Char('/')))
+            return QStringLiteral("\"%1\" is not a list of absolute folders").arg(shown);
+    return std::nullopt;
 }
 
 QString PathDiscovery::loadOrDiscover()
@@ -60,12 +112,37 @@ QString PathDiscovery::loadOrDiscover()
 
 QString PathDiscovery::loadOrDiscover(const Clock& now, std::chrono::milliseconds timeout)
 {
+    const QDateTime start = now();
     if (const std::optional<Cache> cache = readCache()) {
-        const qint64 ageMs = cache->discoveredAt.toMSecsSinceEpoch() - now().toMSecsSinceEpoch();
+        const qint64 ageMs = cache->discoveredAt.toMSecsSinceEpoch() - start.toMSecsSinceEpoch();
         if (ageMs > -cacheLifetimeSeconds * 1000) // a date in the future counts as fresh
             return cache->path;
     }
-    const QString path = discover(timeout);
+    LastFailure& failure = lastFailure();
+    {
+        std::lock_guard lock(failure.mutex);
+        // A clock set back ends the pause rather than making it longer.
+        const qint64 sinceFailure = failure.at ? failure.at->secsTo(start) : -1;
+        if (sinceFailure >= 0 && sinceFailure < retryAfterFailureSeconds)
+            throw PathDiscoveryError(QStringLiteral("PathDiscovery"), 5,
+                                     QStringLiteral("%1 (%2 s ago; the login shell is asked again after %3 s)")
+                                         .arg(failure.why)
+                                         .arg(sinceFailure)
+                                         .arg(retryAfterFailureSeconds));
+    }
+    QString path;
+    try {
+        path = discover(timeout);
+    } catch (const PathDiscoveryError& error) {
+        std::lock_guard lock(failure.mutex);
+        failure.at = now();
+        failure.why = QString::fromStdString(error.what());
+        throw;
+    }
+    {
+        std::lock_guard lock(failure.mutex);
+        failure.at.reset();
+    }
     saveCache(path, now());
     return path;
 }
@@ -82,6 +159,12 @@ bool PathDiscovery::saveCache(const QString& path, const QDateTime& discoveredAt
     const QDateTime wholeSeconds = QDateTime::fromSecsSinceEpoch(discoveredAt.toSecsSinceEpoch(), Qt::UTC);
     const QByteArray json = "{\n  \"path\" : " + jsonString(path) + ",\n  \"discoveredAt\" : "
         + jsonString(wholeSeconds.toString(Qt::ISODate)) + "\n}";
+    // The new file replaces whatever is in its place. A link is replaced, never written
+    // through: its target may be anything, a device among them.
+    const QByteArray encoded = QFile::encodeName(cacheFilePath());
+    struct stat existing {};
+    if (::lstat(encoded.constData(), &existing) == 0 && !S_ISREG(existing.st_mode))
+        ::unlink(encoded.constData());
     QSaveFile file(cacheFilePath());
     if (!file.open(QIODevice::WriteOnly))
         return false;
@@ -91,10 +174,14 @@ bool PathDiscovery::saveCache(const QString& path, const QDateTime& discoveredAt
 
 std::optional<PathDiscovery::Cache> PathDiscovery::readCache()
 {
-    QFile file(cacheFilePath());
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    const std::optional<QByteArray> content
+        = RegularFile::read(cacheFilePath(), maximumCacheFileBytes, RegularFile::Oversize::refuse);
+    return content ? parseCache(*content) : std::nullopt;
+}
+
+std::optional<PathDiscovery::Cache> PathDiscovery::parseCache(const QByteArray& json)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(json);
     if (!document.isObject())
         return std::nullopt;
     const QJsonObject object = document.object();
@@ -103,7 +190,7 @@ std::optional<PathDiscovery::Cache> PathDiscovery::readCache()
     if (!path.isString() || !discoveredAt.isString())
         return std::nullopt;
     Cache cache { path.toString(), parseInternetDateTime(discoveredAt.toString()) };
-    if (!cache.discoveredAt.isValid())
+    if (!cache.discoveredAt.isValid() || whyNotASearchPath(cache.path))
         return std::nullopt;
     return cache;
 }

@@ -27,21 +27,36 @@ private:
 
 // Learns the PATH that the user's login shell builds, and keeps it for seven days in
 // "env.json" in the support folder.
+//
+// The answer is the last non-empty line that the shell prints, so that what a profile says on
+// its way ("Welcome back!") does not become part of it, and it must be a search path: folders
+// with absolute names joined by ':', without control characters, at most 32 KiB. Anything else
+// is a failed discovery, and a cache that breaks those rules is no cache. After a failure the
+// shell is not asked again for five minutes (remembered in memory only), so a hanging shell does
+// not cost every start of the server its timeout.
 class PathDiscovery {
 public:
     using Clock = std::function<QDateTime()>;
     static constexpr std::chrono::milliseconds shellTimeout { 10'000 };
     static constexpr qint64 cacheLifetimeSeconds = 7 * 24 * 60 * 60;
+    static constexpr qint64 retryAfterFailureSeconds = 5 * 60;
+    static constexpr qsizetype maximumPathBytes = 32 * 1024;
+    static constexpr qsizetype maximumCacheFileBytes = 64 * 1024;
 
-    // Runs `$SHELL -ilc 'echo $PATH'` (zsh when SHELL is unset) and returns its output, trimmed.
-    // Throws PathDiscoveryError when the shell cannot start, does not answer in time, or prints
-    // something that is not UTF-8.
+    // Runs `$SHELL -ilc 'echo $PATH'` (zsh when SHELL is unset) and returns the search path it
+    // prints. Throws PathDiscoveryError when the shell cannot start, does not answer in time, or
+    // prints no valid search path.
     static QString discover(std::chrono::milliseconds timeout = shellTimeout);
 
-    // The cached PATH while the cache is fresh; otherwise discovers it and saves it. Throws only
-    // what discover() throws.
+    // The cached PATH while the cache is fresh; otherwise, unless the previous discovery failed
+    // less than five minutes ago, discovers it and saves it. Throws PathDiscoveryError.
     static QString loadOrDiscover();
     static QString loadOrDiscover(const Clock& now, std::chrono::milliseconds timeout = shellTimeout);
+
+    // The search path in a login shell's standard output; throws PathDiscoveryError.
+    static QString pathFromShellOutput(const QByteArray& output);
+    // Why a text is no search path to hand to the server; none when it is one.
+    static std::optional<QString> whyNotASearchPath(const QString& path);
 
     static QString cacheFilePath();
     // Writes the cache atomically; false when the folder or the file cannot be written.
@@ -51,8 +66,10 @@ public:
         QString path;
         QDateTime discoveredAt;
     };
-    // None when the file is missing, unreadable or not a valid cache.
+    // None when the file is missing, unreadable, not a regular file of at most 64 KiB, or not a
+    // valid cache.
     static std::optional<Cache> readCache();
+    static std::optional<Cache> parseCache(const QByteArray& json);
     // An RFC 3339 date-time ("internet date-time"); invalid for anything else.
     static QDateTime parseInternetDateTime(const QString& text);
 

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <condition_variable>
@@ -42,20 +43,31 @@ struct LogRotator::File {
         return true;
     }
 
+    // Opens the active file for appending, creating it, and its folder when that was removed
+    // while we ran (so is "View Logs…"'s target), and tries once more.
+    int openForAppend() const
+    {
+        const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY;
+        int fd = ::open(path.constData(), flags, 0644);
+        if (fd < 0 && errno == ENOENT && QDir().mkpath(QFileInfo(pathText).path()))
+            fd = ::open(path.constData(), flags, 0644);
+        return fd;
+    }
+
     void appendUnsafely(const QByteArray& data) const
     {
-        int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const int fd = openForAppend();
         if (fd >= 0) {
+            // A write cut short (a full disk) is taken back, so the next line does not continue
+            // a broken one: each append is whole or absent.
+            struct stat before {};
+            const bool sized = ::fstat(fd, &before) == 0;
             const bool written = writeAll(fd, data.constData(), data.size());
+            if (!written && sized)
+                while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) { }
             ::close(fd);
             if (!written)
                 return; // no size check after a failed write
-        } else if (errno == ENOENT) {
-            fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                writeAll(fd, data.constData(), data.size());
-                ::close(fd);
-            }
         }
         if (currentSize() > rotationThreshold)
             rotateUnsafely();

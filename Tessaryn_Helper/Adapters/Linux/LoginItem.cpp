@@ -1,6 +1,8 @@
 #include "Platform/LoginItem.h"
 
+#include "AutostartEntry.h"
 #include "Foundation/HomeFolders.h"
+#include "Foundation/RegularFile.h"
 #include "Logging/Log.h"
 #include "Platform/ExecutablePath.h"
 
@@ -90,8 +92,9 @@ QString unescapedValue(const QString& value)
     return text;
 }
 
-// The program of an Exec command line (its first argument), with quoting and "%%" undone.
-QString execProgram(const QString& exec)
+} // namespace
+
+QString Autostart::execProgram(const QString& exec)
 {
     QString program;
     qsizetype i = 0;
@@ -107,20 +110,11 @@ QString execProgram(const QString& exec)
     return program.replace(QStringLiteral("%%"), QStringLiteral("%"));
 }
 
-struct Entry {
-    QString exec;
-    bool hidden = false;
-    bool autostartEnabled = true;
-};
-
-std::optional<Entry> readEntry(const QString& path)
+Autostart::Entry Autostart::parseEntry(const QByteArray& content)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
     Entry entry;
     bool inMainGroup = false;
-    for (const QByteArray& rawLine : file.readAll().split('\n')) {
+    for (const QByteArray& rawLine : content.split('\n')) {
         const QString line = QString::fromUtf8(rawLine).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
@@ -141,6 +135,20 @@ std::optional<Entry> readEntry(const QString& path)
             entry.autostartEnabled = value != QLatin1String("false");
     }
     return entry;
+}
+
+namespace {
+
+using Autostart::Entry;
+using Autostart::execProgram;
+
+// Read without blocking and within bounds: anything but a small regular file is no entry.
+std::optional<Entry> readEntry(const QString& path)
+{
+    const std::optional<QByteArray> content = RegularFile::read(path, 64 * 1024, RegularFile::Oversize::refuse);
+    if (!content)
+        return std::nullopt;
+    return Autostart::parseEntry(*content);
 }
 
 bool namesExecutable(const QString& program, const QString& executablePath)

@@ -1,43 +1,21 @@
 #include "ProcWorkspace.h"
 
+#include "Foundation/RegularFile.h"
 #include "Foundation/Utf8.h"
 
 #include <QFile>
 
-#include <cerrno>
+#include <atomic>
 #include <cstdlib>
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
-// Reads a small pseudo-file in one go; none when it cannot be opened or read.
-std::optional<QByteArray> readProcFile(const QString& path, qsizetype limit = 64 * 1024)
+std::optional<QByteArray> readProcFile(const QString& path, qsizetype limit = ProcWorkspace::smallFileLimit)
 {
-    const QByteArray encoded = QFile::encodeName(path);
-    const int fd = ::open(encoded.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return std::nullopt;
-    QByteArray content;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (count == 0)
-            break;
-        content.append(buffer, count);
-        if (content.size() >= limit)
-            break;
-    }
-    ::close(fd);
-    return content;
+    return RegularFile::read(path, limit, RegularFile::Oversize::truncate);
 }
 
 bool isAllDigits(const char* text)
@@ -72,19 +50,93 @@ std::optional<QString> unescapeUnitPart(const QString& part)
 
 } // namespace
 
+struct ProcWorkspace::Result {
+    QList<RunningApplication> launched;
+    QList<RunningApplication> terminated;
+    QList<RunningApplication> applications; // the list once the scan is done
+};
+
+// The scans' state. After the first scan it is used only by the scans that the executor runs,
+// one at a time.
+class ProcWorkspace::Scanner {
+public:
+    Scanner(QString procRoot, pid_t ownProcess)
+        : procRoot_(std::move(procRoot))
+        , ownProcess_(ownProcess)
+    {
+    }
+
+    Result scan();
+
+    // Main thread only: the workspace that receives the results, none once it is gone.
+    ProcWorkspace* owner = nullptr;
+    std::atomic<bool> stopped { false };
+
+private:
+    struct Process {
+        unsigned long long startTime = 0; // clock ticks after boot; tells a reused pid apart
+        QString identifier;
+        bool settled = false;             // its identifier, or its lack of one, is final
+        unsigned long long examinedInScan = 0;
+        unsigned long long listedInScan = 0;
+    };
+    struct StatLine {
+        unsigned long long startTime = 0;
+        pid_t parent = 0;
+        bool zombie = false;
+    };
+
+    void listAndDiscover(Result& changes, std::optional<double> uptime);
+    void recheckKnown(Result& changes, std::optional<double> uptime);
+    // Reads a process met for the first time (or again while it settles) into `process`.
+    void examine(pid_t pid, const StatLine& stat, Process& process, std::optional<double> uptime) const;
+    QString identify(pid_t pid) const;
+    bool ownedByUser(pid_t pid) const;
+    bool isOwnProcess(pid_t pid, pid_t parent) const;
+    std::optional<StatLine> readStat(pid_t pid) const;
+    std::optional<double> readUptime() const;
+    std::optional<long long> readLastPid() const;
+    QString pidPath(pid_t pid, const char* file) const;
+    void forget(pid_t pid, Result& changes);
+    void added(pid_t pid, const QString& identifier, Result& changes);
+    void removed(pid_t pid, const QString& identifier, Result& changes);
+
+    const QString procRoot_;
+    const pid_t ownProcess_;
+    std::unordered_map<pid_t, Process> processes_;
+    QList<RunningApplication> applications_;
+    std::optional<long long> lastPid_;
+    bool listingDue_ = true;
+    unsigned long long scanCount_ = 0;
+};
+
 ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot)
-    : scheduler_(scheduler)
-    , procRoot_(std::move(procRoot))
+    : ProcWorkspace(scheduler, std::move(procRoot), Options())
 {
+}
+
+ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot, Options options)
+    : scheduler_(scheduler)
+    , scanner_(std::make_shared<Scanner>(std::move(procRoot), options.ownProcess))
+    , executor_(std::move(options.executor))
+{
+    if (!executor_) {
+        queue_ = std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.workspace"));
+        executor_ = [queue = queue_.get()](std::function<void()> scan) { queue->async(std::move(scan)); };
+    }
+    scanner_->owner = this;
     // The processes that run already are the starting list, not launches.
-    scan();
+    applications_ = scanner_->scan().applications;
     scheduleScan();
 }
 
 ProcWorkspace::~ProcWorkspace()
 {
+    scanner_->owner = nullptr;
+    scanner_->stopped = true;
     if (nextScan_)
         nextScan_->cancel();
+    queue_.reset(); // waits for a scan under way, which no longer reports
 }
 
 QList<RunningApplication> ProcWorkspace::runningApplications() const
@@ -94,25 +146,39 @@ QList<RunningApplication> ProcWorkspace::runningApplications() const
 
 void ProcWorkspace::scheduleScan()
 {
-    nextScan_ = scheduler_.after(scanInterval, [this] { scanAndReport(); });
+    nextScan_ = scheduler_.after(scanInterval, [this] { startScan(); });
 }
 
-void ProcWorkspace::scanAndReport()
+void ProcWorkspace::startScan()
 {
-    const Changes changes = scan();
+    // The next scan is scheduled once this one has reported, so scans never pile up.
+    executor_([scanner = scanner_, scheduler = &scheduler_] {
+        if (scanner->stopped)
+            return;
+        auto result = std::make_shared<const Result>(scanner->scan());
+        scheduler->post([scanner, result] {
+            if (scanner->owner)
+                scanner->owner->report(*result);
+        });
+    });
+}
+
+void ProcWorkspace::report(const Result& result)
+{
+    applications_ = result.applications;
     // Reschedule before reporting: the list is already consistent, and a receiver may end the
     // workspace's life, after which nothing here may be touched.
     scheduleScan();
-    for (const RunningApplication& application : changes.terminated)
+    for (const RunningApplication& application : result.terminated)
         emit applicationTerminated(application);
-    for (const RunningApplication& application : changes.launched)
+    for (const RunningApplication& application : result.launched)
         emit applicationLaunched(application);
 }
 
-ProcWorkspace::Changes ProcWorkspace::scan()
+ProcWorkspace::Result ProcWorkspace::Scanner::scan()
 {
     ++scanCount_;
-    Changes changes;
+    Result changes;
     const std::optional<double> uptime = readUptime();
     // Read before listing: a process created during the listing changes it, so the next scan
     // lists again.
@@ -123,10 +189,25 @@ ProcWorkspace::Changes ProcWorkspace::scan()
     }
     lastPid_ = lastPid;
     recheckKnown(changes, uptime);
+    changes.applications = applications_;
     return changes;
 }
 
-void ProcWorkspace::listAndDiscover(Changes& changes, std::optional<double> uptime)
+void ProcWorkspace::Scanner::added(pid_t pid, const QString& identifier, Result& changes)
+{
+    const RunningApplication application { pid, identifier };
+    applications_.append(application);
+    changes.launched.append(application);
+}
+
+void ProcWorkspace::Scanner::removed(pid_t pid, const QString& identifier, Result& changes)
+{
+    const RunningApplication application { pid, identifier };
+    applications_.removeAll(application);
+    changes.terminated.append(application);
+}
+
+void ProcWorkspace::Scanner::listAndDiscover(Result& changes, std::optional<double> uptime)
 {
     DIR* directory = ::opendir(QFile::encodeName(procRoot_).constData());
     if (!directory) {
@@ -148,11 +229,8 @@ void ProcWorkspace::listAndDiscover(Changes& changes, std::optional<double> upti
         Process process;
         process.listedInScan = scanCount_;
         examine(pid, *stat, process, uptime);
-        if (!process.identifier.isEmpty()) {
-            const RunningApplication application { pid, process.identifier };
-            applications_.append(application);
-            changes.launched.append(application);
-        }
+        if (!process.identifier.isEmpty())
+            added(pid, process.identifier, changes);
         processes_.emplace(pid, std::move(process));
     }
     ::closedir(directory);
@@ -161,16 +239,13 @@ void ProcWorkspace::listAndDiscover(Changes& changes, std::optional<double> upti
             ++process;
             continue;
         }
-        if (!process->second.identifier.isEmpty()) {
-            const RunningApplication application { process->first, process->second.identifier };
-            applications_.removeAll(application);
-            changes.terminated.append(application);
-        }
+        if (!process->second.identifier.isEmpty())
+            removed(process->first, process->second.identifier, changes);
         process = processes_.erase(process);
     }
 }
 
-void ProcWorkspace::recheckKnown(Changes& changes, std::optional<double> uptime)
+void ProcWorkspace::Scanner::recheckKnown(Result& changes, std::optional<double> uptime)
 {
     QList<pid_t> ended;
     for (auto& [pid, process] : processes_) {
@@ -184,44 +259,35 @@ void ProcWorkspace::recheckKnown(Changes& changes, std::optional<double> uptime)
             continue;
         }
         if (stat->zombie) {
-            if (!process.identifier.isEmpty()) {
-                const RunningApplication application { pid, process.identifier };
-                applications_.removeAll(application);
-                changes.terminated.append(application);
-            }
+            if (!process.identifier.isEmpty())
+                removed(pid, process.identifier, changes);
             process.identifier.clear();
             process.settled = true;
             continue;
         }
         if (!process.settled) {
             examine(pid, *stat, process, uptime);
-            if (!process.identifier.isEmpty()) {
-                const RunningApplication application { pid, process.identifier };
-                applications_.append(application);
-                changes.launched.append(application);
-            }
+            if (!process.identifier.isEmpty())
+                added(pid, process.identifier, changes);
         }
     }
     for (pid_t pid : ended)
         forget(pid, changes);
 }
 
-void ProcWorkspace::forget(pid_t pid, Changes& changes)
+void ProcWorkspace::Scanner::forget(pid_t pid, Result& changes)
 {
     const auto found = processes_.find(pid);
     if (found == processes_.end())
         return;
-    if (!found->second.identifier.isEmpty()) {
-        const RunningApplication application { pid, found->second.identifier };
-        applications_.removeAll(application);
-        changes.terminated.append(application);
-    }
+    if (!found->second.identifier.isEmpty())
+        removed(pid, found->second.identifier, changes);
     processes_.erase(found);
     // The pid may already belong to a new process; the next scan must list to find it.
     listingDue_ = true;
 }
 
-void ProcWorkspace::examine(pid_t pid, const StatLine& stat, Process& process, std::optional<double> uptime) const
+void ProcWorkspace::Scanner::examine(pid_t pid, const StatLine& stat, Process& process, std::optional<double> uptime) const
 {
     process.startTime = stat.startTime;
     process.examinedInScan = scanCount_;
@@ -230,6 +296,11 @@ void ProcWorkspace::examine(pid_t pid, const StatLine& stat, Process& process, s
         return;
     }
     process.identifier = identify(pid);
+    if (!process.identifier.isEmpty() && isOwnProcess(pid, stat.parent)) {
+        process.identifier.clear();
+        process.settled = true;
+        return;
+    }
     if (!process.identifier.isEmpty() || !uptime) {
         process.settled = true;
         return;
@@ -239,9 +310,9 @@ void ProcWorkspace::examine(pid_t pid, const StatLine& stat, Process& process, s
     process.settled = age >= settleSeconds;
 }
 
-QString ProcWorkspace::identify(pid_t pid) const
+QString ProcWorkspace::Scanner::identify(pid_t pid) const
 {
-    if (const auto environment = readProcFile(pidPath(pid, "environ"), 1024 * 1024)) {
+    if (const auto environment = readProcFile(pidPath(pid, "environ"), environmentLimit)) {
         const QString identifier = identifierFromEnvironment(*environment, pid);
         if (!identifier.isEmpty())
             return identifier;
@@ -256,14 +327,28 @@ QString ProcWorkspace::identify(pid_t pid) const
     return {};
 }
 
-bool ProcWorkspace::ownedByUser(pid_t pid) const
+bool ProcWorkspace::Scanner::ownedByUser(pid_t pid) const
 {
     struct stat info {};
     const QByteArray path = QFile::encodeName(procRoot_ + QLatin1Char('/') + QString::number(pid));
     return ::stat(path.constData(), &info) == 0 && info.st_uid == ::getuid();
 }
 
-std::optional<ProcWorkspace::StatLine> ProcWorkspace::readStat(pid_t pid) const
+bool ProcWorkspace::Scanner::isOwnProcess(pid_t pid, pid_t parent) const
+{
+    // Up the parents, a bounded number of steps: a chain that the kernel could change while we
+    // walk it must not keep us here.
+    for (int step = 0; step < 64 && ownProcess_ > 0 && pid > 1; ++step) {
+        if (pid == ownProcess_)
+            return true;
+        pid = parent;
+        const std::optional<StatLine> stat = pid > 1 ? readStat(pid) : std::nullopt;
+        parent = stat ? stat->parent : 0;
+    }
+    return false;
+}
+
+std::optional<ProcWorkspace::Scanner::StatLine> ProcWorkspace::Scanner::readStat(pid_t pid) const
 {
     const std::optional<QByteArray> content = readProcFile(pidPath(pid, "stat"));
     if (!content)
@@ -281,11 +366,12 @@ std::optional<ProcWorkspace::StatLine> ProcWorkspace::readStat(pid_t pid) const
     line.startTime = fields[19].toULongLong(&ok);
     if (!ok)
         return std::nullopt;
+    line.parent = pid_t(fields[1].toInt());
     line.zombie = fields[0] == "Z" || fields[0] == "X";
     return line;
 }
 
-std::optional<double> ProcWorkspace::readUptime() const
+std::optional<double> ProcWorkspace::Scanner::readUptime() const
 {
     const std::optional<QByteArray> content = readProcFile(procRoot_ + QStringLiteral("/uptime"));
     if (!content)
@@ -295,7 +381,7 @@ std::optional<double> ProcWorkspace::readUptime() const
     return ok ? std::optional<double>(seconds) : std::nullopt;
 }
 
-std::optional<long long> ProcWorkspace::readLastPid() const
+std::optional<long long> ProcWorkspace::Scanner::readLastPid() const
 {
     // The fifth field of /proc/loadavg is the process ID the kernel handed out last.
     const std::optional<QByteArray> content = readProcFile(procRoot_ + QStringLiteral("/loadavg"));
@@ -306,7 +392,7 @@ std::optional<long long> ProcWorkspace::readLastPid() const
     return ok ? std::optional<long long>(pid) : std::nullopt;
 }
 
-QString ProcWorkspace::pidPath(pid_t pid, const char* file) const
+QString ProcWorkspace::Scanner::pidPath(pid_t pid, const char* file) const
 {
     return procRoot_ + QLatin1Char('/') + QString::number(pid) + QLatin1Char('/') + QLatin1String(file);
 }
