@@ -285,6 +285,7 @@ TEST_F(TrayMenuTest, QuitStopsTheServerAsStoppedAndEndsTheApplicationAtOnce)
     item(quit)->trigger();
     EXPECT_EQ(launcher->processes[0]->receivedSignals(), std::vector<int> { SIGTERM });
     EXPECT_EQ(manager().status(), ServerStatus::stopped());
+    scheduler->runPosted(); // the server's end
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(exits, 0);
     EXPECT_TRUE(log.messages().isEmpty());
@@ -374,23 +375,50 @@ TEST_F(AppInProcess, PremiereLaunchLeavesATroubledServerAlone)
     EXPECT_TRUE(launcher->specs.empty());
 }
 
-TEST_F(AppInProcess, SigtermStopsTheServerAndExitsHalfASecondLater)
+TEST_F(AppInProcess, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
 {
-    handleSigterm = true;
-    build(true);
-    LogCapture log;
-    ASSERT_EQ(::raise(SIGTERM), 0); // handled, not fatal
-    ASSERT_TRUE(waitFor([&] { return log.messages().contains("SIGTERM received \u2014 graceful shutdown"); }, 5s));
-    EXPECT_EQ(manager().status(), ServerStatus::stopped());
-    EXPECT_EQ(launcher->last().receivedSignals(), std::vector<int> { SIGTERM });
-
-    scheduler->advance(300ms);
-    ::raise(SIGTERM); // a second one within the half second: its own line, stop and exit
-    ASSERT_TRUE(waitFor([&] { return log.messages().count("SIGTERM received \u2014 graceful shutdown") == 2; }, 5s));
-    scheduler->advance(199ms);
-    EXPECT_EQ(exits, 0);
-    scheduler->advance(1ms);
-    EXPECT_EQ(exits, 1);
-    scheduler->advance(300ms);
-    EXPECT_EQ(exits, 2);
+    using ms = std::chrono::milliseconds;
+    struct Case {
+        bool sigterm;                    // otherwise Quit
+        std::optional<ms> serverEndsAt;  // none: it ignores SIGTERM
+        bool obeysSigkill;
+        ms helperEndsAt;
+    };
+    const std::vector<Case> cases {
+        { true, 0ms, true, 500ms },       { true, 1200ms, true, 1200ms }, { true, std::nullopt, true, 2000ms },
+        { true, std::nullopt, false, 2500ms }, { false, 0ms, true, 0ms },     { false, 1200ms, true, 1200ms },
+        { false, std::nullopt, true, 2000ms },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.sigterm) + " " + std::to_string(c.helperEndsAt.count()));
+        tray.reset();
+        app.reset();
+        exits = terminations = 0;
+        handleSigterm = c.sigterm;
+        build(true);
+        ScriptedProcess& server = launcher->last();
+        server.obeysSigterm = c.serverEndsAt == 0ms;
+        server.obeysSigkill = c.obeysSigkill;
+        LogCapture log;
+        if (c.sigterm) {
+            ASSERT_EQ(::raise(SIGTERM), 0); // handled, not fatal
+            ASSERT_TRUE(waitFor([&] { return log.messages().contains("SIGTERM received \u2014 graceful shutdown"); }, 5s));
+        } else {
+            app->quit();
+        }
+        EXPECT_EQ(manager().status(), ServerStatus::stopped());
+        std::optional<ms> endedAt;
+        for (ms t = 0ms; t <= 3s && !endedAt; t += 100ms) {
+            if (c.serverEndsAt == t && server.isRunning())
+                server.end(0);
+            scheduler->advance(0ms);
+            if (exits + terminations > 0)
+                endedAt = t;
+            scheduler->advance(100ms);
+        }
+        EXPECT_EQ(endedAt, c.helperEndsAt);
+        EXPECT_EQ(exits, c.sigterm ? 1 : 0);
+        EXPECT_EQ(terminations, c.sigterm ? 0 : 1);
+        EXPECT_EQ(log.messages().filter("SIGKILL sent to pid ").size(), c.serverEndsAt ? 0 : 1);
+    }
 }

@@ -22,7 +22,7 @@ public:
         if (!running_)
             return;
         signals_.push_back(signal);
-        if (signal == SIGKILL || (signal == SIGTERM && obeysSigterm))
+        if ((signal == SIGKILL && obeysSigkill) || (signal == SIGTERM && obeysSigterm))
             const_cast<ScriptedProcess*>(this)->end(signal);
     }
     // Writes to standard error, if anything, then ends; the end notice reaches the manager when
@@ -36,6 +36,7 @@ public:
     }
     const std::vector<int>& receivedSignals() const { return signals_; }
     bool obeysSigterm = true;
+    bool obeysSigkill = true;
 
 private:
     pid_t pid_;

@@ -44,9 +44,9 @@ protected:
                                                   [] { return qEnvironmentVariable("PATH"); });
     }
     // A stand-in server: a shell script run as the "node" executable.
-    void makeScriptedServer(const QByteArray& body)
+    void makeScriptedServer(const QByteArray& body, const QByteArray& shell = "/bin/sh")
     {
-        writeFile(home.path() + "/node", "#!/bin/sh\n" + body + "\n", true);
+        writeFile(home.path() + "/node", "#!" + shell + "\n" + body + "\n", true);
         writeFile(home.path() + "/server.js", "");
         makeManager(home.path() + "/node", home.path() + "/server.js");
     }
@@ -188,13 +188,21 @@ TEST_F(ServerProcessTest, AServerThatCannotTakeThePortIsRecognisedEveryTime)
 
 TEST_F(ServerProcessTest, TheServerStartsWithCleanSignalsAndDescriptors)
 {
-    makeScriptedServer("grep -E '^Sig(Blk|Ign):' /proc/self/status; ls /proc/self/fd | tr '\\n' ' '; echo; exec sleep 600");
+    // bash, unlike dash, keeps the signal mask it was started with.
+    makeScriptedServer("grep -E '^Sig(Blk|Ign):' /proc/self/status; ls /proc/self/fd | tr '\\n' ' '; echo; exec sleep 600", "/bin/bash");
     // State of the helper that a careless launch would pass on.
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     struct sigaction previous {};
     sigaction(SIGTERM, &ignore, &previous);
+    const int inheritable = ::dup(1);
+    sigset_t blocked, unblocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &blocked, &unblocked);
     manager->start();
+    pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
+    ::close(inheritable);
     sigaction(SIGTERM, &previous, nullptr);
     ASSERT_TRUE(waitFor([&] { return serverLog().contains("SigIgn") && serverLog().endsWith("\n") && serverLog().count('\n') >= 3; }));
     const QString text = QString::fromUtf8(serverLog());
