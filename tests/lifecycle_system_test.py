@@ -21,6 +21,11 @@ def ended(pid):
         return True
 
 
+def listening():
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", 9876)) == 0
+
+
 def wait_until(condition, timeout=10.0):
     deadline = time.monotonic() + timeout
     while not condition():
@@ -75,9 +80,9 @@ class Lifecycle(unittest.TestCase):
         self.assertTrue(found, f"no {prefix!r} in {self.lines()}")
         return found[-1]
 
-    def server_pid(self, listening=False):
+    def server_pid(self, wait_listening=False):
         pid = int(self.wait_line("Server spawned (pid ").split("pid ")[1].rstrip(")"))
-        self.assertTrue(not listening or wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", 9876)) == 0))
+        self.assertTrue(not wait_listening or wait_until(listening))
         return pid
 
     def test_a_helper_killed_outright_leaves_no_server_running(self):
@@ -85,17 +90,19 @@ class Lifecycle(unittest.TestCase):
         for server, stopped_by_next_start in ((None, False), ("stubborn", True)):
             with self.subTest(server=server):
                 helper = self.start([HELPER], server)
-                pid = self.server_pid(listening=True)
+                pid = self.server_pid(wait_listening=True)
                 helper.kill()
+                helper.wait()
                 time.sleep(1)
                 self.fresh_log()
                 self.assertEqual(ended(pid), not stopped_by_next_start)
-                self.start([HELPER], server)
+                next_helper = self.start([HELPER], server)
                 self.assertNotEqual(self.server_pid(), pid)
                 stopped = [l for l in self.lines() if l.startswith("Stopped a server left")]
                 self.assertEqual(stopped, [f"Stopped a server left by an earlier run (pid {pid})"] * stopped_by_next_start)
                 self.assertTrue(ended(pid))
-                os.killpg(self.groups[-1], signal.SIGKILL)
+                os.killpg(next_helper.pid, signal.SIGKILL)
+                next_helper.wait()
                 self.fresh_log()
 
     def test_a_second_helper_says_so_and_exits_and_empty_overrides_count_as_unset(self):
@@ -114,7 +121,7 @@ class Lifecycle(unittest.TestCase):
         for server in ("slow", "stubborn"):
             with self.subTest(server=server):
                 helper = self.start([HELPER], server)
-                pid = self.server_pid(listening=True)
+                pid = self.server_pid(wait_listening=True)
                 began = time.monotonic()
                 helper.send_signal(signal.SIGTERM)
                 self.assertEqual(helper.wait(10), 0)
@@ -141,10 +148,12 @@ class Lifecycle(unittest.TestCase):
                 self.assertIsNone(helper.poll())
                 self.assertFalse([l for l in self.lines() if "alert:" in l])
                 os.killpg(helper.pid, signal.SIGKILL)
+                helper.wait()
                 self.fresh_log()
 
     def test_the_port_holder_is_named(self):
         holder = socket.socket()
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # past the TIME_WAIT of earlier cases
         holder.bind(("127.0.0.1", 9876))
         holder.listen()
         self.addCleanup(holder.close)
@@ -158,7 +167,7 @@ class Lifecycle(unittest.TestCase):
 
     def test_from_a_terminal_the_login_shell_neither_stalls_nor_leaves_a_job(self):
         with open(os.path.join(self.home, ".bash_profile"), "w") as profile:
-            profile.write("sleep 417 &\n")
+            profile.write(f"sleep 600.{os.getpid()} &\n")
         self.start(["script", "-qfec", HELPER, "/dev/null"], stdin=subprocess.PIPE, env={"SHELL": "/bin/bash"})
         self.wait_line("Helper boot")
         with open(os.path.join(self.home, "Library/Application Support/Tessaryn/helper.lock")) as lock:
@@ -168,8 +177,9 @@ class Lifecycle(unittest.TestCase):
         self.server_pid()
         self.assertLess(time.monotonic() - began, 5)
         self.assertFalse([l for l in self.lines() if l.startswith("PathDiscovery failed")])
-        jobs = subprocess.run(["pgrep", "-u", str(os.getuid()), "-fx", "sleep 417"], stdout=subprocess.PIPE)
-        self.assertEqual(jobs.stdout, b"")
+        jobs = subprocess.run(["pgrep", "-fx", f"sleep 600.{os.getpid()}"], stdout=subprocess.PIPE).stdout.split()
+        self.addCleanup(lambda: [os.kill(int(job), signal.SIGKILL) for job in jobs])
+        self.assertEqual(jobs, [])
 
 
 if __name__ == "__main__":
