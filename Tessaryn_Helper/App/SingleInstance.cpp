@@ -22,8 +22,11 @@ bool SingleInstance::acquire()
     // Stale only when its owner is gone, however long a helper has been running.
     lock_->setStaleLockTime(0);
     qint64 pid = 0;
-    // A helper starting at the same moment may not have written its identity yet: ask again.
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    // A helper starting at the same moment may not have written its identity yet: ask again. A
+    // lock that stays without an identity (its owner died while writing it, or it was damaged)
+    // can never be found stale by its owner's identity: it is taken over, unless its owner's
+    // system lock on it says that the owner lives.
+    for (int attempt = 0; attempt <= 10; ++attempt) {
         if (lock_->tryLock(0))
             return true;
         if (lock_->error() != QLockFile::LockFailedError) {
@@ -33,6 +36,8 @@ bool SingleInstance::acquire()
         QString hostname, application;
         if (lock_->getLockInfo(&pid, &hostname, &application))
             break;
+        if (attempt == 10 && lock_->removeStaleLockFile() && lock_->tryLock(0))
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     Log::write(QStringLiteral("Another Tessaryn Helper is running (pid %1) \u2014 exiting").arg(pid));
