@@ -378,18 +378,10 @@ TEST_F(AppInProcess, PremiereLaunchLeavesATroubledServerAlone)
 TEST_F(AppInProcess, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
 {
     using ms = std::chrono::milliseconds;
-    struct Case {
-        bool sigterm;                    // otherwise Quit
-        std::optional<ms> serverEndsAt;  // none: it ignores SIGTERM
-        bool obeysSigkill;
-        ms helperEndsAt;
-    };
-    const std::vector<Case> cases {
-        { true, 0ms, true, 500ms },       { true, 1200ms, true, 1200ms }, { true, std::nullopt, true, 2000ms },
-        { true, std::nullopt, false, 2500ms }, { false, 0ms, true, 0ms },     { false, 1200ms, true, 1200ms },
-        { false, std::nullopt, true, 2000ms },
-    };
-    for (const Case& c : cases) {
+    struct Case { bool sigterm; std::optional<ms> serverEndsAt; bool obeysSigkill; ms helperEndsAt; }; // no end: SIGTERM ignored
+    for (const Case& c : std::vector<Case> { { true, 0ms, true, 500ms }, { true, 1200ms, true, 1200ms },
+                                             { true, {}, true, 2000ms }, { true, {}, false, 2500ms }, { false, 0ms, true, 0ms },
+                                             { false, 1200ms, true, 1200ms }, { false, {}, true, 2000ms } }) {
         SCOPED_TRACE(std::to_string(c.sigterm) + " " + std::to_string(c.helperEndsAt.count()));
         tray.reset();
         app.reset();
