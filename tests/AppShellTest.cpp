@@ -165,6 +165,7 @@ TEST_F(AppShell, TheCommandsRestartOpenAndQuit)
     item(docs)->trigger();
     EXPECT_EQ(desktop.events, QStringList({ "open file://" + home.path() + "/Library/Logs/Tessaryn/", "open https://tessaryn.app/docs/install" }));
     item(quit)->trigger(); // the real helper's Quit is driven by the system test
+    scheduler->runPosted(); // the server's end
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(log.messages().size(), 2);
 }
@@ -227,23 +228,42 @@ TEST_F(AppShell, APremiereLaunchLeavesATroubledServerAlone)
     EXPECT_TRUE(launcher->specs.empty());
 }
 
-TEST_F(AppShell, SigtermStopsTheServerAndExitsHalfASecondLater)
+TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
 {
-    handleSigterm = true;
-    build(true);
-    LogCapture log;
-    const QString line = "SIGTERM received \u2014 graceful shutdown";
-    ASSERT_EQ(::raise(SIGTERM), 0); // handled, not fatal
-    ASSERT_TRUE(waitFor([&] { return log.messages().contains(line); }));
-    EXPECT_EQ(manager().status(), ServerStatus::stopped());
-    EXPECT_EQ(launcher->last().received, std::vector<int> { SIGTERM });
-    scheduler->advance(300ms);
-    ::raise(SIGTERM); // a second one within the half second: its own line, stop and exit
-    ASSERT_TRUE(waitFor([&] { return log.messages().count(line) == 2; }));
-    scheduler->advance(199ms);
-    EXPECT_EQ(exits, 0);
-    scheduler->advance(1ms);
-    EXPECT_EQ(exits, 1);
-    scheduler->advance(300ms);
-    EXPECT_EQ(exits, 2);
+    using ms = std::chrono::milliseconds;
+    struct Case { bool sigterm; std::optional<ms> serverEndsAt; bool obeysSigkill; ms helperEndsAt; }; // no end: SIGTERM ignored
+    for (const Case& c : std::vector<Case> { { true, 0ms, true, 500ms }, { true, 1200ms, true, 1200ms },
+                                             { true, {}, true, 2000ms }, { true, {}, false, 2500ms }, { false, 0ms, true, 0ms },
+                                             { false, 1200ms, true, 1200ms }, { false, {}, true, 2000ms } }) {
+        SCOPED_TRACE(std::to_string(c.sigterm) + " " + std::to_string(c.helperEndsAt.count()));
+        tray.reset();
+        app.reset();
+        exits = terminations = 0;
+        handleSigterm = c.sigterm;
+        build(true);
+        ScriptedProcess& server = launcher->last();
+        server.obeysSigterm = c.serverEndsAt == 0ms;
+        server.obeysSigkill = c.obeysSigkill;
+        LogCapture log;
+        if (c.sigterm) {
+            ASSERT_EQ(::raise(SIGTERM), 0); // handled, not fatal
+            ASSERT_TRUE(waitFor([&] { return log.messages().contains("SIGTERM received \u2014 graceful shutdown"); }, 5s));
+        } else {
+            app->quit();
+        }
+        EXPECT_EQ(manager().status(), ServerStatus::stopped());
+        std::optional<ms> endedAt;
+        for (ms t = 0ms; t <= 3s && !endedAt; t += 100ms) {
+            if (c.serverEndsAt == t && server.isRunning())
+                server.end(0);
+            scheduler->advance(0ms);
+            if (exits + terminations > 0)
+                endedAt = t;
+            scheduler->advance(100ms);
+        }
+        EXPECT_EQ(endedAt, c.helperEndsAt);
+        EXPECT_EQ(exits, c.sigterm ? 1 : 0);
+        EXPECT_EQ(terminations, c.sigterm ? 0 : 1);
+        EXPECT_EQ(log.messages().filter("SIGKILL sent to pid ").size(), c.serverEndsAt ? 0 : 1);
+    }
 }

@@ -109,19 +109,26 @@ TEST(ChildProcess, TheChildStartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptors
     int inheritable[2];
     ASSERT_EQ(::pipe(inheritable), 0);
 
-    // Read by the spawned programs themselves: a shell between would clear the mask.
-    Collected c = collect(makeSpec("/bin/grep", { "-E", "^Sig(Blk|Ign):", "/proc/self/status" })),
-              fds = collect(makeSpec("/bin/ls", { "/proc/self/fd" }));
+    // Read by the spawned programs themselves (a shell between would clear the mask), started both
+    // ways: plainly, and as the server is, with a parent-death signal.
+    std::vector<std::pair<Collected, Collected>> children;
+    for (int deathSignal : { 0, SIGTERM }) {
+        ProcessSpec status = makeSpec("/bin/grep", { "-E", "^Sig(Blk|Ign):", "/proc/self/status" }), fds = makeSpec("/bin/ls", { "/proc/self/fd" });
+        status.parentDeathSignal = fds.parentDeathSignal = deathSignal;
+        children.emplace_back(collect(status), collect(fds));
+    }
 
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     sigaction(SIGUSR2, &previousAction, nullptr);
     ::close(inheritable[0]);
     ::close(inheritable[1]);
-    ASSERT_TRUE(c.child->waitForFinished(std::chrono::steady_clock::now() + 20s));
-    ASSERT_TRUE(fds.child->waitForFinished(std::chrono::steady_clock::now() + 20s));
-    std::lock_guard l(*c.mutex), m(*fds.mutex);
-    EXPECT_TRUE(QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(QString::fromUtf8(c.output->first)).hasMatch()) << c.output->first.toStdString();
-    EXPECT_EQ(fds.output->first, "0\n1\n2\n3\n"); // 3: ls reading the folder
+    for (auto& [c, fds] : children) {
+        ASSERT_TRUE(c.child->waitForFinished(std::chrono::steady_clock::now() + 20s));
+        ASSERT_TRUE(fds.child->waitForFinished(std::chrono::steady_clock::now() + 20s));
+        std::lock_guard l(*c.mutex), m(*fds.mutex);
+        EXPECT_TRUE(QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(QString::fromUtf8(c.output->first)).hasMatch()) << c.output->first.toStdString();
+        EXPECT_EQ(fds.output->first, "0\n1\n2\n3\n"); // 3: ls reading the folder
+    }
 }
 
 TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)

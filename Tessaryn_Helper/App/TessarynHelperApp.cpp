@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 
 TessarynHelperApp::TessarynHelperApp(Services services, QObject* parent)
     : QObject(parent)
@@ -20,6 +21,7 @@ TessarynHelperApp::TessarynHelperApp(Services services, QObject* parent)
     serverManager_ = services_.makeServerManager
         ? services_.makeServerManager(services_.mainThread)
         : std::make_unique<ServerManager>(BundledPaths::node(), BundledPaths::serverScript(), services_.mainThread);
+    serverManager_->setPortHolders(services_.portHolders);
     premiereWatcher_ = std::make_unique<PremiereWatcher>(services_.workspace);
     // What the menu starts with is read before this start-up registers anything.
     loginItemStatus_ = services_.loginItem.status();
@@ -35,6 +37,7 @@ TessarynHelperApp::TessarynHelperApp(Services services, QObject* parent)
     // The status reaction comes before the boot decision, whose status is a change like any
     // other: the launch-at-login tick then shows what the housekeeping made of the login item.
     connect(serverManager_.get(), &ServerManager::statusChanged, this, [this] { refreshLoginItemStatus(); });
+    connect(serverManager_.get(), &ServerManager::processEnded, this, &TessarynHelperApp::endIfServerEnded);
 
     if (premiereWatcher_->isPremiereRunning()) {
         serverManager_->start();
@@ -84,21 +87,63 @@ void TessarynHelperApp::runHousekeeping()
         break;
     }
 
-    PluginInstaller::run(*services_.mainThread, PluginInstaller::Services { services_.desktop });
+    PluginInstaller::Services installer { services_.desktop };
+    installer.isQuitting = [app = QPointer<TessarynHelperApp>(this)] { return !app || app->isQuitting(); };
+    PluginInstaller::run(*services_.mainThread, std::move(installer));
 }
 
 void TessarynHelperApp::handleSigterm()
 {
     Log::write(QStringLiteral("SIGTERM received \u2014 graceful shutdown"));
+    shutDown(services_.exitProcess, sigtermExitDelay);
+}
+
+// Stops the server and ends once it has ended (reaped, its end handled), not before `earliest`
+// and not after the longest shutdown. The server's own SIGKILL comes 2 s after its SIGTERM.
+void TessarynHelperApp::shutDown(std::function<void()> end, std::chrono::milliseconds earliest)
+{
     serverManager_->stop(ServerStatus::stopped());
-    services_.mainThread->after(sigtermExitDelay, [exit = services_.exitProcess] {
-        if (exit)
-            exit();
+    if (quitting_)
+        return; // the first request's way out stands
+    quitting_ = true;
+    end_ = std::move(end);
+    const QPointer<TessarynHelperApp> app(this);
+    if (earliest.count() > 0) {
+        services_.mainThread->after(earliest, [app] {
+            if (!app)
+                return;
+            app->earliestExitPassed_ = true;
+            app->endIfServerEnded();
+        });
+    } else {
+        earliestExitPassed_ = true;
+    }
+    services_.mainThread->after(longestShutdown, [app] {
+        if (app)
+            app->end();
     });
+    endIfServerEnded();
+}
+
+void TessarynHelperApp::endIfServerEnded()
+{
+    if (quitting_ && earliestExitPassed_ && !serverManager_->holdsProcess())
+        end();
+}
+
+void TessarynHelperApp::end()
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    if (end_)
+        end_();
 }
 
 void TessarynHelperApp::premiereChanged(bool isRunning)
 {
+    if (quitting_)
+        return; // nothing starts or stops any more but through the shutdown
     if (!isRunning) {
         Log::write(QStringLiteral("Premiere quit \u2014 stopping server, hiding icon"));
         serverManager_->stop(ServerStatus::idle());
@@ -127,6 +172,8 @@ void TessarynHelperApp::refreshLoginItemStatus()
 
 void TessarynHelperApp::restartServer()
 {
+    if (quitting_)
+        return;
     serverManager_->restart();
 }
 
@@ -155,7 +202,5 @@ void TessarynHelperApp::setLaunchAtLogin(bool enabled)
 
 void TessarynHelperApp::quit()
 {
-    serverManager_->stop(ServerStatus::stopped());
-    if (services_.terminateApplication)
-        services_.terminateApplication();
+    shutDown(services_.terminateApplication, std::chrono::milliseconds(0));
 }

@@ -9,6 +9,7 @@
 #include <memory>
 
 class Desktop;
+class PortHolders;
 class PremiereWatcher;
 class Scheduler;
 class ServerManager;
@@ -17,7 +18,8 @@ class Workspace;
 
 // The helper as a whole: it owns the one server manager and the one Premiere watcher, does the
 // start-up housekeeping, and turns Premiere launches and quits into server actions and into
-// showing or hiding the status icon. It ends the process on SIGTERM and on quit().
+// showing or hiding the status icon. It ends the process on SIGTERM and on quit(), once the
+// server has ended.
 class TessarynHelperApp : public QObject {
     Q_OBJECT
 
@@ -43,13 +45,19 @@ public:
         bool handleSigterm = true;
         // Ends the process after SIGTERM (the program: exit with status 0).
         std::function<void()> exitProcess;
+        // Who holds the server's port when it is taken; none: the manager does not say.
+        std::shared_ptr<const PortHolders> portHolders;
         // Ends the application for the quit item (the program: leave the event loop).
         std::function<void()> terminateApplication;
         // Builds the server manager; by default the real one over the bundled paths.
         std::function<std::unique_ptr<ServerManager>(std::shared_ptr<Scheduler>)> makeServerManager;
     };
 
+    // After SIGTERM the helper exits once the server has ended, but not before the first delay;
+    // after either SIGTERM or quit() it waits no longer than the second, so that a server that
+    // even SIGKILL does not end at once cannot hold the helper.
     static constexpr std::chrono::milliseconds sigtermExitDelay { 500 };
+    static constexpr std::chrono::milliseconds longestShutdown { 2500 };
     static inline const QString docsAddress = QStringLiteral("https://tessaryn.app/docs/install");
 
     explicit TessarynHelperApp(Services services, QObject* parent = nullptr);
@@ -59,6 +67,8 @@ public:
     PremiereWatcher& premiereWatcher() { return *premiereWatcher_; }
     LoginItemStatus loginItemStatus() const { return loginItemStatus_; }
     bool isInserted() const { return isInserted_; }
+    // From SIGTERM or quit() on: the helper is ending and starts nothing more.
+    bool isQuitting() const { return quitting_; }
 
     // The menu's commands.
     void restartServer();
@@ -74,6 +84,9 @@ signals:
 private:
     void runHousekeeping();
     void handleSigterm();
+    void shutDown(std::function<void()> end, std::chrono::milliseconds earliest);
+    void endIfServerEnded();
+    void end();
     void premiereChanged(bool isRunning);
     void refreshLoginItemStatus();
     void setInserted(bool inserted);
@@ -84,4 +97,9 @@ private:
     std::unique_ptr<TerminationSignal> sigterm_;
     LoginItemStatus loginItemStatus_ = LoginItemStatus::notRegistered;
     bool isInserted_ = false;
+
+    bool quitting_ = false;
+    bool earliestExitPassed_ = false;
+    bool ended_ = false;
+    std::function<void()> end_;
 };

@@ -54,9 +54,10 @@ QString PathDiscovery::discover(std::chrono::milliseconds timeout)
     ProcessSpec spec;
     spec.program = shell;
     spec.arguments = { QStringLiteral("-ilc"), QStringLiteral("echo $PATH") };
-    // Its own group, so a timeout ends whatever its start-up files started; no terminal input,
-    // which an interactive shell outside the foreground group would stop on.
-    spec.ownProcessGroup = true;
+    // Its own session: no controlling terminal for an interactive shell to stop on when the
+    // helper was started from one, and one group, so that whatever its start-up files started
+    // ends with it (or with a timeout). No terminal input either.
+    spec.newSession = true;
     spec.nullStandardInput = true;
 
     ChildProcess::Output output;

@@ -1,10 +1,12 @@
 #include "ChildProcess.h"
 
+#include "Platform/GuardedSpawn.h"
 #include "Platform/Pipes.h"
 #include "Platform/SpawnDefaults.h"
 
 #include <QFileInfo>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -29,8 +31,12 @@ struct ChildProcess::State {
     bool finished = false; // the finished handler has been called
     int status = 0;
 
-    int wakeRead = -1; // the waiter's word to the reader that the child has been reaped
+    // Wakes the reader: the child has been reaped, or reading is to stop. Open while the state lives.
+    int wakeRead = -1;
     int wakeWrite = -1;
+    std::atomic<bool> stopReading { false };
+
+    ~State();
 };
 
 namespace {
@@ -97,7 +103,89 @@ bool readAvailable(int fd, const std::function<void(const QByteArray&)>& handler
     }
 }
 
+void wake(int fd)
+{
+    const char byte = 1;
+    while (::write(fd, &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+void drain(int fd)
+{
+    char bytes[16];
+    for (;;) {
+        const ssize_t n = ::read(fd, bytes, sizeof bytes);
+        if (n > 0 || (n < 0 && errno == EINTR))
+            continue;
+        return;
+    }
+}
+
+int startSpawned(const ProcessSpec& spec, const QByteArray& program, const QByteArray& workingDirectory,
+                 std::vector<char*>& argv, std::vector<char*>& envp, int outWrite, int errWrite, pid_t* pid)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+
+    if (spec.nullStandardInput)
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (outWrite >= 0)
+        posix_spawn_file_actions_adddup2(&actions, outWrite, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (errWrite >= 0)
+        posix_spawn_file_actions_adddup2(&actions, errWrite, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (!workingDirectory.isEmpty())
+        posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.constData());
+
+    short flags = POSIX_SPAWN_SETSIGMASK;
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    setSpawnDefaults(&attributes, &actions, &flags);
+    if (spec.newSession) {
+        flags |= POSIX_SPAWN_SETSID;
+    } else if (spec.ownProcessGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    posix_spawnattr_setflags(&attributes, flags);
+
+    const int error = ::posix_spawn(pid, program.constData(), &actions, &attributes, argv.data(),
+                                    spec.environment ? envp.data() : environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return error;
+}
+
+int startGuarded(const ProcessSpec& spec, const QByteArray& program, const QByteArray& workingDirectory,
+                 std::vector<char*>& argv, std::vector<char*>& envp, int outWrite, int errWrite, pid_t* pid)
+{
+    GuardedSpawn request;
+    request.program = program.constData();
+    request.argv = argv.data();
+    request.envp = spec.environment ? envp.data() : environ;
+    request.workingDirectory = workingDirectory.isEmpty() ? nullptr : workingDirectory.constData();
+    request.nullStandardInput = spec.nullStandardInput;
+    request.standardOutput = outWrite;
+    request.standardError = errWrite;
+    request.newSession = spec.newSession;
+    request.ownProcessGroup = spec.ownProcessGroup;
+    request.parentDeathSignal = spec.parentDeathSignal;
+    return startGuardedChild(request, pid);
+}
+
 } // namespace
+
+ChildProcess::State::~State()
+{
+    closeQuietly(wakeRead);
+    closeQuietly(wakeWrite);
+}
 
 ChildProcess::ChildProcess(pid_t pid, std::shared_ptr<State> state)
     : pid_(pid)
@@ -144,46 +232,14 @@ std::shared_ptr<ChildProcess> ChildProcess::start(const ProcessSpec& spec, Handl
         || (hasReader && !wake.open()))
         throw fail(errno);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-
-    if (spec.nullStandardInput)
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (out.write >= 0)
-        posix_spawn_file_actions_adddup2(&actions, out.write, 1);
-    else
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (err.write >= 0)
-        posix_spawn_file_actions_adddup2(&actions, err.write, 2);
-    else
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (!workingDirectory.isEmpty())
-        posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.constData());
-
-    short flags = POSIX_SPAWN_SETSIGMASK;
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    setSpawnDefaults(&attributes, &actions, &flags);
-    if (spec.ownProcessGroup) {
-        flags |= POSIX_SPAWN_SETPGROUP;
-        posix_spawnattr_setpgroup(&attributes, 0);
-    }
-    posix_spawnattr_setflags(&attributes, flags);
-
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(),
-                                    spec.environment ? envp.data() : environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    const int error = spec.parentDeathSignal ? startGuarded(spec, program, workingDirectory, argv, envp, out.write, err.write, &pid)
+                                             : startSpawned(spec, program, workingDirectory, argv, envp, out.write, err.write, &pid);
     if (error != 0)
         throw fail(error);
 
     closeQuietly(out.write);
     closeQuietly(err.write);
-
     auto state = std::make_shared<State>();
     state->handlers = std::move(handlers);
     std::shared_ptr<ChildProcess> child(new ChildProcess(pid, state));
@@ -227,10 +283,7 @@ void ChildProcess::launchThreads(int outFd, int errFd)
             state->changed.notify_all();
         }
         if (hasReader) {
-            const char byte = 1;
-            while (::write(state->wakeWrite, &byte, 1) < 0 && errno == EINTR) {
-            }
-            closeQuietly(state->wakeWrite);
+            wake(state->wakeWrite);
         } else {
             deliverFinished();
         }
@@ -241,15 +294,14 @@ void ChildProcess::launchThreads(int outFd, int errFd)
 
     std::thread([state, outFd, errFd, deliverFinished]() mutable {
         bool ended = false;
-        while (outFd >= 0 || errFd >= 0 || !ended) {
+        while (!ended || (!state->stopReading && (outFd >= 0 || errFd >= 0))) {
             pollfd fds[3];
             nfds_t count = 0;
             if (outFd >= 0)
                 fds[count++] = { outFd, POLLIN, 0 };
             if (errFd >= 0)
                 fds[count++] = { errFd, POLLIN, 0 };
-            if (!ended)
-                fds[count++] = { state->wakeRead, POLLIN, 0 };
+            fds[count++] = { state->wakeRead, POLLIN, 0 };
             if (::poll(fds, count, -1) < 0) {
                 if (errno == EINTR)
                     continue;
@@ -263,14 +315,21 @@ void ChildProcess::launchThreads(int outFd, int errFd)
                 else if (fds[i].fd == errFd && !readAvailable(errFd, state->handlers.standardError, false))
                     closeQuietly(errFd);
                 else if (fds[i].fd == state->wakeRead) {
+                    drain(state->wakeRead);
+                    bool reaped;
+                    {
+                        std::lock_guard lock(state->mutex);
+                        reaped = state->reaped;
+                    }
+                    if (ended || !reaped)
+                        break; // a word to stop reading: the loop's condition decides
                     // The child has been reaped: all it wrote is in the pipes now. Hand that
                     // over before reporting the end. Whatever a descendant writes later still
-                    // reaches the handlers, until end of file.
+                    // reaches the handlers, until end of file or until reading is stopped.
                     if (outFd >= 0 && !readAvailable(outFd, state->handlers.standardOutput, true))
                         closeQuietly(outFd);
                     if (errFd >= 0 && !readAvailable(errFd, state->handlers.standardError, true))
                         closeQuietly(errFd);
-                    closeQuietly(state->wakeRead);
                     ended = true;
                     deliverFinished();
                     break; // descriptors may have been closed: rebuild the poll set
@@ -293,6 +352,13 @@ void ChildProcess::sendSignal(int signal) const
     std::lock_guard lock(state_->mutex);
     if (!state_->reaped)
         ::kill(pid_, signal);
+}
+
+void ChildProcess::stopReading() const
+{
+    state_->stopReading = true;
+    if (state_->wakeWrite >= 0)
+        wake(state_->wakeWrite);
 }
 
 void ChildProcess::sendSignalToGroup(int signal) const
@@ -320,30 +386,42 @@ ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<st
     struct Collected {
         std::mutex mutex;
         QByteArray bytes;
+        bool closed = false; // the answer is complete: later output is dropped
     };
     auto collected = std::make_shared<Collected>();
     Handlers handlers;
     handlers.standardOutput = [collected](const QByteArray& chunk) {
         std::lock_guard lock(collected->mutex);
-        collected->bytes.append(chunk);
+        if (!collected->closed)
+            collected->bytes.append(chunk);
     };
     auto child = start(spec, std::move(handlers));
+    const bool ownGroup = spec.ownProcessGroup || spec.newSession;
 
     const auto noDeadline = std::chrono::steady_clock::time_point::max();
     const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout : noDeadline;
-    if (!child->waitForFinished(deadline)) {
-        if (spec.ownProcessGroup)
+    const bool finishedInTime = child->waitForFinished(deadline);
+    if (!finishedInTime) {
+        if (ownGroup)
             child->sendSignalToGroup(SIGKILL);
         child->sendSignal(SIGKILL);
         child->waitForFinished(noDeadline);
+    }
+    Output output;
+    {
+        std::lock_guard lock(collected->mutex);
+        collected->closed = true;
+        output.standardOutput = std::move(collected->bytes);
+    }
+    // The child has ended: whatever its group still holds goes with it, and so do the pipes.
+    if (ownGroup)
+        child->sendSignalToGroup(SIGKILL);
+    child->stopReading();
+    if (!finishedInTime)
         throw TimeoutError(QStringLiteral("%1 did not finish within %2 ms")
                                .arg(spec.program)
                                .arg(timeout->count())
                                .toStdString());
-    }
-    Output output;
     output.terminationStatus = *child->terminationStatus();
-    std::lock_guard lock(collected->mutex);
-    output.standardOutput = collected->bytes;
     return output;
 }

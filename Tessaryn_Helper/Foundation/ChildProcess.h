@@ -19,7 +19,14 @@ struct ProcessSpec {
     QString workingDirectory;               // empty: the helper's own
     std::optional<QStringList> environment; // "NAME=value" entries; none: the helper's own
     bool ownProcessGroup = false;           // lets a timeout end the child and whatever it started
+    // A new session, hence also its own group, and no controlling terminal: a login shell
+    // started from a terminal would otherwise stop on terminal output or input.
+    bool newSession = false;
     bool nullStandardInput = false;         // otherwise the helper's standard input is inherited
+    // Sent to the child when the starting thread ends (with the helper, for the main thread), so
+    // that a helper killed outright leaves no child running; 0: none. Where the platform cannot,
+    // the child starts without it.
+    int parentDeathSignal = 0;
 };
 
 // A child that could not be started. The text names the program and the reason.
@@ -54,6 +61,8 @@ public:
         int terminationStatus = 0;
     };
     // Runs the child to its end and collects its standard output; its standard error is dropped.
+    // Once the child has ended, reading stops, and what is left of its process group, if it has
+    // one, is killed: a background job it started can neither hold the answer back nor grow it.
     // Throws SpawnError, or TimeoutError once the timeout has passed (the child, with its process
     // group if it has one, is then killed).
     static Output run(const ProcessSpec& spec, std::optional<std::chrono::milliseconds> timeout = std::nullopt);
@@ -67,6 +76,9 @@ public:
     // so a reused process identifier is never hit.
     void sendSignal(int signal) const;
     void sendSignalToGroup(int signal) const;
+    // Stops reading the child's output once `finished` has been called (at once if it has been):
+    // whatever a descendant writes later is dropped with the pipes.
+    void stopReading() const;
     // The exit code, or the number of the signal that ended the child; none while it runs.
     std::optional<int> terminationStatus() const;
     // Waits until `finished` has been called, or the deadline has passed.

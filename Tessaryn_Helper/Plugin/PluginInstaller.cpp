@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <system_error>
+#include <unistd.h>
 
 namespace {
 
@@ -126,6 +127,13 @@ std::optional<QString> stagePackage(const QString& package)
     return std::nullopt;
 }
 
+// An alert's event loop ends when the helper quits; the user has not answered then, and the
+// flow must not act on an answer nobody gave.
+bool isQuitting(const PluginInstaller::Services& services)
+{
+    return services.isQuitting && services.isQuitting();
+}
+
 } // namespace
 
 void PluginInstaller::run(Scheduler& mainThread, Services services)
@@ -193,6 +201,8 @@ void PluginInstaller::perform(const Services& services)
     }
 
     removeLegacyIfPresent(services);
+    if (isQuitting(services))
+        return;
 
     if (const auto failure = stagePackage(*package)) {
         log(QStringLiteral("contained error — %1; skip").arg(*failure));
@@ -206,6 +216,8 @@ void PluginInstaller::perform(const Services& services)
     log(QStringLiteral("opened staged Tessaryn.ccx v%1 via CCXProcess").arg(version));
     alert(services, QStringLiteral("Installing Tessaryn"),
           QStringLiteral("Click Install in the Adobe dialog that just opened, then open Premiere → Window → Extensions → Tessaryn."));
+    if (isQuitting(services))
+        return;
     // Only now: the marker records what was handed over, after the user has been told what to do.
     writeMarker(version);
 }
@@ -330,7 +342,8 @@ bool PluginInstaller::processRunning(const QString& pattern)
 {
     ProcessSpec spec;
     spec.program = QStringLiteral("/usr/bin/pgrep");
-    spec.arguments = { QStringLiteral("-f"), pattern };
+    // Only this user's processes: another user's Premiere is not in this user's way.
+    spec.arguments = { QStringLiteral("-u"), QString::number(::geteuid()), QStringLiteral("-f"), pattern };
     spec.nullStandardInput = true;
     try {
         return ChildProcess::run(spec, toolTimeout).terminationStatus == 0;

@@ -33,6 +33,8 @@ public:
         std::function<std::optional<QString>()> resourcesFolder = &BundleLocation::resourcesFolder;
         std::function<QString()> bundlePath = &BundleLocation::bundlePath;
         QString installerAgentPath = defaultInstallerAgentPath;
+        // True once the helper is quitting: the flow then does nothing more after an alert.
+        std::function<bool()> isQuitting = nullptr;
     };
 
     // Queues the install flow on the main thread and returns at once; nothing is reported back.
@@ -62,8 +64,8 @@ public:
     // cannot be started, does not end within a minute, or prints bytes that are not UTF-8. The exit
     // status does not matter; standard error is discarded.
     static std::optional<QString> runProcess(const QString& executable, const QStringList& arguments);
-    // Whether another process's full command line matches the pattern (pgrep -f); false when
-    // pgrep cannot be run.
+    // Whether another process of the current user has a full command line that matches the
+    // pattern (pgrep -u -f); false when pgrep cannot be run.
     static bool processRunning(const QString& pattern);
     static void alert(const Services& services, const QString& title, const QString& text);
 

@@ -9,8 +9,9 @@ namespace {
 QString resolve(const char* overrideVariable, const QString& resource)
 {
     // An override is taken as it is: no existence check, no expansion; relative to the current
-    // directory like any file path.
-    if (qEnvironmentVariableIsSet(overrideVariable))
+    // directory like any file path. An empty one names nothing (it would name the current
+    // directory) and counts as unset.
+    if (!qEnvironmentVariableIsEmpty(overrideVariable))
         return QDir::current().absoluteFilePath(qEnvironmentVariable(overrideVariable));
     return BundleLocation::resourcesFolderPath() + QLatin1Char('/') + resource;
 }

@@ -5,6 +5,8 @@
 #include "Foundation/Scheduler.h"
 #include "Logging/Log.h"
 #include "Logging/LogRotator.h"
+#include "Platform/PortHolders.h"
+#include "ServerRecord.h"
 #include "StderrTail.h"
 
 #include <QFileInfo>
@@ -92,6 +94,7 @@ void ServerManager::start()
 
     if (isPortInUse()) {
         Log::write(QStringLiteral("Pre-flight: port 9876 in use"));
+        logPortHolder();
         setStatus(ServerStatus::portInUse());
         return;
     }
@@ -120,6 +123,9 @@ void ServerManager::start()
     environment.insert(QStringLiteral("PATH"), searchPath);
     environment.insert(QStringLiteral("PORT"), QString::number(port));
     spec.environment = environment.toStringList();
+    // A helper that dies without stopping its server takes the server with it. The manager
+    // lives on the main thread, which lives as long as the helper.
+    spec.parentDeathSignal = SIGTERM;
 
     // The readers hold the log and the tail, never the manager; the end notice reaches the
     // manager on the main thread, if it still exists then.
@@ -129,13 +135,20 @@ void ServerManager::start()
         log->write(data);
         tail->append(data);
     };
-    auto launched = std::make_shared<std::weak_ptr<LaunchedProcess>>();
+    struct Launched {
+        std::weak_ptr<LaunchedProcess> process;
+        pid_t pid = 0;
+    };
+    auto launched = std::make_shared<Launched>(); // filled in and read on the main thread only
     handlers.finished = [mainThread = std::weak_ptr<Scheduler>(mainThread_), manager = QPointer<ServerManager>(this),
                          launched](int terminationStatus) {
         if (auto scheduler = mainThread.lock())
             scheduler->post([manager, launched, terminationStatus] {
-                if (manager)
-                    manager->handleTermination(launched->lock(), terminationStatus);
+                ServerRecord::remove(launched->pid);
+                if (!manager)
+                    return;
+                manager->handleTermination(launched->process.lock(), terminationStatus);
+                emit manager->processEnded();
             });
     };
 
@@ -145,7 +158,9 @@ void ServerManager::start()
     } catch (const SpawnError& error) {
         return failPreflight(QStringLiteral("spawn failed: %1").arg(QString::fromStdString(error.what())));
     }
-    *launched = process;
+    launched->process = process;
+    launched->pid = process->pid();
+    ServerRecord::save(process->pid(), serverScriptPath_);
     process_ = process;
     setStatus(ServerStatus::running());
     Log::write(QStringLiteral("Server spawned (pid %1)").arg(process->pid()));
@@ -158,6 +173,23 @@ void ServerManager::failPreflight(const QString& reason)
     setStatus(ServerStatus::preflightFailed(reason));
 }
 
+void ServerManager::logPortHolder() const
+{
+    if (!portHolders_)
+        return;
+    const PortHolder holder = portHolders_->holderOf(port);
+    switch (holder.kind) {
+    case PortHolder::Kind::ownProcess:
+        Log::write(QStringLiteral("Port 9876 is held by pid %1 (%2)").arg(holder.pid).arg(holder.name));
+        break;
+    case PortHolder::Kind::otherUser:
+        Log::write(QStringLiteral("Port 9876 is held by another user's process"));
+        break;
+    case PortHolder::Kind::nobody: // let go meanwhile: nobody to name
+        break;
+    }
+}
+
 void ServerManager::handleTermination(const std::shared_ptr<LaunchedProcess>& process, int terminationStatus)
 {
     // The end of a process that is no longer held (a newer one was launched) changes nothing.
@@ -168,6 +200,7 @@ void ServerManager::handleTermination(const std::shared_ptr<LaunchedProcess>& pr
     const QString tail = stderrTail_->snapshot();
     if (tail.contains(QStringLiteral("EADDRINUSE"))) {
         Log::write(QStringLiteral("Server exited with EADDRINUSE \u2014 abandoning restart loop"));
+        logPortHolder();
         setStatus(ServerStatus::portInUse());
     } else if (stopRequested_) {
         setStatus(stopFinalStatus_);

@@ -13,6 +13,7 @@
 class Cancellable;
 class LaunchedProcess;
 class LogRotator;
+class PortHolders;
 class ProcessLauncher;
 class Scheduler;
 class StderrTail;
@@ -49,6 +50,12 @@ public:
     void stop(const ServerStatus& finalStatus);
     void restart();
 
+    // Whether a server process is held: launched and its end not yet handled.
+    bool holdsProcess() const { return bool(process_); }
+
+    // Where the manager learns who holds the port when it is taken; none: it does not say.
+    void setPortHolders(std::shared_ptr<const PortHolders> portHolders) { portHolders_ = std::move(portHolders); }
+
     // Whether something holds 127.0.0.1:9876 (bound or listening; TIME_WAIT does not count).
     static bool isPortInUse();
 
@@ -57,9 +64,12 @@ public:
 
 signals:
     void statusChanged(const ServerStatus& status);
+    // A server process has ended and its end has been handled.
+    void processEnded();
 
 private:
     void failPreflight(const QString& reason);
+    void logPortHolder() const;
     void handleTermination(const std::shared_ptr<LaunchedProcess>& process, int terminationStatus);
     void armResetTimer();
     void cancelResetTimer();
@@ -83,4 +93,5 @@ private:
     bool startWhenStoppedProcessEnds_ = false;
     std::shared_ptr<StderrTail> stderrTail_;
     std::shared_ptr<LogRotator> serverLog_;
+    std::shared_ptr<const PortHolders> portHolders_;
 };

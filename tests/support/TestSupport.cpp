@@ -163,7 +163,7 @@ void ScriptedProcess::sendSignal(int signal) const
     if (!running_)
         return;
     const_cast<ScriptedProcess*>(this)->received.push_back(signal);
-    if (signal == SIGKILL || (signal == SIGTERM && obeysSigterm))
+    if ((signal == SIGKILL && obeysSigkill) || (signal == SIGTERM && obeysSigterm))
         const_cast<ScriptedProcess*>(this)->end(signal);
 }
 

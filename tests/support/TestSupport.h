@@ -93,6 +93,7 @@ public:
     void end(int status, const QByteArray& standardError = {});
     std::vector<int> received; // signals
     bool obeysSigterm = true;
+    bool obeysSigkill = true;
 
 private:
     pid_t pid_;

@@ -1,0 +1,99 @@
+#include "ServerRecord.h"
+
+#include "Foundation/HomeFolders.h"
+#include "Logging/Log.h"
+#include "Platform/ProcessInfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <csignal>
+#include <optional>
+#include <thread>
+
+namespace {
+
+struct Noted {
+    pid_t pid = 0;
+    quint64 startTime = 0;
+    QString script;
+};
+
+std::optional<Noted> readNote()
+{
+    QFile file(ServerRecord::filePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
+    Noted noted;
+    bool ok = false;
+    noted.pid = pid_t(object.value(QStringLiteral("pid")).toInteger());
+    noted.startTime = object.value(QStringLiteral("startTime")).toString().toULongLong(&ok);
+    noted.script = object.value(QStringLiteral("script")).toString();
+    if (noted.pid <= 0 || !ok || noted.script.isEmpty())
+        return std::nullopt;
+    return noted;
+}
+
+bool stillRuns(const Noted& noted)
+{
+    return ProcessInfo::startTime(noted.pid) == noted.startTime;
+}
+
+bool waitForEnd(const Noted& noted, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (stillRuns(noted)) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+} // namespace
+
+QString ServerRecord::filePath()
+{
+    return HomeFolders::supportFolder() + QStringLiteral("/server.json");
+}
+
+void ServerRecord::save(pid_t pid, const QString& scriptPath)
+{
+    const std::optional<quint64> startTime = ProcessInfo::startTime(pid);
+    if (!startTime || !QDir().mkpath(HomeFolders::supportFolder()))
+        return;
+    const QJsonObject object { { QStringLiteral("pid"), qint64(pid) },
+                               { QStringLiteral("startTime"), QString::number(*startTime) },
+                               { QStringLiteral("script"), scriptPath } };
+    QSaveFile file(filePath());
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(QJsonDocument(object).toJson());
+    file.commit();
+}
+
+void ServerRecord::remove(pid_t pid)
+{
+    const std::optional<Noted> noted = readNote();
+    if (noted && noted->pid == pid)
+        QFile::remove(filePath());
+}
+
+void ServerRecord::stopLeftover(std::chrono::milliseconds gracePeriod)
+{
+    const std::optional<Noted> noted = readNote();
+    // Only the noted process itself: the identifier may belong to another one by now.
+    if (noted && stillRuns(*noted) && ProcessInfo::commandLine(noted->pid).contains(noted->script)) {
+        ::kill(noted->pid, SIGTERM);
+        if (!waitForEnd(*noted, gracePeriod) && stillRuns(*noted)) {
+            ::kill(noted->pid, SIGKILL);
+            waitForEnd(*noted, std::chrono::seconds(1));
+        }
+        Log::write(QStringLiteral("Stopped a server left by an earlier run (pid %1)").arg(noted->pid));
+    }
+    QFile::remove(filePath());
+}
