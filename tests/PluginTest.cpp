@@ -1,6 +1,6 @@
-// The plugin installer: version rules, the package, Adobe's folders, its process tools, the legacy
-// removal and the decision flow, against real ZIP packages, folders under a temporary HOME and
-// real processes for Creative Cloud and Premiere (which pgrep must see, or not see).
+// The plugin installer: version rules, its process tools and the install flow with the legacy
+// removal, against real ZIP packages, folders under a temporary HOME and real processes for
+// Creative Cloud and Premiere (which pgrep must see, or not see).
 #include "Plugin/PluginInstaller.h"
 #include "TestSupport.h"
 
@@ -32,43 +32,7 @@ TEST(PluginVersions, EveryRuleOfTheComparison)
         EXPECT_EQ(PluginInstaller::isVersion(QString::fromUtf8(a), QString::fromUtf8(b)), atLeast) << a << " vs " << b;
 }
 
-TEST(PluginPackage, TheManifestVersionIsReadOnlyFromAWellFormedTopLevelManifest)
-{
-    QTemporaryDir dir;
-    const QString package = dir.filePath("Tessaryn.ccx");
-    for (const auto& [name, files] : std::map<QString, std::map<QString, QByteArray>> {
-             { "no manifest", { { "index.html", "<p>" } } },
-             { "in a subfolder", { { "sub/manifest.json", manifestWithVersion("\"1.4.0\"") } } },
-             { "not JSON", { { "manifest.json", "version: 1.4.0" } } },
-             { "top-level array", { { "manifest.json", R"([{"version": "1.4.0"}])" } } },
-             { "version a number", { { "manifest.json", manifestWithVersion("1.4") } } },
-             { "version null", { { "manifest.json", manifestWithVersion("null") } } },
-             { "version missing", { { "manifest.json", R"({"id": "5d1e93b0"})" } } },
-             { "not UTF-8", { { "manifest.json", "{\"version\": \"1.4\xff\"}" } } } }) {
-        makeZip(package, files);
-        EXPECT_EQ(PluginInstaller::manifestVersion(package), std::nullopt) << name.toStdString();
-    }
-    writeFile(package, manifestWithVersion("\"1.4.0\"")); // no archive
-    EXPECT_EQ(PluginInstaller::manifestVersion(package), std::nullopt);
-    EXPECT_EQ(PluginInstaller::manifestVersion(dir.filePath("missing.ccx")), std::nullopt);
-    // The build stages a package of the project's version.
-    EXPECT_EQ(PluginInstaller::manifestVersion(TESSARYN_BUILD_DIR "/share/tessaryn-helper/Tessaryn.ccx"), QString("1.0.0"));
-}
-
-TEST(PluginPackage, InstalledVersionsAreEveryEntryNamedAfterTheIdentifierAndAnUnderscore)
-{
-    ScopedHome home;
-    EXPECT_TRUE(PluginInstaller::installedVersions("5d1e93b0").isEmpty()); // no External folder
-    for (const QString name : { "5d1e93b0_1.4.0", "5d1e93b0_", "x5d1e93b0_9.9", "5D1E93B0_9.9", "5d1e93b0-9.9", "com.tessaryn.premierepro_1.0.0" })
-        makeExternalEntry(name);
-    makeExternalEntry("5d1e93b0_2.0", false); // a plain file counts too
-    QStringList versions = PluginInstaller::installedVersions("5d1e93b0");
-    versions.sort(); // in no particular order
-    EXPECT_EQ(versions, QStringList({ "", "1.4.0", "2.0" }));
-    EXPECT_EQ(PluginInstaller::installedVersions("com.tessaryn.premierepro"), QStringList({ "1.0.0" }));
-}
-
-TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanReadingNothingFromTheHelper)
+TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanAndPgrepSeesOnlyThisUsersProcesses)
 {
     const auto shell = [](const QString& script) { return PluginInstaller::runProcess("/bin/sh", { "-c", script }); };
     EXPECT_EQ(shell("printf 'out\\n'; printf err >&2; exit 7"), QString("out\n"));
@@ -86,78 +50,27 @@ TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanReadingNothingFromT
     ::dup2(saved, 0);
     for (int fd : { saved, idle[0], idle[1] })
         ::close(fd);
-    // pgrep over full command lines.
-    const QString name = "Adobe tessaryn-probe-" + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs to start a process as another user";
+    const QString name = "Adobe Premiere Pro " + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const auto other = ChildProcess::start(makeSpec("/usr/bin/setpriv", { "--reuid=12345", "--regid=12345", "--clear-groups",
+                                                                          "/bin/bash", "-c", "exec -a \"$0\" /bin/sleep 300", name }), {});
+    EXPECT_TRUE(waitFor([&] { return !PluginInstaller::runProcess("/usr/bin/pgrep", { "-f", "^" + name }).value_or("").isEmpty(); }));
     EXPECT_FALSE(PluginInstaller::processRunning(name));
-    {
-        NamedProcess process(name + " helper");
-        EXPECT_TRUE(waitFor([&] { return PluginInstaller::processRunning(name); }));
-    }
-    EXPECT_FALSE(PluginInstaller::processRunning(name));
-}
-
-namespace {
-const QString legacyLine = "PluginInstaller: legacy plugin present (%1) \u2014 removing via UPIA";
-const QString stillPresent = "PluginInstaller: legacy plugin still present \u2014 asking the user";
-const QString newIdAlert = "alert Tessaryn has a new plugin ID: Remove the old copy so Premiere shows one Tessaryn: Creative Cloud \u2192 "
-                           "Stock & Marketplace \u2192 Plugins \u2192 Manage plugins \u2192 Tessaryn (old version) \u2192 Uninstall. Then reopen Premiere.";
-const QString removeAll = "rm -rf \"$HOME/Library/Application Support/Adobe/UXP/Plugins/External\"/";
-} // namespace
-
-TEST(PluginLegacyRemoval, EachOutcome)
-{
-    struct Case {
-        const char* name;
-        QStringList entries; // a trailing "!" makes a file
-        QString agent;       // empty: no agent
-        QStringList lines;   // %1: the listed legacy versions, %2: the agent's path
-        bool agentRuns;
-        bool alerts;
-    };
-    const std::vector<Case> cases {
-        { "no legacy entry", { "5d1e93b0_1.0.0" }, "exit 0", {}, false, false },
-        { "no agent", { "com.tessaryn.premierepro_1.0.0", "com.tessaryn.premierepro_1.1.0" }, "",
-          { legacyLine, "PluginInstaller: UPIA not found at %2", stillPresent }, false, true },
-        { "a current copy beside it", { "com.tessaryn.premierepro_1.0.0", "5d1e93b0_1.4.0" }, removeAll + "*",
-          { legacyLine, "PluginInstaller: a 5d1e93b0 copy is already installed \u2014 not removing by name (ambiguous); asking the user", stillPresent },
-          false, true },
-        { "removed, white space printed", { "com.tessaryn.premierepro_1.0.0", "com.tessaryn.premierepro_1.1.0!" },
-          removeAll + "com.tessaryn.premierepro_*\nprintf '  \\n\\t\\n'",
-          { legacyLine, "PluginInstaller: UPIA --remove Tessaryn \u2192 (no output)", "PluginInstaller: legacy plugin removed" }, true, false },
-        { "one left behind", { "com.tessaryn.premierepro_1.0.0", "com.tessaryn.premierepro_1.1.0" },
-          removeAll + "com.tessaryn.premierepro_1.0.0\necho '  Removed Tessaryn 1.0.0 '",
-          { legacyLine, "PluginInstaller: UPIA --remove Tessaryn \u2192 Removed Tessaryn 1.0.0", stillPresent }, true, true },
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScopedHome home;
-        for (const QString& entry : c.entries)
-            makeExternalEntry(QString(entry).remove('!'), !entry.endsWith('!'));
-        FakeAgent agent(c.agent);
-        RecordingDesktop desktop;
-        PluginInstaller::Services services { desktop };
-        services.installerAgentPath = c.agent.isEmpty() ? home.path() + "/no-agent" : agent.path();
-        QStringList versions = PluginInstaller::installedVersions("com.tessaryn.premierepro");
-        QStringList expected;
-        for (const QString& line : c.lines)
-            expected << QString(line).replace("%1", versions.join(", ")).replace("%2", services.installerAgentPath);
-        LogCapture log;
-        PluginInstaller::removeLegacyIfPresent(services);
-        EXPECT_EQ(log.messages(), expected);
-        EXPECT_EQ(agent.runs(), c.agentRuns ? QStringList { "--remove Tessaryn" } : QStringList {});
-        EXPECT_EQ(desktop.events, c.alerts ? QStringList { newIdAlert } : QStringList {});
-    }
+    other->sendSignal(SIGKILL);
+    other->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20));
 }
 
 namespace {
 const QString opened = "PluginInstaller: opened staged Tessaryn.ccx v1.4.0 via CCXProcess";
-const QString installingAlert = "alert Installing Tessaryn: Click Install in the Adobe dialog that just opened, then open Premiere \u2192 "
-                                "Window \u2192 Extensions \u2192 Tessaryn.";
+const QString legacyLine = "PluginInstaller: legacy plugin present (%1) \u2014 removing via UPIA";
+const QString stillPresent = "PluginInstaller: legacy plugin still present \u2014 asking the user";
+const QString newIdAlert = "alert Tessaryn has a new plugin ID: Remove the old copy so Premiere shows one Tessaryn: Creative Cloud \u2192 "
+                           "Stock & Marketplace \u2192 Plugins \u2192 Manage plugins \u2192 Tessaryn (old version) \u2192 Uninstall. Then reopen Premiere.";
 
 // The flow with a package of v1.4.0 and Creative Cloud running, unless a case says otherwise.
 class InstallFlow : public ::testing::Test {
 protected:
-    void SetUp() override { makePackage("\"1.4.0\""); }
     void makePackage(const QString& version) { makeZip(package(), { { "manifest.json", manifestWithVersion(version) }, { "index.html", "<p>" } }); }
     QString package() const { return resources.path() + "/share/tessaryn-helper/Tessaryn.ccx"; }
     PluginInstaller::Services services()
@@ -168,20 +81,21 @@ protected:
             return QFileInfo(folder).isDir() ? std::optional(folder) : std::nullopt;
         };
         services.bundlePath = [this] { return bundlePath; };
-        services.installerAgentPath = home.path() + "/no-agent";
+        services.installerAgentPath = agentPath;
+        services.isQuitting = [this] { return quitting; };
         return services;
     }
-    void writeMarker(const QByteArray& text) { writeFile(PluginInstaller::markerPath(), text); }
-
     ScopedHome home;
     QTemporaryDir resources;
-    QString bundlePath = "/opt/tessaryn";
+    QString bundlePath, agentPath;
+    bool quitting = false;
     RecordingDesktop desktop;
 };
 } // namespace
 
-TEST_F(InstallFlow, RunOnlyQueuesTheFlow)
+TEST_F(InstallFlow, RunOnlyQueuesTheFlowOfTheBuildsOwnPackage)
 {
+    makePackage("\"1.4.0\"");
     NamedProcess creativeCloud("Adobe Creative Cloud");
     ASSERT_TRUE(waitFor([] { return PluginInstaller::processRunning("Adobe Creative Cloud"); }));
     VirtualScheduler mainThread;
@@ -190,11 +104,13 @@ TEST_F(InstallFlow, RunOnlyQueuesTheFlow)
     EXPECT_TRUE(log.messages().isEmpty());
     mainThread.runPosted();
     EXPECT_EQ(log.messages(), QStringList { opened });
+    EXPECT_EQ(PluginInstaller::manifestVersion(TESSARYN_BUILD_DIR "/share/tessaryn-helper/Tessaryn.ccx"), QString("1.0.0"));
 }
 
 // Each row: how the machine is before the flow, the lines it writes (a line starting with "~" is a
-// pattern), whether it hands the package over (stages it, opens it, says so, then writes the
-// marker), and otherwise what it asks of the desktop and what marker it leaves.
+// pattern; %1: the legacy versions, %2: the installer agent), whether it hands the package over
+// (stages it, opens it, then alerts), what it asks of the desktop before that, and the marker it
+// leaves (by default 1.4.0 after a hand-over, otherwise the 1.3.0 from before).
 TEST_F(InstallFlow, EachOutcome)
 {
     struct Case {
@@ -203,27 +119,33 @@ TEST_F(InstallFlow, EachOutcome)
         QStringList lines;
         bool handsOver;
         QStringList events = {};
-        QByteArray marker = "1.3.0";
-        bool creativeCloud = true;
-        bool premiere = false;
+        std::optional<QByteArray> marker = {};
+        bool creativeCloud = true, premiere = false;
+        QString agent = {};  // the installer agent's script; none when empty
+        QString quitOn = {}; // the alert while which the helper begins to quit
     };
-    const QString support = home.supportFolder();
+    const QString support = home.supportFolder(), id = "5d1e93b0_", legacy = "com.tessaryn.premierepro_";
     const QString creativeCloudApp = QUrl::fromLocalFile("/Applications/Utilities/Adobe Creative Cloud/ACC/Creative Cloud.app").toString();
-    const auto newer = [](QStringList versions) {
-        return [versions] { for (const QString& v : versions) makeExternalEntry("5d1e93b0_" + v); };
+    const QString removeAll = "rm -rf \"$HOME/Library/Application Support/Adobe/UXP/Plugins/External\"/";
+    const auto entries = [](const QStringList& names) { // a trailing "!" makes a file
+        return [names] { for (const QString& n : names) makeExternalEntry(QString(n).remove('!'), !n.endsWith('!')); };
     };
+    const auto zip = [this](const std::map<QString, QByteArray>& files) { return [this, files] { makeZip(package(), files); }; };
+    const auto marker = [](const QByteArray& text) { return [text] { writeFile(PluginInstaller::markerPath(), text); }; };
     const auto newerLine = [](const QString& v) { return "PluginInstaller: v" + v + " already installed (newer than bundled v1.4.0, Exchange?) \u2014 skip"; };
     const QString noPackage = "PluginInstaller: no bundled Tessaryn.ccx \u2014 skip (dev build?)";
     const QString noVersion = "PluginInstaller: could not read .ccx manifest version \u2014 skip";
+    const QString noAgent = "PluginInstaller: UPIA not found at %2";
     const std::vector<Case> cases {
-        { "an older marker", [] { }, { opened }, true },
+        { "an older marker; an agent but no legacy copy", [] { }, { opened }, true, {}, {}, true, false, "exit 0" },
         { "no marker", [] { QFile::remove(PluginInstaller::markerPath()); }, { opened }, true },
-        { "marker without the code folder: self-heal", [&] { writeMarker(" 1.4.0\r\n"); },
+        { "marker without the code folder: self-heal", marker(" 1.4.0\r\n"),
           { "PluginInstaller: marker says v1.4.0 but External/ absent \u2014 self-heal, re-triggering install", opened }, true },
-        { "code folder with an older marker", newer({ "1.4.0" }), { opened }, true },
+        { "code folder with an older marker", entries({ id + "1.4.0" }), { opened }, true },
         { "code folder without a marker", [] { QFile::remove(PluginInstaller::markerPath()), makeExternalEntry("5d1e93b0_1.4.0"); }, { opened }, true },
-        { "an older copy only", newer({ "1.3.9" }), { opened }, true },
-        { "marker not UTF-8", [&] { writeMarker("1.4.0\xff"); }, { opened }, true },
+        { "an older copy only", entries({ id + "1.3.9" }), { opened }, true },
+        { "names that are no copies", entries({ "x5d1e93b0_9.9", "5D1E93B0_9.9", "5d1e93b0-9.9", id }), { opened }, true },
+        { "marker not UTF-8", marker("1.4.0\xff"), { opened }, true },
         { "a folder named VolumesX is no disk image", [&] { bundlePath = "/VolumesX/tessaryn"; }, { opened }, true },
         { "translocated", [&] { bundlePath = "/private/var/folders/x1/T/AppTranslocation/7F3A/d/Tessaryn Helper.app"; },
           { "PluginInstaller: app is translocated \u2014 proceeding (Finder-drag avoids this)", opened }, true },
@@ -231,38 +153,57 @@ TEST_F(InstallFlow, EachOutcome)
         { "a folder in the way of the staged copy", [] { writeFile(PluginInstaller::stagedPackagePath() + "/inside", "x"); }, { opened }, true },
         { "no package", [&] { QFile::remove(package()); }, { noPackage }, false },
         { "no resources folder", [&] { QDir(resources.path() + "/share").removeRecursively(); }, { noPackage }, false },
-        { "no manifest", [&] { makeZip(package(), { { "index.html", "<p>" } }); }, { noVersion }, false },
-        { "manifest not JSON", [&] { makeZip(package(), { { "manifest.json", "{version: 1.4.0" } }); }, { noVersion }, false },
+        { "no archive", [&] { writeFile(package(), manifestWithVersion("\"1.4.0\"")); }, { noVersion }, false },
+        { "no manifest", zip({ { "index.html", "<p>" } }), { noVersion }, false },
+        { "manifest in a subfolder", zip({ { "sub/manifest.json", manifestWithVersion("\"1.4.0\"") } }), { noVersion }, false },
+        { "manifest not JSON", zip({ { "manifest.json", "{version: 1.4.0" } }), { noVersion }, false },
+        { "manifest an array", zip({ { "manifest.json", R"([{"version": "1.4.0"}])" } }), { noVersion }, false },
+        { "manifest not UTF-8", zip({ { "manifest.json", "{\"version\": \"1.4\xff\"}" } }), { noVersion }, false },
+        { "version missing", zip({ { "manifest.json", R"({"id": "5d1e93b0"})" } }), { noVersion }, false },
         { "version a number", [&] { makePackage("1.4"); }, { noVersion }, false },
+        { "version null", [&] { makePackage("null"); }, { noVersion }, false },
         { "a version with a trailing space is used as it is", [&] { makePackage("\"1.4.0 \""), makeExternalEntry("5d1e93b0_1.4.0"); },
           { "PluginInstaller: v1.4.0 already installed (newer than bundled v1.4.0 , Exchange?) \u2014 skip" }, false },
         { "current: the version checks come before the disk image and Creative Cloud",
-          [&] { writeMarker("1.4.0\n"), makeExternalEntry("5d1e93b0_1.4.0"), bundlePath = "/Volumes/Tessaryn"; },
+          [&] { writeFile(PluginInstaller::markerPath(), "1.4.0\n"), makeExternalEntry("5d1e93b0_1.4.0"), bundlePath = "/Volumes/Tessaryn"; },
           { "PluginInstaller: plugin current (v1.4.0) \u2014 skip" }, false, {}, "1.4.0\n", false },
-        { "newer, listed first", newer({ "1.5.0", "1.3.0", "1.4.0" }), { newerLine("1.5.0") }, false },
-        { "newer, listed between", newer({ "1.3.0", "1.5.0", "1.4.0" }), { newerLine("1.5.0") }, false },
-        { "equal, written differently", newer({ "1.4", "1.3.9" }), { newerLine("1.4") }, false },
-        { "a pre-release reads as its version", newer({ "1.3.0", "1.4.0-beta" }), { newerLine("1.4.0-beta") }, false },
+        { "newer, listed first", entries({ id + "1.5.0", id + "1.3.0", id + "1.4.0" }), { newerLine("1.5.0") }, false },
+        { "newer, listed between", entries({ id + "1.3.0", id + "1.5.0", id + "1.4.0" }), { newerLine("1.5.0") }, false },
+        { "newer, a file", entries({ id + "1.5.0!" }), { newerLine("1.5.0") }, false },
+        { "equal, written differently", entries({ id + "1.4", id + "1.3.9" }), { newerLine("1.4") }, false },
+        { "a pre-release reads as its version", entries({ id + "1.3.0", id + "1.4.0-beta" }), { newerLine("1.4.0-beta") }, false },
         { "a disk image", [&] { bundlePath = "/Volumes/Tessaryn Helper"; }, { "PluginInstaller: running from DMG \u2014 abort install, prompt" }, false,
           { "alert Move Tessaryn Helper to Applications first: Drag Tessaryn Helper into your Applications folder, then open it again." } },
         { "Creative Cloud not running, Premiere running", [] { }, { "PluginInstaller: Creative Cloud not running \u2014 launching it, prompt" }, false,
           { "open " + creativeCloudApp, "alert Creative Cloud is starting: Reopen Tessaryn Helper in about 20 seconds to install the plugin." },
-          "1.3.0", false, true },
-        { "Premiere running", [] { makeExternalEntry("com.tessaryn.premierepro_1.0.0"); },
-          { "PluginInstaller: Premiere running \u2014 abort install, prompt" }, false,
-          { "alert Quit Premiere first: Quit Premiere, then open Tessaryn Helper again to install the plugin." }, "1.3.0", true, true },
-        { "a legacy copy first", [] { makeExternalEntry("com.tessaryn.premierepro_1.0.0"); },
-          { legacyLine.arg("1.0.0"), "PluginInstaller: UPIA not found at " + home.path() + "/no-agent", stillPresent, opened }, true, { newIdAlert } },
-        { "a support folder that cannot be made", [&] { QDir(home.path() + "/Library").removeRecursively(), writeFile(home.path() + "/Library/Application Support", "x"); },
+          {}, false, true },
+        { "Premiere running", entries({ legacy + "1.0.0" }), { "PluginInstaller: Premiere running \u2014 abort install, prompt" }, false,
+          { "alert Quit Premiere first: Quit Premiere, then open Tessaryn Helper again to install the plugin." }, {}, true, true },
+        { "a legacy copy, no agent", entries({ legacy + "1.0.0" }), { legacyLine, noAgent, stillPresent, opened }, true, { newIdAlert } },
+        { "a legacy copy beside a current one", entries({ legacy + "1.0.0", id + "1.4.0" }),
+          { legacyLine, "PluginInstaller: a 5d1e93b0 copy is already installed \u2014 not removing by name (ambiguous); asking the user",
+            stillPresent, opened }, true, { newIdAlert }, {}, true, false, removeAll + "*" },
+        { "legacy copies removed, white space printed", entries({ legacy + "1.0.0", legacy + "1.1.0!" }),
+          { legacyLine, "PluginInstaller: UPIA --remove Tessaryn \u2192 (no output)", "PluginInstaller: legacy plugin removed", opened }, true,
+          {}, {}, true, false, removeAll + "com.tessaryn.premierepro_*\nprintf '  \\n\\t\\n'" },
+        { "a legacy copy left behind", entries({ legacy + "1.0.0", legacy + "1.1.0" }),
+          { legacyLine, "PluginInstaller: UPIA --remove Tessaryn \u2192 Removed Tessaryn 1.0.0", stillPresent, opened }, true, { newIdAlert },
+          {}, true, false, removeAll + "com.tessaryn.premierepro_1.0.0\necho '  Removed Tessaryn 1.0.0 '" },
+        { "quitting during the legacy alert", entries({ legacy + "1.0.0" }), { legacyLine, noAgent, stillPresent }, false, { newIdAlert },
+          {}, true, false, {}, "Tessaryn has a new plugin ID" },
+        { "quitting during the install alert", [] { }, { opened }, true, {}, "1.3.0", true, false, {}, "Installing Tessaryn" },
+        { "a support folder that cannot be made",
+          [&] { QDir(home.path() + "/Library").removeRecursively(), writeFile(home.path() + "/Library/Application Support", "x"); },
           { "~^PluginInstaller: contained error \u2014 .*" + QRegularExpression::escape(support) + ".*; skip$" }, false, {}, "" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         QDir(home.path() + "/Library").removeRecursively();
         makePackage("\"1.4.0\"");
-        writeMarker("1.3.0");
-        bundlePath = "/opt/tessaryn";
-        desktop.events.clear();
+        writeFile(PluginInstaller::markerPath(), "1.3.0");
+        bundlePath = "/opt/tessaryn", quitting = false, desktop.events.clear();
+        const FakeAgent agent(c.agent);
+        agentPath = c.agent.isEmpty() ? home.path() + "/no-agent" : agent.path();
         c.arrange();
         const std::optional<NamedProcess> creativeCloud = c.creativeCloud ? std::optional<NamedProcess>(std::in_place, "Adobe Creative Cloud") : std::nullopt;
         const std::optional<NamedProcess> premiere = c.premiere ? std::optional<NamedProcess>(std::in_place, "Adobe Premiere Pro") : std::nullopt;
@@ -273,26 +214,27 @@ TEST_F(InstallFlow, EachOutcome)
         desktop.whileAlertIsOpen = [&](const QString& title) {
             if (title == "Installing Tessaryn" && QFileInfo::exists(PluginInstaller::stagedPackagePath()))
                 markerWhileInstalling = readFile(PluginInstaller::markerPath());
+            quitting = quitting || title == c.quitOn;
         };
+        const QString legacyVersions = PluginInstaller::installedVersions("com.tessaryn.premierepro").join(", "); // in no set order
         LogCapture log;
         PluginInstaller::perform(services());
         const QStringList lines = log.messages();
         ASSERT_EQ(lines.size(), c.lines.size()) << lines.join('\n').toStdString();
-        for (int i = 0; i < lines.size(); ++i)
-            if (c.lines[i].startsWith('~'))
-                EXPECT_TRUE(lines[i].contains(QRegularExpression(c.lines[i].mid(1)))) << lines[i].toStdString();
+        for (int i = 0; i < lines.size(); ++i) {
+            const QString expected = QString(c.lines[i]).replace("%1", legacyVersions).replace("%2", agentPath);
+            if (expected.startsWith('~'))
+                EXPECT_TRUE(lines[i].contains(QRegularExpression(expected.mid(1)))) << lines[i].toStdString();
             else
-                EXPECT_EQ(lines[i], c.lines[i]);
-        const QString staged = PluginInstaller::stagedPackagePath();
-        if (c.handsOver) {
-            EXPECT_EQ(desktop.events, (c.events + QStringList { "open " + QUrl::fromLocalFile(staged).toString(), installingAlert }));
-            EXPECT_EQ(readFile(staged), readFile(package()));
-            EXPECT_EQ(markerWhileInstalling, markerBefore); // the marker follows the alert
-            EXPECT_EQ(readFile(PluginInstaller::markerPath()), "1.4.0");
-        } else {
-            EXPECT_EQ(desktop.events, c.events);
-            EXPECT_FALSE(QFileInfo(staged).isFile());
-            EXPECT_EQ(readFile(PluginInstaller::markerPath()), c.marker);
+                EXPECT_EQ(lines[i], expected);
         }
+        EXPECT_EQ(agent.runs(), c.lines.filter("UPIA --remove").isEmpty() ? QStringList {} : QStringList { "--remove Tessaryn" });
+        const QString staged = PluginInstaller::stagedPackagePath();
+        const QStringList handOver { "open " + QUrl::fromLocalFile(staged).toString(), "alert Installing Tessaryn: Click Install in the "
+                                     "Adobe dialog that just opened, then open Premiere \u2192 Window \u2192 Extensions \u2192 Tessaryn." };
+        EXPECT_EQ(desktop.events, c.handsOver ? c.events + handOver : c.events);
+        EXPECT_EQ(QFileInfo(staged).isFile() && readFile(staged) == readFile(package()), c.handsOver);
+        EXPECT_EQ(markerWhileInstalling, c.handsOver ? markerBefore : "(no alert)"); // the marker follows the alert
+        EXPECT_EQ(readFile(PluginInstaller::markerPath()), c.marker.value_or(c.handsOver ? "1.4.0" : "1.3.0"));
     }
 }
