@@ -5,28 +5,25 @@
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QRegularExpression>
 #include <QUuid>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 TEST(PluginVersions, EveryRuleOfTheComparison)
 {
+    // Parts compare numerically; missing parts count as zero; empty parts are dropped; parts that are not integers, or do
+    // not fit 64 bits, read as zero; signs are read; identical texts are at least each other.
     const std::vector<std::tuple<const char*, const char*, bool>> cases {
-        // Parts compare numerically; missing parts count as zero; empty parts are dropped.
-        { "1.10", "1.9", true }, { "1.9", "1.10", false }, { "2.0", "1.99.99", true }, { "1.2", "1.2.1", false },
-        { "1.2.1", "1.2", true }, { "1.2", "1.2.0", true }, { "1.2.0", "1.2", true }, { "", "0", true }, { "", "0.0.1", false },
-        { "1..2", "1.2", true }, { "1..2", "1.3", false }, { ".1.2.", "1.2", true }, { "1.2", ".1.2.", true },
-        // Parts that are not integers read as zero; signs are read; beyond 64 bits reads as zero.
+        { "1.10", "1.9", true }, { "1.9", "1.10", false }, { "2.0", "1.99.99", true }, { "1.2", "1.2.1", false }, { "1.2.1", "1.2", true },
+        { "1.2", "1.2.0", true }, { "", "0", true }, { "", "0.0.1", false }, { "1..2", "1.2", true }, { ".1.2.", "1.2", true },
         { "1.2.3-rc1", "1.2.3", false }, { "1.2.3", "1.2.3-rc1", true }, { "1.+", "1.1", false }, { "1. 2", "1.1", false },
-        { "1.++2", "1.1", false }, { "1.2a", "1.1", false }, { "1.\u0663", "1.1", false }, { "abc", "0", true },
-        { "+2", "2", true }, { "1.-1", "1.0", false }, { "1.0", "1.-1", true }, { "1", "+2", false },
-        { "9223372036854775807", "9223372036854775806", true }, { "9223372036854775808", "1", false },
-        { "-9223372036854775808", "-9223372036854775807", false }, { "-9223372036854775809", "-1", true },
-        // Identical texts are always at least each other.
-        { "x.y", "x.y", true }, { "1..", "1..", true }, { "9223372036854775808.1", "9223372036854775808.1", true },
+        { "1.++2", "1.1", false }, { "1.2a", "1.1", false }, { "1.\u0663", "1.1", false }, { "abc", "0", true }, { "+2", "2", true },
+        { "1.-1", "1.0", false }, { "1", "+2", false }, { "9223372036854775807", "9223372036854775806", true },
+        { "9223372036854775808", "1", false }, { "-9223372036854775808", "-9223372036854775807", false },
+        { "-9223372036854775809", "-1", true }, { "x.y", "x.y", true },
     };
     for (const auto& [a, b, atLeast] : cases)
         EXPECT_EQ(PluginInstaller::isVersion(QString::fromUtf8(a), QString::fromUtf8(b)), atLeast) << a << " vs " << b;
@@ -41,15 +38,10 @@ TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanAndPgrepSeesOnlyThi
     EXPECT_EQ(shell("printf 'caf\\351'"), std::nullopt);
     EXPECT_EQ(PluginInstaller::runProcess("/no/such/program", {}), std::nullopt);
     EXPECT_EQ(shell("head -c 1048576 /dev/zero >&2; echo done"), QString("done\n")); // a full stderr pipe does not stall it
-    // The helper's standard input open and silent, like a terminal no one types into.
-    const int saved = ::dup(0);
-    int idle[2];
-    ASSERT_EQ(::pipe(idle), 0);
-    ::dup2(idle[0], 0);
-    EXPECT_EQ(shell("cat; echo end"), QString("end\n"));
-    ::dup2(saved, 0);
-    for (int fd : { saved, idle[0], idle[1] })
-        ::close(fd);
+    const int input = ::dup(0), zero = ::open("/dev/zero", O_RDONLY); // the helper's input (a terminal perhaps) is not passed on
+    ::dup2(zero, 0);
+    EXPECT_EQ(shell("readlink /proc/self/fd/0"), QString("/dev/null\n"));
+    ::dup2(input, 0), ::close(input), ::close(zero);
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs to start a process as another user";
     const QString name = "Adobe Premiere Pro " + QUuid::createUuid().toString(QUuid::WithoutBraces);
@@ -61,57 +53,11 @@ TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanAndPgrepSeesOnlyThi
     other->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20));
 }
 
-namespace {
-const QString opened = "PluginInstaller: opened staged Tessaryn.ccx v1.4.0 via CCXProcess";
-const QString legacyLine = "PluginInstaller: legacy plugin present (%1) \u2014 removing via UPIA";
-const QString stillPresent = "PluginInstaller: legacy plugin still present \u2014 asking the user";
-const QString newIdAlert = "alert Tessaryn has a new plugin ID: Remove the old copy so Premiere shows one Tessaryn: Creative Cloud \u2192 "
-                           "Stock & Marketplace \u2192 Plugins \u2192 Manage plugins \u2192 Tessaryn (old version) \u2192 Uninstall. Then reopen Premiere.";
-
-// The flow with a package of v1.4.0 and Creative Cloud running, unless a case says otherwise.
-class InstallFlow : public ::testing::Test {
-protected:
-    void makePackage(const QString& version) { makeZip(package(), { { "manifest.json", manifestWithVersion(version) }, { "index.html", "<p>" } }); }
-    QString package() const { return resources.path() + "/share/tessaryn-helper/Tessaryn.ccx"; }
-    PluginInstaller::Services services()
-    {
-        PluginInstaller::Services services { desktop };
-        services.resourcesFolder = [this]() -> std::optional<QString> {
-            const QString folder = resources.path() + "/share/tessaryn-helper";
-            return QFileInfo(folder).isDir() ? std::optional(folder) : std::nullopt;
-        };
-        services.bundlePath = [this] { return bundlePath; };
-        services.installerAgentPath = agentPath;
-        services.isQuitting = [this] { return quitting; };
-        return services;
-    }
-    ScopedHome home;
-    QTemporaryDir resources;
-    QString bundlePath, agentPath;
-    bool quitting = false;
-    RecordingDesktop desktop;
-};
-} // namespace
-
-TEST_F(InstallFlow, RunOnlyQueuesTheFlowOfTheBuildsOwnPackage)
-{
-    makePackage("\"1.4.0\"");
-    NamedProcess creativeCloud("Adobe Creative Cloud");
-    ASSERT_TRUE(waitFor([] { return PluginInstaller::processRunning("Adobe Creative Cloud"); }));
-    VirtualScheduler mainThread;
-    LogCapture log;
-    PluginInstaller::run(mainThread, services());
-    EXPECT_TRUE(log.messages().isEmpty());
-    mainThread.runPosted();
-    EXPECT_EQ(log.messages(), QStringList { opened });
-    EXPECT_EQ(PluginInstaller::manifestVersion(TESSARYN_BUILD_DIR "/share/tessaryn-helper/Tessaryn.ccx"), QString("1.0.0"));
-}
-
-// Each row: how the machine is before the flow, the lines it writes (a line starting with "~" is a
-// pattern; %1: the legacy versions, %2: the installer agent), whether it hands the package over
-// (stages it, opens it, then alerts), what it asks of the desktop before that, and the marker it
-// leaves (by default 1.4.0 after a hand-over, otherwise the 1.3.0 from before).
-TEST_F(InstallFlow, EachOutcome)
+// Each row: how the machine is before the flow (a package of v1.4.0, a marker of 1.3.0, Creative Cloud
+// running, unless it says otherwise), the lines the flow writes (%1: the legacy versions, %2: the
+// installer agent), whether it hands the package over (stages it, opens it, then alerts), what it asks
+// of the desktop before that, and the marker it leaves (by default 1.4.0 after a hand-over, else 1.3.0).
+TEST(PluginInstallFlow, EachOutcome)
 {
     struct Case {
         const char* name;
@@ -124,86 +70,89 @@ TEST_F(InstallFlow, EachOutcome)
         QString agent = {};  // the installer agent's script; none when empty
         QString quitOn = {}; // the alert while which the helper begins to quit
     };
-    const QString support = home.supportFolder(), id = "5d1e93b0_", legacy = "com.tessaryn.premierepro_";
-    const QString creativeCloudApp = QUrl::fromLocalFile("/Applications/Utilities/Adobe Creative Cloud/ACC/Creative Cloud.app").toString();
-    const QString removeAll = "rm -rf \"$HOME/Library/Application Support/Adobe/UXP/Plugins/External\"/";
+    ScopedHome home;
+    QTemporaryDir resources;
+    const QString package = resources.path() + "/share/tessaryn-helper/Tessaryn.ccx";
+    std::optional<QString> resourcesFolder;
+    QString bundlePath;
+    bool quitting = false;
+    RecordingDesktop desktop;
+    PluginInstaller::Services services { desktop, [&] { return resourcesFolder; }, [&] { return bundlePath; }, {}, [&] { return quitting; } };
+    const QString id = "5d1e93b0_", legacy = "com.tessaryn.premierepro_", p = "PluginInstaller: ";
+    const auto zip = [&](const QByteArray& manifest, const QString& name = "manifest.json") {
+        return [=] { makeZip(package, { { name, manifest }, { "index.html", "<p>" } }); };
+    };
     const auto entries = [](const QStringList& names) { // a trailing "!" makes a file
         return [names] { for (const QString& n : names) makeExternalEntry(QString(n).remove('!'), !n.endsWith('!')); };
     };
-    const auto zip = [this](const std::map<QString, QByteArray>& files) { return [this, files] { makeZip(package(), files); }; };
     const auto marker = [](const QByteArray& text) { return [text] { writeFile(PluginInstaller::markerPath(), text); }; };
-    const auto newerLine = [](const QString& v) { return "PluginInstaller: v" + v + " already installed (newer than bundled v1.4.0, Exchange?) \u2014 skip"; };
-    const QString noPackage = "PluginInstaller: no bundled Tessaryn.ccx \u2014 skip (dev build?)";
-    const QString noVersion = "PluginInstaller: could not read .ccx manifest version \u2014 skip";
-    const QString noAgent = "PluginInstaller: UPIA not found at %2";
+    const auto newer = [&](const QString& v) { return p + "v" + v + " already installed (newer than bundled v1.4.0, Exchange?) \u2014 skip"; };
+    const QString opened = p + "opened staged Tessaryn.ccx v1.4.0 via CCXProcess", noPackage = p + "no bundled Tessaryn.ccx \u2014 skip (dev build?)";
+    const QString noVersion = p + "could not read .ccx manifest version \u2014 skip", noAgent = p + "UPIA not found at %2";
+    const QString legacyLine = p + "legacy plugin present (%1) \u2014 removing via UPIA", stillPresent = p + "legacy plugin still present \u2014 asking the user";
+    const QString newIdAlert = "alert Tessaryn has a new plugin ID: Remove the old copy so Premiere shows one Tessaryn: Creative Cloud \u2192 Stock & "
+                               "Marketplace \u2192 Plugins \u2192 Manage plugins \u2192 Tessaryn (old version) \u2192 Uninstall. Then reopen Premiere.";
+    const QString removeAll = "rm -rf \"$HOME/Library/Application Support/Adobe/UXP/Plugins/External\"/";
     const std::vector<Case> cases {
         { "an older marker; an agent but no legacy copy", [] { }, { opened }, true, {}, {}, true, false, "exit 0" },
         { "no marker", [] { QFile::remove(PluginInstaller::markerPath()); }, { opened }, true },
         { "marker without the code folder: self-heal", marker(" 1.4.0\r\n"),
-          { "PluginInstaller: marker says v1.4.0 but External/ absent \u2014 self-heal, re-triggering install", opened }, true },
+          { p + "marker says v1.4.0 but External/ absent \u2014 self-heal, re-triggering install", opened }, true },
         { "code folder with an older marker", entries({ id + "1.4.0" }), { opened }, true },
         { "code folder without a marker", [] { QFile::remove(PluginInstaller::markerPath()), makeExternalEntry("5d1e93b0_1.4.0"); }, { opened }, true },
-        { "an older copy only", entries({ id + "1.3.9" }), { opened }, true },
-        { "names that are no copies", entries({ "x5d1e93b0_9.9", "5D1E93B0_9.9", "5d1e93b0-9.9", id }), { opened }, true },
+        { "names that are no copies", entries({ "x5d1e93b0_9.9", "5D1E93B0_9.9", "5d1e93b0-9.9", id, id + "1.3.9" }), { opened }, true },
         { "marker not UTF-8", marker("1.4.0\xff"), { opened }, true },
         { "a folder named VolumesX is no disk image", [&] { bundlePath = "/VolumesX/tessaryn"; }, { opened }, true },
         { "translocated", [&] { bundlePath = "/private/var/folders/x1/T/AppTranslocation/7F3A/d/Tessaryn Helper.app"; },
-          { "PluginInstaller: app is translocated \u2014 proceeding (Finder-drag avoids this)", opened }, true },
+          { p + "app is translocated \u2014 proceeding (Finder-drag avoids this)", opened }, true },
         { "an old staged copy", [] { writeFile(PluginInstaller::stagedPackagePath(), "older"); }, { opened }, true },
-        { "a folder in the way of the staged copy", [] { writeFile(PluginInstaller::stagedPackagePath() + "/inside", "x"); }, { opened }, true },
-        { "no package", [&] { QFile::remove(package()); }, { noPackage }, false },
-        { "no resources folder", [&] { QDir(resources.path() + "/share").removeRecursively(); }, { noPackage }, false },
-        { "no archive", [&] { writeFile(package(), manifestWithVersion("\"1.4.0\"")); }, { noVersion }, false },
-        { "no manifest", zip({ { "index.html", "<p>" } }), { noVersion }, false },
-        { "manifest in a subfolder", zip({ { "sub/manifest.json", manifestWithVersion("\"1.4.0\"") } }), { noVersion }, false },
-        { "manifest not JSON", zip({ { "manifest.json", "{version: 1.4.0" } }), { noVersion }, false },
-        { "manifest an array", zip({ { "manifest.json", R"([{"version": "1.4.0"}])" } }), { noVersion }, false },
-        { "manifest not UTF-8", zip({ { "manifest.json", "{\"version\": \"1.4\xff\"}" } }), { noVersion }, false },
-        { "version missing", zip({ { "manifest.json", R"({"id": "5d1e93b0"})" } }), { noVersion }, false },
-        { "version a number", [&] { makePackage("1.4"); }, { noVersion }, false },
-        { "version null", [&] { makePackage("null"); }, { noVersion }, false },
-        { "a version with a trailing space is used as it is", [&] { makePackage("\"1.4.0 \""), makeExternalEntry("5d1e93b0_1.4.0"); },
-          { "PluginInstaller: v1.4.0 already installed (newer than bundled v1.4.0 , Exchange?) \u2014 skip" }, false },
+        { "a folder in the way of the staged copy", [] { writeFile(PluginInstaller::stagedPackagePath() + "/x", "x"); }, { opened }, true },
+        { "no package", [&] { QFile::remove(package); }, { noPackage }, false },
+        { "no resources folder", [&] { resourcesFolder.reset(); }, { noPackage }, false },
+        { "no manifest", zip("<p>", "other.html"), { noVersion }, false },
+        { "manifest in a subfolder", zip(manifestWithVersion("\"1.4.0\""), "sub/manifest.json"), { noVersion }, false },
+        { "manifest an array", zip(R"([{"version": "1.4.0"}])"), { noVersion }, false },
+        { "version a number", zip(manifestWithVersion("1.4")), { noVersion }, false },
+        { "a version with a trailing space is used as it is", [&] { zip(manifestWithVersion("\"1.4.0 \""))(), makeExternalEntry(id + "1.4.0"); },
+          { p + "v1.4.0 already installed (newer than bundled v1.4.0 , Exchange?) \u2014 skip" }, false },
         { "current: the version checks come before the disk image and Creative Cloud",
-          [&] { writeFile(PluginInstaller::markerPath(), "1.4.0\n"), makeExternalEntry("5d1e93b0_1.4.0"), bundlePath = "/Volumes/Tessaryn"; },
-          { "PluginInstaller: plugin current (v1.4.0) \u2014 skip" }, false, {}, "1.4.0\n", false },
-        { "newer, listed first", entries({ id + "1.5.0", id + "1.3.0", id + "1.4.0" }), { newerLine("1.5.0") }, false },
-        { "newer, listed between", entries({ id + "1.3.0", id + "1.5.0", id + "1.4.0" }), { newerLine("1.5.0") }, false },
-        { "newer, a file", entries({ id + "1.5.0!" }), { newerLine("1.5.0") }, false },
-        { "equal, written differently", entries({ id + "1.4", id + "1.3.9" }), { newerLine("1.4") }, false },
-        { "a pre-release reads as its version", entries({ id + "1.3.0", id + "1.4.0-beta" }), { newerLine("1.4.0-beta") }, false },
-        { "a disk image", [&] { bundlePath = "/Volumes/Tessaryn Helper"; }, { "PluginInstaller: running from DMG \u2014 abort install, prompt" }, false,
+          [&] { marker("1.4.0\n")(), makeExternalEntry(id + "1.4.0"), bundlePath = "/Volumes/Tessaryn"; },
+          { p + "plugin current (v1.4.0) \u2014 skip" }, false, {}, "1.4.0\n", false },
+        { "newer, listed first", entries({ id + "1.5.0", id + "1.3.0", id + "1.4.0" }), { newer("1.5.0") }, false },
+        { "newer, listed between, a file", entries({ id + "1.3.0", id + "1.5.0!", id + "1.4.0" }), { newer("1.5.0") }, false },
+        { "equal, written differently", entries({ id + "1.4", id + "1.3.9" }), { newer("1.4") }, false },
+        { "a pre-release reads as its version", entries({ id + "1.3.0", id + "1.4.0-beta" }), { newer("1.4.0-beta") }, false },
+        { "a disk image", [&] { bundlePath = "/Volumes/Tessaryn Helper"; }, { p + "running from DMG \u2014 abort install, prompt" }, false,
           { "alert Move Tessaryn Helper to Applications first: Drag Tessaryn Helper into your Applications folder, then open it again." } },
-        { "Creative Cloud not running, Premiere running", [] { }, { "PluginInstaller: Creative Cloud not running \u2014 launching it, prompt" }, false,
-          { "open " + creativeCloudApp, "alert Creative Cloud is starting: Reopen Tessaryn Helper in about 20 seconds to install the plugin." },
-          {}, false, true },
-        { "Premiere running", entries({ legacy + "1.0.0" }), { "PluginInstaller: Premiere running \u2014 abort install, prompt" }, false,
+        { "Creative Cloud not running, Premiere running", [] { }, { p + "Creative Cloud not running \u2014 launching it, prompt" }, false,
+          { "open file:///Applications/Utilities/Adobe Creative Cloud/ACC/Creative Cloud.app",
+            "alert Creative Cloud is starting: Reopen Tessaryn Helper in about 20 seconds to install the plugin." }, {}, false, true },
+        { "Premiere running", entries({ legacy + "1.0.0" }), { p + "Premiere running \u2014 abort install, prompt" }, false,
           { "alert Quit Premiere first: Quit Premiere, then open Tessaryn Helper again to install the plugin." }, {}, true, true },
         { "a legacy copy, no agent", entries({ legacy + "1.0.0" }), { legacyLine, noAgent, stillPresent, opened }, true, { newIdAlert } },
         { "a legacy copy beside a current one", entries({ legacy + "1.0.0", id + "1.4.0" }),
-          { legacyLine, "PluginInstaller: a 5d1e93b0 copy is already installed \u2014 not removing by name (ambiguous); asking the user",
-            stillPresent, opened }, true, { newIdAlert }, {}, true, false, removeAll + "*" },
+          { legacyLine, p + "a 5d1e93b0 copy is already installed \u2014 not removing by name (ambiguous); asking the user", stillPresent, opened },
+          true, { newIdAlert }, {}, true, false, removeAll + "*" },
         { "legacy copies removed, white space printed", entries({ legacy + "1.0.0", legacy + "1.1.0!" }),
-          { legacyLine, "PluginInstaller: UPIA --remove Tessaryn \u2192 (no output)", "PluginInstaller: legacy plugin removed", opened }, true,
-          {}, {}, true, false, removeAll + "com.tessaryn.premierepro_*\nprintf '  \\n\\t\\n'" },
+          { legacyLine, p + "UPIA --remove Tessaryn \u2192 (no output)", p + "legacy plugin removed", opened }, true, {}, {}, true, false,
+          removeAll + "com.tessaryn.premierepro_*\nprintf '  \\n\\t\\n'" },
         { "a legacy copy left behind", entries({ legacy + "1.0.0", legacy + "1.1.0" }),
-          { legacyLine, "PluginInstaller: UPIA --remove Tessaryn \u2192 Removed Tessaryn 1.0.0", stillPresent, opened }, true, { newIdAlert },
-          {}, true, false, removeAll + "com.tessaryn.premierepro_1.0.0\necho '  Removed Tessaryn 1.0.0 '" },
-        { "quitting during the legacy alert", entries({ legacy + "1.0.0" }), { legacyLine, noAgent, stillPresent }, false, { newIdAlert },
-          {}, true, false, {}, "Tessaryn has a new plugin ID" },
+          { legacyLine, p + "UPIA --remove Tessaryn \u2192 Removed Tessaryn 1.0.0", stillPresent, opened }, true, { newIdAlert }, {}, true, false,
+          removeAll + "com.tessaryn.premierepro_1.0.0\necho '  Removed Tessaryn 1.0.0 '" },
+        { "quitting during the legacy alert", entries({ legacy + "1.0.0" }), { legacyLine, noAgent, stillPresent }, false, { newIdAlert }, {},
+          true, false, {}, "Tessaryn has a new plugin ID" },
         { "quitting during the install alert", [] { }, { opened }, true, {}, "1.3.0", true, false, {}, "Installing Tessaryn" },
-        { "a support folder that cannot be made",
-          [&] { QDir(home.path() + "/Library").removeRecursively(), writeFile(home.path() + "/Library/Application Support", "x"); },
-          { "~^PluginInstaller: contained error \u2014 .*" + QRegularExpression::escape(support) + ".*; skip$" }, false, {}, "" },
+        { "a support folder that cannot be made", [&] { QDir(home.path() + "/Library").removeRecursively(), writeFile(home.path() + "/Library/Application Support", "x"); },
+          { p + "contained error \u2014 could not create the folder \u201C" + home.supportFolder() + "\u201D: Not a directory; skip" }, false, {}, "" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         QDir(home.path() + "/Library").removeRecursively();
-        makePackage("\"1.4.0\"");
-        writeFile(PluginInstaller::markerPath(), "1.3.0");
-        bundlePath = "/opt/tessaryn", quitting = false, desktop.events.clear();
+        zip(manifestWithVersion("\"1.4.0\""))();
+        marker("1.3.0")();
+        resourcesFolder = QFileInfo(package).path(), bundlePath = "/opt/tessaryn", quitting = false, desktop.events.clear();
         const FakeAgent agent(c.agent);
-        agentPath = c.agent.isEmpty() ? home.path() + "/no-agent" : agent.path();
+        services.installerAgentPath = c.agent.isEmpty() ? home.path() + "/no-agent" : agent.path();
         c.arrange();
         const std::optional<NamedProcess> creativeCloud = c.creativeCloud ? std::optional<NamedProcess>(std::in_place, "Adobe Creative Cloud") : std::nullopt;
         const std::optional<NamedProcess> premiere = c.premiere ? std::optional<NamedProcess>(std::in_place, "Adobe Premiere Pro") : std::nullopt;
@@ -217,23 +166,21 @@ TEST_F(InstallFlow, EachOutcome)
             quitting = quitting || title == c.quitOn;
         };
         const QString legacyVersions = PluginInstaller::installedVersions("com.tessaryn.premierepro").join(", "); // in no set order
+        QStringList expected;
+        for (const QString& line : c.lines)
+            expected << QString(line).replace("%1", legacyVersions).replace("%2", services.installerAgentPath);
         LogCapture log;
-        PluginInstaller::perform(services());
-        const QStringList lines = log.messages();
-        ASSERT_EQ(lines.size(), c.lines.size()) << lines.join('\n').toStdString();
-        for (int i = 0; i < lines.size(); ++i) {
-            const QString expected = QString(c.lines[i]).replace("%1", legacyVersions).replace("%2", agentPath);
-            if (expected.startsWith('~'))
-                EXPECT_TRUE(lines[i].contains(QRegularExpression(expected.mid(1)))) << lines[i].toStdString();
-            else
-                EXPECT_EQ(lines[i], expected);
-        }
+        VirtualScheduler mainThread;
+        PluginInstaller::run(mainThread, services); // only queues the flow
+        EXPECT_TRUE(log.messages().isEmpty());
+        mainThread.runPosted();
+        EXPECT_EQ(log.messages(), expected);
         EXPECT_EQ(agent.runs(), c.lines.filter("UPIA --remove").isEmpty() ? QStringList {} : QStringList { "--remove Tessaryn" });
         const QString staged = PluginInstaller::stagedPackagePath();
         const QStringList handOver { "open " + QUrl::fromLocalFile(staged).toString(), "alert Installing Tessaryn: Click Install in the "
                                      "Adobe dialog that just opened, then open Premiere \u2192 Window \u2192 Extensions \u2192 Tessaryn." };
         EXPECT_EQ(desktop.events, c.handsOver ? c.events + handOver : c.events);
-        EXPECT_EQ(QFileInfo(staged).isFile() && readFile(staged) == readFile(package()), c.handsOver);
+        EXPECT_EQ(QFileInfo(staged).isFile() && readFile(staged) == readFile(package), c.handsOver);
         EXPECT_EQ(markerWhileInstalling, c.handsOver ? markerBefore : "(no alert)"); // the marker follows the alert
         EXPECT_EQ(readFile(PluginInstaller::markerPath()), c.marker.value_or(c.handsOver ? "1.4.0" : "1.3.0"));
     }
