@@ -61,8 +61,7 @@ TEST_F(PathDiscoveryTest, TheShellsLastNonEmptyLineIsThePathWhenItIsASearchPathA
     shell.emplace("SHELL", std::nullopt); // zsh by default
     EXPECT_TRUE(PathDiscovery::discover().startsWith("/from/zsh:"));
     shell.emplace("SHELL", QByteArray("/no/such/shell"));
-    const QString missing = errorOf<PathDiscoveryError>([] { PathDiscovery::discover(); });
-    EXPECT_TRUE(missing.contains("/no/such/shell") && missing.contains("No such file or directory")) << missing.toStdString();
+    EXPECT_TRUE(errorOf<PathDiscoveryError>([] { PathDiscovery::discover(); }).contains("/no/such/shell: No such file or directory"));
     useShell("sleep 60 & echo $! > '" + QFile::encodeName(home.path()) + "/sleeper'; wait");
     EXPECT_EQ(errorOf<PathDiscoveryError>([] { PathDiscovery::discover(300ms); }),
               "the login shell " + home.path() + "/sh did not answer within 0.3 s");
@@ -82,7 +81,6 @@ TEST_F(PathDiscoveryTest, TheCacheIsServedUpToSevenDaysWhenValidAndKeptWhenDisco
     EXPECT_EQ(at(604799), "/cached/bin");
     EXPECT_EQ(readFile(PathDiscovery::cacheFilePath()), written);
     EXPECT_EQ(at(604800), "/fresh/bin");
-    EXPECT_EQ(PathDiscovery::readCache()->discoveredAt, t0.addSecs(604800));
     // Half a second after two weeks, in another form; as large as a cache may be. A future date is fresh.
     const QByteArray other = QByteArray(R"({"discoveredAt": "2026-12-15t14:00:00.5+02:00", "extra": 1, "path": "/other"})").leftJustified(64 * 1024);
     writeFile(PathDiscovery::cacheFilePath(), other);
@@ -169,58 +167,50 @@ protected:
 };
 } // namespace
 
-TEST_F(ProcWorkspaceScan, TheStartingListIsNoLaunchNorTheHelpersOwnTreeNorAnotherUsersProcess)
+TEST_F(ProcWorkspaceScan, ChangesAreReportedAtTheNextScanWithTheListChangedAndYoungProcessesAreReadAgain)
 {
-    const QByteArray unit = "0::/user.slice/user@1000.service/app.slice/app-gnome-org.gnome.Terminal-4242.scope\n";
+    const QByteArray unit = "0::/user.slice/user@1000.service/app.slice/app-gnome-u-4242.scope\n";
     start(10, launchedFrom("a"), 60, 'S', 1, unit); // the launch environment comes before Flatpak, Flatpak before the unit
     writeFile(folder(10) + "/root/.flatpak-info", "[Application]\nname=b\n");
     start(11, {}, 60, 'S', 1, unit);
     writeFile(folder(11) + "/root/.flatpak-info", "[Application]\nname=b\n");
     start(12, {}, 60, 'S', 1, unit);
-    start(13, {}); // no identifier at all
-    start(500, launchedFrom("a")); // the helper, with a launch variable it inherited, what it started and what that started
-    start(501, launchedFrom("a"), 60, 'S', 500, unit);
-    start(502, launchedFrom("a"), 60, 'S', 501);
-    start(503, QByteArray(ProcWorkspace::environmentLimit, 'x') + '\0' + launchedFrom("a")); // read up to a cap
+    start(500, launchedFrom("p")); // the helper, with a launch variable it inherited, what it started and what that started
+    start(501, launchedFrom("p"), 60, 'S', 500, unit);
+    start(502, launchedFrom("p"), 60, 'S', 501);
+    start(503, QByteArray(ProcWorkspace::environmentLimit, 'x') + '\0' + launchedFrom("p")); // read up to a cap
     if (::getuid() == 0) { // another user's process
-        start(504, launchedFrom("a"));
+        start(504, launchedFrom("p"));
         ASSERT_EQ(::chown(QFile::encodeName(folder(504)).constData(), 12345, 12345), 0);
     }
-    watch();
-    EXPECT_EQ(list(), "[10:a 11:b 12:org.gnome.Terminal]");
-    EXPECT_EQ(scheduler.pendingDelays(), std::vector<Scheduler::Duration> { 500ms });
-    EXPECT_EQ(scan(2s), "");
-    workspace.reset();
-    EXPECT_TRUE(scheduler.pendingDelays().empty());
-    EXPECT_TRUE(ProcWorkspace(scheduler, "/nonexistent/proc", {}).runningApplications().isEmpty());
-}
-
-TEST_F(ProcWorkspaceScan, ChangesAreReportedAtTheNextScanWithTheListChangedAndYoungProcessesAreReadAgain)
-{
     for (const int pid : { 31, 40, 75, 80 })
         start(pid, launchedFrom(pid == 31 ? "t" : "p"));
     start(60, "HOME=/home/u", 10); // old and without an identifier: settled
     watch();
+    EXPECT_EQ(list(), "[10:a 11:b 12:u 31:t 40:p 75:p 80:p]"); // the starting list is no launch
     start(20, launchedFrom("p"), 0.1);
     EXPECT_EQ(scan(499ms), "");
-    EXPECT_EQ(scan(1ms), "+20 p [20:p 31:t 40:p 75:p 80:p]");
+    EXPECT_EQ(scan(1ms), "+20 p [10:a 11:b 12:u 20:p 31:t 40:p 75:p 80:p]");
     QDir(folder(20)).removeRecursively(), QDir(folder(40)).removeRecursively();
     start(40, launchedFrom("t"), 0.1); // a reused pid
-    EXPECT_EQ(scan(1s), "+40 t -20 p -40 p [31:t 40:t 75:p 80:p]");
+    EXPECT_EQ(scan(1s), "+40 t -20 p -40 p [10:a 11:b 12:u 31:t 40:t 75:p 80:p]");
     start(50, "HOME=/home/u", 0.2); // seen between fork and exec
     EXPECT_EQ(scan(500ms), "");
     writeFile(folder(50) + "/environ", launchedFrom("p"));
     writeFile(folder(60) + "/environ", launchedFrom("p"));
     setLastPid(150);
-    EXPECT_EQ(scan(500ms), "+50 p [31:t 40:t 50:p 75:p 80:p]");
+    EXPECT_EQ(scan(500ms), "+50 p [10:a 11:b 12:u 31:t 40:t 50:p 75:p 80:p]");
     // No pid handed out since the last scan: no listing, yet a gone process or a zombie has quit.
     start(70, launchedFrom("p"), 0.1);
     QDir(folder(75)).removeRecursively();
     start(80, launchedFrom("p"), 60, 'Z');
     setLastPid(150);
-    EXPECT_EQ(scan(500ms), "-75 p -80 p [31:t 40:t 50:p]");
+    EXPECT_EQ(scan(500ms), "-75 p -80 p [10:a 11:b 12:u 31:t 40:t 50:p]");
     setLastPid(151);
-    EXPECT_EQ(scan(500ms), "+70 p [31:t 40:t 50:p 70:p]");
+    EXPECT_EQ(scan(500ms), "+70 p [10:a 11:b 12:u 31:t 40:t 50:p 70:p]");
+    workspace.reset();
+    EXPECT_TRUE(scheduler.pendingDelays().empty());
+    EXPECT_TRUE(ProcWorkspace(scheduler, "/nonexistent/proc", {}).runningApplications().isEmpty());
 }
 
 TEST(ProcWorkspace, IdentityFromTheLaunchEnvironmentFlatpakInfoAndTheSystemdUnit)
@@ -284,7 +274,7 @@ struct ScopedConfigHome {
 };
 } // namespace
 
-TEST(LoginItem, TheEntryDecidesTheStatusAndRegisterWritesAQuotedOne)
+TEST(LoginItem, TheEntryDecidesTheStatusRegisterWritesAQuotedOneAndEveryFailureIsLoggedAndThrown)
 {
     using enum LoginItemStatus;
     const QByteArray entry = "[Desktop Entry]\nType=Application\nName=Tessaryn Helper\nExec=\"" + executable.toUtf8() + "\"\n";
@@ -305,9 +295,8 @@ TEST(LoginItem, TheEntryDecidesTheStatusAndRegisterWritesAQuotedOne)
     LogCapture log;
     const QString odd = "/tmp/My Apps/50% \"off\"/$HOME/back\\slash/`tick`";
     LoginItem::registerApp(odd); // replaces the entry
-    for (const QString line : { "Type=Application", "Name=Tessaryn Helper", "X-GNOME-Autostart-enabled=true",
-                                "Exec=\"/tmp/My Apps/50%% \\\\\"off\\\\\"/\\\\$HOME/back\\\\\\\\slash/\\\\`tick\\\\`\"" })
-        EXPECT_TRUE(readLines(config.entry()).contains(line)) << line.toStdString();
+    EXPECT_TRUE(readLines(config.entry()).contains("Exec=\"/tmp/My Apps/50%% \\\\\"off\\\\\"/\\\\$HOME/back\\\\\\\\slash/\\\\`tick\\\\`\""))
+        << readFile(config.entry()).toStdString();
     EXPECT_EQ(LoginItem::status(odd), enabled);
     LoginItem::unregisterApp();
     EXPECT_FALSE(QFile::exists(config.entry()));
@@ -320,10 +309,6 @@ TEST(LoginItem, TheEntryDecidesTheStatusAndRegisterWritesAQuotedOne)
         EXPECT_EQ(LoginItem::status(executable), enabled);
         EXPECT_TRUE(QFile::remove(home.path() + "/.config/autostart/app.marovant.tessaryn-helper.desktop"));
     }
-}
-
-TEST(LoginItem, EveryFailureIsLoggedAndThrownNamingWhatFailed)
-{
     // Each row: what stands in the way, the executable to register (none: unregister), and what the error names.
     const std::vector<std::tuple<std::function<void(const ScopedConfigHome&)>, std::optional<QString>, QString>> cases {
         { [](auto& c) { writeFile(c.path() + "/autostart", "a file where the folder belongs"); }, executable, "/autostart" },
