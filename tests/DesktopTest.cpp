@@ -22,11 +22,7 @@ namespace {
 // What an action throws, or "no error".
 template <typename Error> QString errorOf(const std::function<void()>& act)
 {
-    try {
-        act();
-    } catch (const Error& error) {
-        return error.what();
-    }
+    try { act(); } catch (const Error& error) { return error.what(); }
     return "no error";
 }
 
@@ -35,8 +31,7 @@ protected:
     // A stand-in login shell: records its arguments, then runs the body.
     void useShell(const QByteArray& body)
     {
-        const QByteArray runs = QFile::encodeName(home.path() + "/runs");
-        writeFile(home.path() + "/sh", "#!/bin/sh\nprintf '%s|' \"$@\" >> '" + runs + "'\necho >> '" + runs + "'\n" + body + "\n", true);
+        writeFile(home.path() + "/sh", "#!/bin/sh\necho \"$*\" >> \"$HOME/runs\"\n" + body + "\n", true);
         shell.emplace("SHELL", QFile::encodeName(home.path() + "/sh"));
     }
     QStringList runs() const { return readLines(home.path() + "/runs"); }
@@ -51,7 +46,7 @@ TEST_F(PathDiscoveryTest, TheShellsLastNonEmptyLineIsThePathWhenItIsASearchPathA
 {
     useShell("printf 'Welcome back!\\n\\n  /opt/x bin:/usr/bin \\r\\n\\n'; head -c 2000000 /dev/zero >&2");
     EXPECT_EQ(PathDiscovery::discover(), "/opt/x bin:/usr/bin");
-    EXPECT_EQ(runs(), QStringList { "-ilc|echo $PATH|" });
+    EXPECT_EQ(runs(), QStringList { "-ilc echo $PATH" });
     EXPECT_EQ(PathDiscovery::pathFromShellOutput("/" + QByteArray(32 * 1024 - 1, 'a')).size(), 32 * 1024);
     for (const QByteArray& output : std::vector<QByteArray> { "", " \n\n" /* no -ilc */, "/usr/bin\nWelcome back!\n", "/usr/bin:bin",
                                      "/usr/bin::/bin", "/usr/bin:/b\tin", "/usr/bin\x1b[0m", "/" + QByteArray(32 * 1024, 'a') })
@@ -60,51 +55,47 @@ TEST_F(PathDiscoveryTest, TheShellsLastNonEmptyLineIsThePathWhenItIsASearchPathA
     writeFile(home.path() + "/.zprofile", "export PATH=/from/zsh:$PATH\n");
     shell.emplace("SHELL", std::nullopt); // zsh by default
     EXPECT_TRUE(PathDiscovery::discover().startsWith("/from/zsh:"));
-    shell.emplace("SHELL", QByteArray("/no/such/shell"));
-    EXPECT_TRUE(errorOf<PathDiscoveryError>([] { PathDiscovery::discover(); }).contains("/no/such/shell: No such file or directory"));
-    useShell("sleep 60 & echo $! > '" + QFile::encodeName(home.path()) + "/sleeper'; wait");
+    useShell("sleep 60 & echo $! > \"$HOME/sleeper\"; wait");
     EXPECT_EQ(errorOf<PathDiscoveryError>([] { PathDiscovery::discover(300ms); }),
               "the login shell " + home.path() + "/sh did not answer within 0.3 s");
     const pid_t sleeper = readFile(home.path() + "/sleeper").trimmed().toInt();
     EXPECT_TRUE(sleeper > 0 && waitFor([&] { return processGone(sleeper); }));
 }
 
-// The cache: written once, served up to seven days, its date in any RFC 3339 form, only as a small
-// regular file holding a search path; a failed discovery keeps it and leaves the shell alone for five minutes.
+// Written once, served up to seven days, its date in any RFC 3339 form, only as a small regular file
+// holding a search path; a failed discovery keeps it and leaves the shell alone for five minutes.
 TEST_F(PathDiscoveryTest, TheCacheIsServedUpToSevenDaysWhenValidAndKeptWhenDiscoveryFails)
 {
+    const QString cache = PathDiscovery::cacheFilePath();
     useShell("echo /cached/bin");
     EXPECT_EQ(at(0), "/cached/bin");
-    const QByteArray written = readFile(PathDiscovery::cacheFilePath());
-    EXPECT_EQ(written, "{\n  \"path\" : \"/cached/bin\",\n  \"discoveredAt\" : \"2026-12-01T12:00:00Z\"\n}");
+    EXPECT_EQ(readFile(cache), "{\n  \"path\" : \"/cached/bin\",\n  \"discoveredAt\" : \"2026-12-01T12:00:00Z\"\n}");
     useShell("echo /fresh/bin");
     EXPECT_EQ(at(604799), "/cached/bin");
-    EXPECT_EQ(readFile(PathDiscovery::cacheFilePath()), written);
     EXPECT_EQ(at(604800), "/fresh/bin");
     // Half a second after two weeks, in another form; as large as a cache may be. A future date is fresh.
-    const QByteArray other = QByteArray(R"({"discoveredAt": "2026-12-15t14:00:00.5+02:00", "extra": 1, "path": "/other"})").leftJustified(64 * 1024);
-    writeFile(PathDiscovery::cacheFilePath(), other);
+    const QByteArray other
+        = QByteArray(R"({"discoveredAt": "2026-12-15t14:00:00.5+02:00", "extra": 1, "path": "/other"})").leftJustified(64 * 1024);
+    writeFile(cache, other);
     EXPECT_EQ(at(0), "/other");
     EXPECT_EQ(at(1814400), "/other");
     EXPECT_EQ(at(1814401), "/fresh/bin");
-    EXPECT_EQ(runs().size(), 3);
     const auto dated = [](const QByteArray& date, const QByteArray& path = "/x") {
         return R"({"path": ")" + path + R"(", "discoveredAt": ")" + date + "\"}";
     };
-    for (const QByteArray& corrupt : { QByteArray("not json"), QByteArray(R"({"path": "/x"})"), QByteArray(R"(["/x", "2026-12-01T12:00:00Z"])"),
+    for (const QByteArray& corrupt : { QByteArray("not json"), QByteArray(R"({"path": "/x"})"), QByteArray(R"(["/x", "2026-12-01"])"),
              QByteArray(R"({"path": 5, "discoveredAt": "2026-12-01T12:00:00Z"})"), other + ' ', dated("2026-12-01T12:00:00Z", "/\\t"),
              dated("2026-12-01"), dated("2026-12-01T12:00:00"), dated("2026-12-01 12:00:00Z"), dated("2026-13-01T12:00:00Z"),
              dated("2026-12-01T12:00:00+24:00") }) {
-        writeFile(PathDiscovery::cacheFilePath(), corrupt);
+        writeFile(cache, corrupt);
         EXPECT_EQ(at(0), "/fresh/bin") << corrupt.left(80).toStdString();
         EXPECT_EQ(PathDiscovery::readCache().value_or(PathDiscovery::Cache {}).path, "/fresh/bin");
     }
     EXPECT_FALSE(RegularFile::read("/dev/zero", 1024, RegularFile::Oversize::truncate)); // only regular files are read
     useShell("printf '\\377'");
-    const QByteArray old = dated("2020-01-01T00:00:00Z");
-    writeFile(PathDiscovery::cacheFilePath(), old);
+    writeFile(cache, dated("2020-01-01T00:00:00Z"));
     EXPECT_THROW(at(0), PathDiscoveryError);
-    EXPECT_EQ(readFile(PathDiscovery::cacheFilePath()), old);
+    EXPECT_EQ(readFile(cache), dated("2020-01-01T00:00:00Z"));
     useShell("echo /discovered");
     EXPECT_THROW(at(299), PathDiscoveryError);
     EXPECT_EQ(runs().size(), 15);
@@ -119,30 +110,25 @@ QByteArray launchedFrom(const QByteArray& desktopFile, const QByteArray& extra =
     return QByteArray("HOME=/home/u\0GIO_LAUNCHED_DESKTOP_FILE=", 39) + desktopFile + '\0' + extra + QByteArray("\0LANG=C", 7);
 }
 
-// A /proc tree in a temporary folder (uptime, loadavg with its last pid, a folder per process),
-// watched on a virtual clock by a workspace whose own process is pid 500.
+// A /proc tree (uptime, loadavg with its last pid, a folder per process), watched on a virtual clock; pid 500 is the helper.
 class ProcWorkspaceScan : public ::testing::Test {
 protected:
     ProcWorkspaceScan() { writeFile(dir.path() + "/uptime", "1000.00 1.00\n"), setLastPid(lastPid); }
     QString folder(int pid) const { return dir.path() + "/" + QString::number(pid); }
     void setLastPid(int pid) { writeFile(dir.path() + "/loadavg", "0.1 0.2 0.3 1/200 " + QByteArray::number(pid) + "\n"); }
     // Also moves the kernel's last handed-out pid on, as a real start does.
-    void start(int pid, const QByteArray& environ, double age = 60, char state = 'S', int parent = 1, const QByteArray& cgroup = "0::/\n")
+    void start(int pid, const QByteArray& env, double age = 60, char state = 'S', int parent = 1, const QByteArray& cgroup = "0::/\n")
     {
-        const auto ticks = (unsigned long long)((1000 - age) * ::sysconf(_SC_CLK_TCK));
-        writeFile(folder(pid) + "/stat", QString("%1 (odd (name) x) %2 %3 1 1 0 -1 4194560 10 0 0 0 1 1 0 0 20 0 1 0 %4 1000 50\n")
-                                              .arg(pid).arg(state).arg(parent).arg(ticks).toUtf8());
-        writeFile(folder(pid) + "/environ", environ);
+        const QString stat = QString("%1 (odd (name) x) %2 %3 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 %4\n").arg(pid).arg(state).arg(parent);
+        writeFile(folder(pid) + "/stat", stat.arg(qulonglong((1000 - age) * ::sysconf(_SC_CLK_TCK))).toUtf8());
+        writeFile(folder(pid) + "/environ", env);
         writeFile(folder(pid) + "/cgroup", cgroup);
         setLastPid(++lastPid);
     }
-    void watch()
+    void record(char kind, const RunningApplication& a)
     {
-        workspace = std::make_unique<ProcWorkspace>(scheduler, dir.path(), ProcWorkspace::Options { 500, ProcWorkspace::scanInPlace });
-        QObject::connect(workspace.get(), &Workspace::applicationLaunched, [this](const RunningApplication& a) { record('+', a); });
-        QObject::connect(workspace.get(), &Workspace::applicationTerminated, [this](const RunningApplication& a) { record('-', a); });
+        events << QString("%1%2 %3").arg(kind).arg(a.pid).arg(a.applicationIdentifier), listThen = list();
     }
-    void record(char kind, const RunningApplication& a) { events << QString("%1%2 %3").arg(kind).arg(a.pid).arg(a.applicationIdentifier), listThen = list(); }
     // The changes reported while the clock moves on, sorted, then the list as it was at the last one.
     QString scan(std::chrono::milliseconds wait)
     {
@@ -186,7 +172,9 @@ TEST_F(ProcWorkspaceScan, ChangesAreReportedAtTheNextScanWithTheListChangedAndYo
     for (const int pid : { 31, 40, 75, 80 })
         start(pid, launchedFrom(pid == 31 ? "t" : "p"));
     start(60, "HOME=/home/u", 10); // old and without an identifier: settled
-    watch();
+    workspace = std::make_unique<ProcWorkspace>(scheduler, dir.path(), ProcWorkspace::Options { 500, ProcWorkspace::scanInPlace });
+    QObject::connect(workspace.get(), &Workspace::applicationLaunched, [this](const RunningApplication& a) { record('+', a); });
+    QObject::connect(workspace.get(), &Workspace::applicationTerminated, [this](const RunningApplication& a) { record('-', a); });
     EXPECT_EQ(list(), "[10:a 11:b 12:u 31:t 40:p 75:p 80:p]"); // the starting list is no launch
     start(20, launchedFrom("p"), 0.1);
     EXPECT_EQ(scan(499ms), "");
@@ -225,8 +213,8 @@ TEST(ProcWorkspace, IdentityFromTheLaunchEnvironmentFlatpakInfoAndTheSystemdUnit
              { QByteArray("X_GIO_LAUNCHED_DESKTOP_FILE=/a/b.desktop\0", 41), "" }, { launchedFrom("/a/\xff\xfe.desktop"), "" } })
         EXPECT_EQ(ProcWorkspace::identifierFromEnvironment(environ, 77), identifier) << environ.toStdString();
     for (const auto& [info, identifier] : std::vector<std::pair<QByteArray, QString>> {
-             { "[Application]\nname=org.videolan.VLC\n", "org.videolan.VLC" },
-             { "[Instance]\nname=wrong\n[Application]\nruntime=x\nname = com.a.B \n", "com.a.B" }, { "[Runtime]\nname=org.gnome.Platform\n", "" } })
+             { "[Application]\nname=org.videolan.VLC\n", "org.videolan.VLC" }, { "[Runtime]\nname=org.a.B\n", "" },
+             { "[Instance]\nname=wrong\n[Application]\nruntime=x\nname = com.a.B \n", "com.a.B" } })
         EXPECT_EQ(ProcWorkspace::identifierFromFlatpakInfo(info), identifier) << info.toStdString();
     const QString terminal = "org.gnome.Terminal";
     for (const auto& [unit, identifier] : std::vector<std::pair<QString, QString>> {
@@ -249,7 +237,7 @@ TEST(PremiereWatcher, OnlyAPremiereIdentifierCountsAndEachChangeIsAnnouncedThenL
 {
     const RunningApplication premiere { 501, "com.adobe.PremierePro" }, beta { 502, "com.adobe.PremierePro.Beta" };
     LogCapture log;
-    FakeWorkspace workspace({ { 301, "com.adobe.premierepro" }, { 302, "x.com.adobe.PremierePro" }, { 303, "com.adobe.Premiere" }, { 304, "" } });
+    FakeWorkspace workspace({ { 301, "com.adobe.premierepro" }, { 302, "x.com.adobe.PremierePro" }, { 303, "com.adobe.Premiere" } });
     PremiereWatcher watcher(workspace);
     QStringList seen; // each announcement: "value/the watcher's value then/lines logged then"
     QObject::connect(&watcher, &PremiereWatcher::isPremiereRunningChanged, [&](bool value) {
@@ -258,10 +246,10 @@ TEST(PremiereWatcher, OnlyAPremiereIdentifierCountsAndEachChangeIsAnnouncedThenL
     workspace.launch({ 305, "org.gnome.Terminal" }); // others cause no scan
     workspace.notifyLaunch(premiere);                // a launch the list does not show
     EXPECT_FALSE(watcher.isPremiereRunning());
-    workspace.launch(premiere), workspace.notifyLaunch(premiere), workspace.launch(beta), workspace.quit(premiere), workspace.quit(beta);
+    workspace.launch(premiere), workspace.launch(beta), workspace.quit(premiere), workspace.quit(beta);
     EXPECT_EQ(seen, QStringList({ "1/1/0", "0/0/1" }));
-    EXPECT_EQ(workspace.scans, 7);
-    EXPECT_EQ(log.messages(), QStringList({ "PremiereWatcher: isPremiereRunning = true", "PremiereWatcher: isPremiereRunning = false" }));
+    EXPECT_EQ(workspace.scans, 6);
+    EXPECT_EQ(log.messages().join(' '), "PremiereWatcher: isPremiereRunning = true PremiereWatcher: isPremiereRunning = false");
 }
 
 namespace {
@@ -279,9 +267,9 @@ TEST(LoginItem, TheEntryDecidesTheStatusRegisterWritesAQuotedOneAndEveryFailureI
     using enum LoginItemStatus;
     const QByteArray entry = "[Desktop Entry]\nType=Application\nName=Tessaryn Helper\nExec=\"" + executable.toUtf8() + "\"\n";
     for (const auto& [text, status] : std::vector<std::pair<QByteArray, LoginItemStatus>> {
-             { entry, enabled }, { entry + "Hidden=true\n", notRegistered }, { entry + "X-GNOME-Autostart-enabled=false\n", notRegistered },
-             { entry + "[Desktop Action x]\nHidden=true\n", enabled }, // another group's key
-             { "[Desktop Entry]\nExec=" + executable.toUtf8() + " --quiet\n", enabled }, { "[Desktop Entry]\nExec=/usr/bin/x\n", notRegistered } }) {
+             { entry, enabled }, { entry + "Hidden=true\n", notRegistered }, { entry + "[Desktop Action x]\nHidden=true\n", enabled },
+             { entry + "X-GNOME-Autostart-enabled=false\n", notRegistered }, { "[Desktop Entry]\nExec=/x\n", notRegistered },
+             { "[Desktop Entry]\nExec=" + executable.toUtf8() + " --quiet\n", enabled } }) {
         ScopedConfigHome config;
         writeFile(config.entry(), text);
         EXPECT_EQ(LoginItem::status(executable), status) << text.toStdString();
@@ -289,26 +277,18 @@ TEST(LoginItem, TheEntryDecidesTheStatusRegisterWritesAQuotedOneAndEveryFailureI
     ScopedConfigHome config;
     EXPECT_EQ(LoginItem::status(executable), notRegistered);
     EXPECT_EQ(LoginItem::status(QString()), notFound);
-    QFile::link("/bin/sh", config.path() + "/sh"); // an entry naming a link to this executable
-    LoginItem::registerApp(config.path() + "/sh");
-    EXPECT_EQ(LoginItem::status(QFileInfo("/bin/sh").canonicalFilePath()), enabled);
-    LogCapture log;
     const QString odd = "/tmp/My Apps/50% \"off\"/$HOME/back\\slash/`tick`";
     LoginItem::registerApp(odd); // replaces the entry
-    EXPECT_TRUE(readLines(config.entry()).contains("Exec=\"/tmp/My Apps/50%% \\\\\"off\\\\\"/\\\\$HOME/back\\\\\\\\slash/\\\\`tick\\\\`\""))
-        << readFile(config.entry()).toStdString();
+    EXPECT_TRUE(readLines(config.entry()).contains(
+        "Exec=\"/tmp/My Apps/50%% \\\\\"off\\\\\"/\\\\$HOME/back\\\\\\\\slash/\\\\`tick\\\\`\""));
     EXPECT_EQ(LoginItem::status(odd), enabled);
     LoginItem::unregisterApp();
     EXPECT_FALSE(QFile::exists(config.entry()));
     EXPECT_NO_THROW(LoginItem::unregisterApp());
-    EXPECT_TRUE(log.messages().isEmpty());
-    ScopedHome home; // without a usable XDG_CONFIG_HOME: under the home folder
-    for (const std::optional<QByteArray>& value : { std::optional<QByteArray>(), std::optional<QByteArray>("relative/config") }) {
-        ScopedEnv unset("XDG_CONFIG_HOME", value);
-        LoginItem::registerApp(executable);
-        EXPECT_EQ(LoginItem::status(executable), enabled);
-        EXPECT_TRUE(QFile::remove(home.path() + "/.config/autostart/app.marovant.tessaryn-helper.desktop"));
-    }
+    ScopedHome home;
+    ScopedEnv unset("XDG_CONFIG_HOME", std::nullopt); // without it: under the home folder
+    LoginItem::registerApp(executable);
+    EXPECT_TRUE(QFile::remove(home.path() + "/.config/autostart/app.marovant.tessaryn-helper.desktop"));
     // Each row: what stands in the way, the executable to register (none: unregister), and what the error names.
     const std::vector<std::tuple<std::function<void(const ScopedConfigHome&)>, std::optional<QString>, QString>> cases {
         { [](auto& c) { writeFile(c.path() + "/autostart", "a file where the folder belongs"); }, executable, "/autostart" },
@@ -332,16 +312,14 @@ TEST(LogRotator, AnAppendCutShortByAFullDiskIsTakenBack)
 {
     ScopedHome home;
     LogRotator log("server.log");
-    // A file size limit stands in for the full disk: the write is cut short, the next one fails.
-    rlimit saved {};
+    rlimit saved {}; // a file size limit stands in for the full disk: the write is cut short, the next one fails
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     ::signal(SIGXFSZ, SIG_IGN);
-    for (const auto& [line, limit] : std::vector<std::pair<QByteArray, rlim_t>> { { "first\n", saved.rlim_cur }, { "cut short\n", 10 },
-                                                                                  { "whole\n", saved.rlim_cur } }) {
-        const rlimit now { limit, saved.rlim_max };
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &now), 0);
-        log.write(line);
-        log.flush();
-    }
+    const rlimit full { 10, saved.rlim_max };
+    log.write(QByteArray("first\n")), log.flush();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    log.write(QByteArray("cut short\n")), log.flush();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    log.write(QByteArray("whole\n")), log.flush();
     EXPECT_EQ(readFile(log.filePath()), "first\nwhole\n");
 }
