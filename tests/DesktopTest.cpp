@@ -286,7 +286,7 @@ TEST(LoginItem, TheEntryDecidesTheStatusRegisterWritesAQuotedOneAndEveryFailureI
     EXPECT_FALSE(QFile::exists(config.entry()));
     EXPECT_NO_THROW(LoginItem::unregisterApp());
     ScopedHome home;
-    ScopedEnv unset("XDG_CONFIG_HOME", std::nullopt); // without it: under the home folder
+    ScopedEnv relative("XDG_CONFIG_HOME", QByteArray("config")); // not an absolute folder: under the home folder
     LoginItem::registerApp(executable);
     EXPECT_TRUE(QFile::remove(home.path() + "/.config/autostart/app.marovant.tessaryn-helper.desktop"));
     // Each row: what stands in the way, the executable to register (none: unregister), and what the error names.
