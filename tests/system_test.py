@@ -439,7 +439,7 @@ class StatusNotifierItem(Case):
         self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
         self.addCleanup(self.bus.close)
         self.watcher = Watcher(self.bus)
-        self.start_helper(display=self.start_x(), bus=address)
+        self.start_helper("stubborn", display=self.start_x(), bus=address)  # not ended by its parent's death alone
         stand_in = self.start_premiere()
         item, menu = self.item()
         self.wait_for(lambda: self.icon_colour(item) == "#34C759", "a green icon")
@@ -448,7 +448,7 @@ class StatusNotifierItem(Case):
         self.wait_for(lambda: not self.watcher.items, "the item to go")
         self.start_premiere()
         item, menu = self.item()
-        self.wait_for(health_ok, "/health")
+        self.wait_for(lambda: len(self.lines(SPAWNED)) == 2 and health_ok(), "a second server")  # once the first has gone
         quit_id = menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][-1][0]
         menu.Event(quit_id, "clicked", "", 0, signature="isvu", dbus_interface=MENU, ignore_reply=True)
         self.assertEqual(self.helper.wait(30), 0, self.diagnostics())
