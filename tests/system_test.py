@@ -67,7 +67,8 @@ class Case(unittest.TestCase):
             for process in self.processes:
                 with contextlib.suppress(subprocess.TimeoutExpired):
                     process.wait(max(0.0, deadline - time.monotonic()) if sig == signal.SIGTERM else 30)
-                process.stdout and process.stdout.close()
+                for stream in filter(None, (process.stdin, process.stdout)):
+                    stream.close()
         for pid in self.pids:
             with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as cmdline:
                 re.search(rb"node|tessaryn-helper|sleep", cmdline.read()) and os.kill(pid, signal.SIGKILL)
@@ -437,7 +438,6 @@ class StatusNotifierItem(Case):
         daemon = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE)
         address = daemon.stdout.readline().decode().strip()
         self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
-        self.addCleanup(self.bus.close)
         self.watcher = Watcher(self.bus)
         self.start_helper("stubborn", display=self.start_x(), bus=address)  # not ended by its parent's death alone
         stand_in = self.start_premiere()
