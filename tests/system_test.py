@@ -133,8 +133,7 @@ class Case(unittest.TestCase):
     def start_x(self):
         """An X server of its own, and a newer plugin installed: no alert stands over the session."""
         os.makedirs(self.home + "/Library/Application Support/Adobe/UXP/Plugins/External/5d1e93b0_999.0.0")
-        xvfb = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "320x200x24", "-nolisten", "tcp", "-noreset"],
-                          stdout=subprocess.PIPE)
+        xvfb = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "320x200x24", "-noreset"], stdout=subprocess.PIPE)
         self.display = ":" + xvfb.stdout.readline().decode().strip()
         return self.display
 
@@ -372,6 +371,7 @@ class XEmbedTray(Case):
         held = self.wait_for_line("Port 9876 is held by ")  # named, right after the pre-flight line
         self.assertEqual(held, f"Port 9876 is held by pid {os.getpid()} ({Path('/proc/self/comm').read_text().strip()})")
         self.assertEqual(self.log()[self.log().index(held) - 1], IN_USE)
+        self.assertEqual(len(self.lines(SPAWNED)), 1, "a server spawned while the port is held")
         before = self.menus()
         self.x("xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1")
         # A new window outside the window manager's care, tall enough for nine items (a tooltip is one line).
