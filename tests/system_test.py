@@ -1,50 +1,49 @@
-#!/usr/bin/env python3
-"""The real tessaryn-helper driven as a black box: started as a user would, under a throw-away
-HOME and XDG_CONFIG_HOME, watched through its helper.log, its exit status, port 9876 and, on
-Xvfb beside a real XEmbed tray host (trayer), the screen.
+#!/usr/bin/python3
+"""The real tessaryn-helper as a black box, started as users, launchers and desktops start it, under a throw-away HOME
+per case or row; seen through helper.log, its exit status, port 9876, the screen of an XEmbed tray and a private session
+bus. The cleanup kills everything started, whether the case passed or not. To add a case, add a row or a test_* method.
+Usage (Debian's python, for dbus and gi): system_test.py HELPER BUILD_DIR CMAKE [unittest options]"""
+import contextlib, os, re, shutil, signal, socket, subprocess, sys, tempfile, time, unittest, urllib.request
+import dbus, dbus.service, dbus.mainloop.glib
+from pathlib import Path
+from gi.repository import GLib
 
-To add a case, add a row to a table below, or a short test_* method on HelperCase (or Tray, for
-the screen); the helpers start everything in a process group of its own and tearDown kills every
-group, whether the test passed or not. CTest passes --helper, --build-dir and --cmake."""
-import argparse, os, re, shutil, signal, socket, subprocess, sys, tempfile, time, unittest, urllib.request
-
-ARGS = None
-PREMIERE_DESKTOP = "/usr/share/applications/com.adobe.PremierePro.desktop"
+HELPER, BUILD_DIR, CMAKE = (sys.argv.pop(1) for _ in range(3))  # the rest is for unittest
+PREMIERE = {"GIO_LAUNCHED_DESKTOP_FILE": "/usr/share/applications/com.adobe.PremierePro.desktop"}
 BOOT_IDLE = "Helper boot \u2014 Premiere closed, staying idle"
-WATCHER_TRUE = "PremiereWatcher: isPremiereRunning = true"
+WATCHER_TRUE, WATCHER_FALSE = "PremiereWatcher: isPremiereRunning = true", "PremiereWatcher: isPremiereRunning = false"
+SPAWNED, IN_USE = "Server spawned (pid ", "Pre-flight: port 9876 in use"
 GREEN, RED, WHITE = (0x34, 0xC7, 0x59), (0xFF, 0x3B, 0x30), (0xFF, 0xFF, 0xFF)
+LISTEN = "require('http').createServer((q, r) => r.end('{\"status\":\"ok\"}')).listen(+process.env.PORT, '127.0.0.1');"
+SERVERS = {"slow": "process.on('SIGTERM', () => setTimeout(() => process.exit(0), 1200));" + LISTEN,  # DEV_AI_SERVER_PATH
+           "stubborn": "process.on('SIGTERM', () => {});" + LISTEN, "crashing": "setTimeout(() => process.exit(3), 100);"}
 
 
 def wait_until(condition, what, timeout=30, describe=lambda: ""):
-    """The condition's first true value, polled until the deadline."""
+    """The condition's first true value, polled (turning the D-Bus main loop) until the deadline."""
     deadline = time.monotonic() + timeout
     while not (value := condition()):
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out waiting for {what}\n{describe()}")
-        time.sleep(0.05)
+        GLib.MainContext.default().iteration(False) or time.sleep(0.05)
     return value
 
 
 def health_ok():
-    try:
-        with urllib.request.urlopen("http://127.0.0.1:9876/health", timeout=5) as response:
-            return response.status == 200 and response.read() == b'{"status":"ok"}'
-    except OSError:
-        return False
+    with contextlib.suppress(OSError), urllib.request.urlopen("http://127.0.0.1:9876/health", timeout=5) as response:
+        return response.status == 200 and response.read() == b'{"status":"ok"}'
+    return False
 
 
-def gone(pid):
-    """Gone, or a zombie that nobody reaps (a reparented grandchild may wait for ever)."""
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rpartition(")")[2].split()[0] == "Z"
-    except OSError:
-        return True
+def gone(pid):  # or a zombie that nobody reaps (where PID 1 does not reap)
+    with contextlib.suppress(OSError):
+        return Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0] == "Z"
+    return True
 
 
-class HelperCase(unittest.TestCase):
+class Case(unittest.TestCase):
     def setUp(self):
-        self.processes = []
+        self.processes, self.pids, self.tmp = [], [], None
         self.addCleanup(self.kill_all)
         self.fresh()
 
@@ -52,303 +51,409 @@ class HelperCase(unittest.TestCase):
         """A new temporary HOME and XDG_CONFIG_HOME, nothing running: one row of a table."""
         self.kill_all()
         self.tmp = tempfile.mkdtemp(prefix="tessaryn-system-")
-        self.home, self.config, self.helper = os.path.join(self.tmp, "home"), os.path.join(self.tmp, "config"), None
+        self.home, self.config, self.helper = self.tmp + "/home", self.tmp + "/config", None
+        self.logs, self.support = self.home + "/Library/Logs/Tessaryn", self.home + "/Library/Application Support/Tessaryn"
         os.makedirs(self.home), os.makedirs(self.config)
+        for name, body in SERVERS.items():
+            Path(f"{self.tmp}/{name}.js").write_text(body)
 
     def kill_all(self):
-        for process in reversed(self.processes):  # SIGTERM first lets Xvfb free its display
-            for sig, timeout in ((signal.SIGTERM, 5), (signal.SIGKILL, 30)):
-                try:
+        # SIGTERM first lets Xvfb free its display; a server outlives its helper in its group; a helper can leave it.
+        deadline = time.monotonic() + 3
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            for process in self.processes:
+                with contextlib.suppress(ProcessLookupError):
                     os.killpg(process.pid, sig)
-                    process.wait(timeout=timeout)
-                    break
-                except (ProcessLookupError, subprocess.TimeoutExpired):
-                    pass
-            process.wait(timeout=30)
-        self.processes = []
-        if getattr(self, "tmp", None):
+            for process in self.processes:
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    process.wait(max(0.0, deadline - time.monotonic()) if sig == signal.SIGTERM else 30)
+                for stream in filter(None, (process.stdin, process.stdout)):
+                    stream.close()
+        for pid in self.pids:
+            with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                re.search(rb"node|tessaryn-helper|sleep", cmdline.read()) and os.kill(pid, signal.SIGKILL)
+        self.processes, self.pids = [], []
+        if self.tmp:
             shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def spawn(self, argv, env=None, output=subprocess.DEVNULL):
-        """Starts a process in a group of its own, which tearDown kills."""
-        process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=output, stderr=output, start_new_session=True)
+    def spawn(self, argv, env=None, **options):
+        defaults = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        process = subprocess.Popen(argv, env=env, start_new_session=True, **dict(defaults, **options))
         self.processes.append(process)
         return process
 
-    def start_helper(self, executable=None, display=None):
-        env = {k: v for k, v in os.environ.items() if k not in (
-            "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "DEV_NODE_PATH",
-            "DEV_AI_SERVER_PATH", "GIO_LAUNCHED_DESKTOP_FILE", "GIO_LAUNCHED_DESKTOP_FILE_PID")}
-        env.update(HOME=self.home, XDG_CONFIG_HOME=self.config, SHELL="/bin/sh")
-        if display:  # with a session bus that cannot be reached, Qt docks its icon through XEmbed
-            env.update(DISPLAY=display, DBUS_SESSION_BUS_ADDRESS=f"unix:path={self.home}/no-bus")
-        else:
-            env["QT_QPA_PLATFORM"] = "offscreen"
-        self.stderr_path = os.path.join(self.tmp, "helper.stderr")
-        with open(self.stderr_path, "ab") as stderr:
-            self.helper = self.spawn([executable or ARGS.helper], env, stderr)
+    def env(self, display=None, bus=None, **extra):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("QT_", "DISPLAY", "WAYLAND", "XAUTHORITY", "DBUS", "DEV_", "GIO_", "XDG_"))}
+        env.update(HOME=self.home, XDG_CONFIG_HOME=self.config, SHELL="/bin/sh", QT_QPA_PLATFORM="offscreen")
+        if display:  # without a session bus that answers, Qt docks its icon through XEmbed
+            del env["QT_QPA_PLATFORM"]
+            env.update(DISPLAY=display, DBUS_SESSION_BUS_ADDRESS=bus or f"unix:path={self.tmp}/no-bus")
+        return dict(env, **extra)
+
+    def start_helper(self, server=None, executable=HELPER, display=None, bus=None, env=None, **options):
+        extra = dict(env or {}, **({"DEV_AI_SERVER_PATH": f"{self.tmp}/{server}.js"} if server else {}))
+        with open(self.tmp + "/helper.stderr", "ab") as stderr:
+            self.helper = self.spawn([executable], self.env(display, bus, **extra), **dict(dict(stderr=stderr), **options))
         return self.helper
 
-    def log(self):
-        """The messages of helper.log, without their stamps."""
-        try:
-            with open(os.path.join(self.home, "Library/Logs/Tessaryn/helper.log"), encoding="utf-8") as log:
-                return [line.rstrip("\n").partition(" ")[2] for line in log]
-        except FileNotFoundError:
-            return []
+    def log(self):  # the messages of helper.log, without their stamps
+        log = Path(self.logs, "helper.log")
+        return [line.partition(" ")[2] for line in log.read_text(encoding="utf-8").splitlines()] if log.exists() else []
 
     def diagnostics(self):
-        stderr = open(self.stderr_path, encoding="utf-8", errors="replace").read() if self.helper else ""
+        stderr = Path(self.tmp, "helper.stderr")
+        stderr = stderr.read_text(errors="replace") if stderr.exists() else ""
         return "helper.log:\n" + "\n".join(self.log()) + "\nstandard error:\n" + stderr
 
     def wait_for(self, condition, what, timeout=30):
         return wait_until(condition, what, timeout, self.diagnostics)
 
-    def wait_for_line(self, line):
-        return self.wait_for(lambda: line in self.log(), repr(line))
+    def lines(self, prefix):
+        return [line for line in self.log() if line.startswith(prefix)]
+
+    def wait_for_line(self, prefix):
+        return self.wait_for(lambda: self.lines(prefix), repr(prefix))[-1]
 
     def server_pid(self):
-        pids = [int(m.group(1)) for line in self.log() if (m := re.fullmatch(r"Server spawned \(pid (\d+)\)", line))]
-        return pids[-1] if pids else None
+        pid = int(self.wait_for_line(SPAWNED)[len(SPAWNED):-1])
+        self.pids.append(pid)  # killed in the cleanup even once its helper is gone
+        return pid
 
     def start_premiere(self):
-        """The stand-in the helper takes for Premiere Pro."""
-        return self.spawn(["env", f"GIO_LAUNCHED_DESKTOP_FILE={PREMIERE_DESKTOP}", "sleep", "600"])
+        return self.spawn(["sleep", "600"], dict(os.environ, **PREMIERE))
 
     def quit(self, process):
         os.killpg(process.pid, signal.SIGKILL), process.wait(timeout=30)
 
-    def terminate_helper(self):
-        self.helper.send_signal(signal.SIGTERM)
-        return self.helper.wait(timeout=30)
-
-    def hold_port(self):
-        holder = socket.socket()
-        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        holder.bind(("127.0.0.1", 9876))
-        holder.listen()
-        self.addCleanup(holder.close)
-
-    def startup(self):
-        """The lines up to the boot decision."""
-        log = self.log()
-        return log[: log.index(BOOT_IDLE) + 1] if BOOT_IDLE in log else log
+    def terminate(self):
+        return self.helper.send_signal(signal.SIGTERM) or self.helper.wait(timeout=30)
 
 
-def unwritable_autostart(case):
-    open(os.path.join(case.config, "autostart"), "w").close()  # a file where the folder belongs
+    def start_x(self):
+        """An X server of its own, and a newer plugin installed: no alert stands over the session."""
+        os.makedirs(self.home + "/Library/Application Support/Adobe/UXP/Plugins/External/5d1e93b0_999.0.0")
+        xvfb = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "320x200x24", "-noreset"], stdout=subprocess.PIPE)
+        self.display = ":" + xvfb.stdout.readline().decode().strip()
+        return self.display
+
+    def first_start(self):
+        """Login item, marker, then the installer's alert as a line on standard error (no display, no Creative Cloud)."""
+        self.start_helper()
+        self.assertRegex(self.wait_for(lambda: self.log()[3:], "the installer")[0], "^PluginInstaller: ")  # after start-up
+        alert = "alert: Creative Cloud is starting: Reopen Tessaryn Helper in about 20 seconds to install the plugin.\n"
+        self.wait_for(lambda: alert in self.diagnostics(), "the alert line")
+        self.assertTrue(os.path.exists(self.support + "/.first-launch-done"))
+        entry = self.config + "/autostart/app.marovant.tessaryn-helper.desktop"
+        self.assertIn(os.path.realpath(HELPER), Path(entry).read_text())
+        validation = subprocess.run(["desktop-file-validate", entry], capture_output=True, text=True, timeout=60)
+        self.assertEqual((validation.returncode, validation.stdout + validation.stderr), (0, ""))
+        self.assertEqual(self.terminate(), 0)
+        os.remove(self.logs + "/helper.log")
 
 
 # Start-ups without Premiere Pro: (name, arrangement, the lines up to the boot decision as patterns).
-STARTUP_ROWS = [
-    ("first start", lambda case: None,
+START_ROWS = [
+    ("first start, on a display that cannot be reached", lambda case: None,
      ["First launch \u2014 login item registered, marker created", "Login item already enabled", re.escape(BOOT_IDLE)]),
-    ("login item folder unwritable", unwritable_autostart,
+    ("second start", Case.first_start, ["Login item already enabled", re.escape(BOOT_IDLE)]),
+    ("login item folder unwritable", lambda case: open(case.config + "/autostart", "w").close(),  # a file for the folder
      ["LoginItem.register failed: .+", "First launch \u2014 login item registered, marker created",
-      "LoginItem.register failed: .+", "Login item was not enabled \u2014 re-registered", re.escape(BOOT_IDLE)]),
-]
+      "LoginItem.register failed: .+", "Login item was not enabled \u2014 re-registered", re.escape(BOOT_IDLE)])]
 
 
-class Headless(HelperCase):
-    def test_startup_rows(self):
-        for name, arrange, patterns in STARTUP_ROWS:
+def chrooted_neighbour(case):
+    """A process of this user chrooted beside a FIFO named .flatpak-info, which the /proc scan meets."""
+    os.makedirs(case.tmp + "/root"), os.mkfifo(case.tmp + "/root/.flatpak-info")
+    chroot = "import os, sys, time; os.chroot(sys.argv[1]); time.sleep(600)"
+    case.spawn(["unshare", "-r"] * (os.getuid() != 0) + [sys.executable, "-c", chroot, case.tmp + "/root"])
+
+
+# Each with a profile that talks: (what, arrangement, more of the helper's environment).
+HOSTILE_ROWS = [
+    ("a talkative profile and a removed log folder", lambda case: None, {}),
+    ("a FIFO at env.json", lambda case: os.mkfifo(case.support + "/env.json"), {}),
+    # Never a link to a device: a helper that wrote through it would replace the device.
+    ("a link at env.json to a large file", lambda case: os.symlink(case.tmp + "/large", case.support + "/env.json"), {}),
+    ("a FIFO at a neighbour's /.flatpak-info", chrooted_neighbour, {}),
+    ("Premiere's launch variable inherited by the helper", lambda case: None, PREMIERE)]
+
+
+class Headless(Case):
+    def test_start_rows(self):
+        for name, arrange, patterns in START_ROWS:
             with self.subTest(name):
                 self.fresh()
                 arrange(self)
-                self.start_helper()
+                self.start_helper(display=":997" if name.startswith("first") else None)  # then headless, as without one
                 self.wait_for_line(BOOT_IDLE)
-                self.assertEqual(len(self.startup()), len(patterns), self.diagnostics())
-                for line, pattern in zip(self.startup(), patterns):
-                    self.assertRegex(line, f"^{pattern}$")
-                self.assertEqual(self.terminate_helper(), 0)
+                self.assertRegex("\n".join(self.log()[: self.log().index(BOOT_IDLE) + 1]), "^" + "\n".join(patterns) + "$")
+                self.assertEqual(self.terminate(), 0)
 
-    def test_a_first_start_registers_installs_then_a_second_finds_the_login_item(self):
-        self.start_helper()
-        self.wait_for(lambda: any(line.startswith("PluginInstaller: ") for line in self.log()), "the installer")
-        self.assertTrue(self.log()[3].startswith("PluginInstaller: "), self.diagnostics())  # after the start-up
-        self.assertTrue(os.path.exists(os.path.join(self.home, "Library/Application Support/Tessaryn/.first-launch-done")))
-        with open(os.path.join(self.config, "autostart/app.marovant.tessaryn-helper.desktop")) as entry:
-            self.assertIn(os.path.realpath(ARGS.helper), entry.read())
-        # Without a display an alert is one line on standard error (no Creative Cloud runs here).
-        self.wait_for(lambda: "alert: Creative Cloud is starting: Reopen Tessaryn Helper in about 20 seconds to install the plugin.\n"
-                      in open(self.stderr_path, encoding="utf-8").read(), "the alert line")
-        self.assertEqual(self.terminate_helper(), 0)
-        os.remove(os.path.join(self.home, "Library/Logs/Tessaryn/helper.log"))
-        self.start_helper()
-        self.wait_for_line(BOOT_IDLE)
-        self.assertEqual(self.startup(), ["Login item already enabled", BOOT_IDLE])
-        self.assertEqual(self.terminate_helper(), 0)
-
-    def test_premiere_wakes_the_server_and_its_quit_stops_it(self):
-        self.start_helper()
+    def test_premiere_wakes_the_server_which_comes_back_after_a_crash_and_goes_with_premiere(self):
+        self.start_helper(env={"DEV_NODE_PATH": "", "DEV_AI_SERVER_PATH": ""})  # empty: as if unset
         self.wait_for_line(BOOT_IDLE)
         premiere = self.start_premiere()
-        self.wait_for_line(WATCHER_TRUE)
-        server = self.wait_for(self.server_pid, "the server")
-        at = self.log().index(WATCHER_TRUE)
-        self.assertEqual(self.log()[at:at + 3], [WATCHER_TRUE, "Premiere launched \u2014 waking server", "User-requested restart"])
-        self.wait_for(health_ok, "/health")
-        self.quit(premiere)
-        self.wait_for_line("PremiereWatcher: isPremiereRunning = false")
-        self.wait_for_line("Premiere quit \u2014 stopping server, hiding icon")
-        self.wait_for(lambda: gone(server), "the server's end")
-        self.assertEqual(self.terminate_helper(), 0)
-
-    def test_started_beside_premiere_the_server_starts_at_once_and_sigterm_stops_it(self):
-        self.start_premiere()
-        self.start_helper()
-        server = self.wait_for(self.server_pid, "the server")
-        self.assertEqual(self.log()[0], WATCHER_TRUE)
-        self.assertNotIn(BOOT_IDLE, self.log())
-        self.assertNotIn("User-requested restart", self.log())
-        self.wait_for(health_ok, "/health")
-        self.assertEqual(self.terminate_helper(), 0)
-        self.assertIn("SIGTERM received \u2014 graceful shutdown", self.log())
-        self.wait_for(lambda: gone(server), "the server's end")
-
-    def test_a_server_killed_while_a_client_holds_a_connection_comes_back(self):
-        self.start_premiere()
-        self.start_helper()
-        first = self.wait_for(self.server_pid, "the server")
+        server = self.server_pid()
+        woken = [WATCHER_TRUE, "Premiere launched \u2014 waking server", "User-requested restart"]
+        self.assertEqual(self.log()[self.log().index(WATCHER_TRUE):][:3], woken)
         self.wait_for(health_ok, "/health")
         with socket.create_connection(("127.0.0.1", 9876)):  # a plugin's open connection is no other program
-            os.kill(first, signal.SIGKILL)
+            os.kill(server, signal.SIGKILL)
             self.wait_for_line("Server crashed (exit 9); restart attempt 1 in 1s")
-            self.wait_for(lambda: self.server_pid() != first and health_ok(), "a new server")
-        self.assertEqual(self.terminate_helper(), 0)
+            self.wait_for(lambda: self.server_pid() != server and health_ok(), "a new server")
+        server = self.server_pid()
         self.assertFalse([line for line in self.log() if "SIGKILL" in line or "in use" in line])
+        # A second helper says so and leaves, and the first carries on.
+        count = len(self.log())
+        self.assertEqual(self.spawn([HELPER], self.env()).wait(30), 0)
+        self.assertEqual(self.log()[count:], [f"Another Tessaryn Helper is running (pid {self.helper.pid}) \u2014 exiting"])
+        self.quit(premiere)
+        self.wait_for_line("Premiere quit \u2014 stopping server, hiding icon")
+        self.wait_for(lambda: gone(server), "the server's end")
+        self.assertEqual(self.terminate(), 0)
 
-    def test_another_program_on_the_port(self):
-        self.hold_port()
+    def test_sigterm_beside_premiere_ends_the_server_before_the_helper(self):
+        for server in (None, "slow", "stubborn"):
+            with self.subTest(server=server):
+                self.fresh()
+                self.start_premiere()
+                self.start_helper(server)
+                pid = self.server_pid()
+                self.wait_for(health_ok, "the server to answer")
+                self.assertEqual(self.log()[0], WATCHER_TRUE)  # started at once, no wake-up
+                self.assertFalse({BOOT_IDLE, "User-requested restart"} & set(self.log()), self.diagnostics())
+                began = time.monotonic()
+                self.assertEqual(self.terminate(), 0)
+                self.assertLess(time.monotonic() - began, 3.5)  # about 2.5 s at most, with room for a busy machine
+                self.assertTrue(gone(pid))
+                self.assertIn("SIGTERM received \u2014 graceful shutdown", self.log())
+                self.assertEqual(f"SIGKILL sent to pid {pid} (SIGTERM ignored)" in self.log(), server == "stubborn")
+
+    def test_a_helper_killed_outright_leaves_no_server(self):
+        """The server follows its helper (parent-death signal); one that ignores that is stopped by the next start."""
+        for server in (None, "stubborn"):
+            with self.subTest(server=server):
+                self.fresh()
+                self.start_premiere()
+                helper = self.start_helper(server)
+                pid = self.server_pid()
+                self.wait_for(health_ok, "the server to answer")
+                helper.kill(), helper.wait()
+                os.remove(self.logs + "/helper.log")
+                self.wait_for(lambda: gone(pid) != bool(server), "the server to follow its helper unless stubborn")
+                self.start_helper(server)
+                self.server_pid()
+                stopped = f"Stopped a server left by an earlier run (pid {pid})"
+                self.assertEqual(self.lines("Stopped a server"), [stopped] * bool(server))
+                self.assertTrue(gone(pid))
+
+    def test_inherited_ignored_sigchld_and_unread_or_closed_stderr(self):
+        for closed in (True, False):
+            with self.subTest(stderr_closed=closed):
+                self.fresh()
+                self.start_premiere()
+                read_end, write_end = os.pipe()
+                os.close(read_end)  # nobody reads: the first alert line would end the helper with SIGPIPE
+                inherit = lambda: (signal.signal(signal.SIGCHLD, signal.SIG_IGN), closed and os.close(2))
+                helper = self.start_helper("crashing", stderr=write_end, preexec_fn=inherit)
+                os.close(write_end)
+                self.wait_for_line("PluginInstaller: Creative Cloud not running")
+                # Exit statuses read right, and the helper lives on well past its alert line.
+                crashes = self.wait_for(lambda: self.lines("Server crashed")[1:], "a second crash")
+                self.assertEqual(crashes[0], "Server crashed (exit 3); restart attempt 2 in 2s")
+                self.assertIsNone(helper.poll())
+                written = subprocess.run(["grep", "-rl", "alert:", self.home], stdout=subprocess.PIPE, timeout=60).stdout
+                self.assertEqual(written, b"")  # no file of the helper took the place of standard error
+
+    def test_from_a_terminal_the_login_shell_neither_stalls_nor_leaves_a_job(self):
+        job = f"sleep 600.{os.getpid()}"
+        Path(self.home, ".bash_profile").write_text(job + " &\n")
+        self.spawn(["script", "-qfec", HELPER, "/dev/null"], self.env(SHELL="/bin/bash"), stdin=subprocess.PIPE)
+        self.wait_for_line("Helper boot")
+        self.pids.append(int(Path(self.support, "helper.lock").read_text().split()[0]))  # in the terminal's session
         self.start_premiere()
-        self.start_helper()
-        self.wait_for_line("Pre-flight: port 9876 in use")
-        self.assertIsNone(self.server_pid())
+        self.server_pid()
+        self.assertEqual(self.lines("PathDiscovery failed"), [])  # the shell answered, not the 10 s timeout
+        jobs = [int(pid) for pid in subprocess.run(["pgrep", "-fx", job], stdout=subprocess.PIPE).stdout.split()]
+        self.pids += jobs
+        self.assertEqual(jobs, [])
+
+    def test_hostile_rows(self):
+        for what, arrange, inherited in HOSTILE_ROWS:
+            with self.subTest(what):
+                self.fresh()
+                Path(self.home, ".bash_profile").write_text('echo "Welcome back!"\nexport PATH=/chatty/bin:$PATH\n')
+                Path(self.tmp, "large").write_bytes(b"{" + b" " * (1 << 20) + b"}")
+                os.makedirs(self.support)
+                arrange(self)
+                self.start_helper(env=dict(inherited, SHELL="/bin/bash"))
+                stand_in = self.start_premiere()
+                with open(f"/proc/{self.server_pid()}/environ", "rb") as environ:
+                    path = dict(v.split(b"=", 1) for v in environ.read().split(b"\0") if b"=" in v)[b"PATH"]
+                self.assertTrue(path.startswith(b"/chatty/bin:") and b"Welcome" not in path, path)
+                # Gone at once, though the helper and its server write on: the next line brings it back.
+                os.rename(self.home + "/Library/Logs", self.home + "/removed")
+                shutil.rmtree(self.home + "/removed")
+                self.quit(stand_in)
+                self.wait_for_line(WATCHER_FALSE)
+                self.assertEqual(self.terminate(), 0)
+                self.assertEqual(os.path.getsize(self.tmp + "/large"), (1 << 20) + 2)
 
     def test_an_installed_helper_runs_its_bundled_server(self):
-        prefix = os.path.join(self.tmp, "prefix")
-        subprocess.run([ARGS.cmake, "--install", ARGS.build_dir, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL, timeout=300)
-        for file in ("bin/tessaryn-helper", "share/tessaryn-helper/node", "share/tessaryn-helper/ai-server/server.js",
-                     "share/tessaryn-helper/Tessaryn.ccx", "share/applications/app.marovant.tessaryn-helper.desktop"):
-            self.assertTrue(os.path.exists(os.path.join(prefix, file)), file)
+        prefix = self.tmp + "/prefix"
+        subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL, timeout=300)
+        self.assertTrue(os.path.exists(prefix + "/share/applications/app.marovant.tessaryn-helper.desktop"))
         self.start_premiere()
-        self.start_helper(os.path.join(prefix, "bin/tessaryn-helper"))
-        self.wait_for(self.server_pid, "the server")
+        self.start_helper(executable=prefix + "/bin/tessaryn-helper")
         self.wait_for(health_ok, "/health")
-        installer = self.wait_for(lambda: [l for l in self.log() if l.startswith("PluginInstaller: ")], "the installer")
-        self.assertNotIn("no bundled Tessaryn.ccx", installer[0])
-        with open(os.path.join(self.config, "autostart/app.marovant.tessaryn-helper.desktop")) as entry:
-            self.assertIn(os.path.join(prefix, "bin/tessaryn-helper"), entry.read())
-        self.assertEqual(self.terminate_helper(), 0)
-
-    def test_an_unreachable_display_leaves_it_running_headless(self):
-        self.assertFalse(os.path.exists("/tmp/.X11-unix/X997"))
-        self.start_helper(display=":997")
-        self.wait_for_line(BOOT_IDLE)
-        self.assertEqual(self.terminate_helper(), 0)
+        self.assertNotIn("no bundled Tessaryn.ccx", self.wait_for(lambda: self.lines("PluginInstaller: "), "the installer")[0])
+        entry = Path(self.config, "autostart/app.marovant.tessaryn-helper.desktop")
+        self.assertIn(prefix + "/bin/tessaryn-helper", entry.read_text())
+        self.assertEqual(self.terminate(), 0)
 
 
-class Tray(HelperCase):
-    """The helper on Xvfb beside trayer: a dark strip along the top left that takes XEmbed icons."""
+class XEmbedTray(Case):
+    """The helper on Xvfb (320x200) beside trayer: a dark strip along the top left that takes XEmbed icons."""
 
-    def setUp(self):
-        super().setUp()
-        for number in range(90, 130):  # a display of its own
-            if os.path.exists(f"/tmp/.X{number}-lock"):
-                continue
-            self.display = f":{number}"
-            xvfb = self.spawn(["Xvfb", self.display, "-screen", "0", "320x200x24", "-nolisten", "tcp", "-noreset"])
-            if self.wait_for(lambda: xvfb.poll() is not None or self.x("xwininfo", "-root"), "Xvfb") and xvfb.poll() is None:
-                break
-        # A newer plugin already installed: the installer skips without an alert standing modal.
-        os.makedirs(os.path.join(self.home, "Library/Application Support/Adobe/UXP/Plugins/External/5d1e93b0_999.0.0"))
-        self.spawn(["trayer", "--edge", "top", "--align", "left", "--widthtype", "pixel", "--width", "120", "--heighttype", "pixel",
-                    "--height", "32", "--transparent", "true", "--tint", "0x303030", "--alpha", "0", "--expand", "false",
-                    "--SetDockType", "false", "--SetPartialStrut", "false"], self.x_env())
-        self.panel = self.wait_for(lambda: self.x("xdotool", "search", "--onlyvisible", "--name", "^panel$").split(), "the tray")[0]
-        self.start_helper(display=self.display)
-
-    def x_env(self):
-        env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "XAUTHORITY")}
-        env["DISPLAY"] = self.display
-        return env
-
-    def x(self, *argv):
-        result = subprocess.run(argv, env=self.x_env(), stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    def x(self, *argv, text=True):
+        result = subprocess.run(argv, env=dict(os.environ, DISPLAY=self.display), capture_output=True, text=text, timeout=60)
         return result.stdout if result.returncode == 0 else ""
 
-    def mapped(self, window, pattern=""):
-        info = self.x("xwininfo", "-id", window)
-        return "Map State: IsViewable" in info and pattern in info
+    def windows(self, scope, line="", info=""):  # viewable, listed in the scope, with that line there and that info
+        tree = re.findall(rf"^\s+(0x[0-9a-f]+) {line}", self.x("xwininfo", *scope), re.M)
+        return [w for w in tree if "Map State: IsViewable" in (text := self.x("xwininfo", "-id", w)) and info in text]
 
     def icons(self):
-        tree = re.findall(r'^\s+(0x[0-9a-f]+) .*\("tessaryn-helper" ', self.x("xwininfo", "-id", self.panel, "-tree"), re.M)
-        return [window for window in tree if self.mapped(window)]
+        return self.windows(["-id", self.panel, "-tree"], '.*"tessaryn-helper"')
 
-    def menus(self):
-        children = re.findall(r"^\s+(0x[0-9a-f]+) ", self.x("xwininfo", "-root", "-children"), re.M)
-        return [window for window in children if self.mapped(window, "Override Redirect State: yes")]
+    def menus(self):  # outside the window manager's care
+        return self.windows(["-root", "-children"], info="Override Redirect State: yes")
 
     def geometry(self, window):
         info = self.x("xwininfo", "-id", window)
-        value = lambda name: int(re.search(name + r":\s*(-?\d+)", info).group(1))
-        return value("Absolute upper-left X"), value("Absolute upper-left Y"), value("Width"), value("Height")
+        return [int(v) for v in re.findall(r"(?:Absolute upper-left [XY]|Width|Height):\s*(-?\d+)", info)]
 
-    def pixels_near(self, area, colour):
-        """How many pixels of the area (x, y, w, h) on the screen are near the colour."""
-        ppm = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], env=self.x_env(), capture_output=True, timeout=60).stdout
-        header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", ppm)
-        width, data = int(header.group(1)), ppm[header.end():]
-        x0, y0, w, h = area
-        return sum(all(abs(data[3 * (y * width + x) + i] - colour[i]) <= 24 for i in range(3))
-                   for y in range(max(y0, 0), y0 + h) for x in range(max(x0, 0), x0 + w))
+    def pixels_near(self, colour, area=(0, 0, 320, 200)):  # in the area (x, y, w, h) of the screen
+        ppm = self.x("import", "-window", "root", "-depth", "8", "ppm:-", text=False)
+        data, (x0, y0, w, h) = ppm[re.match(rb"P6\s+320\s+200\s+255\s", ppm).end():], area
+        return sum(all(abs(data[3 * (y * 320 + x) + i] - colour[i]) <= 24 for i in range(3))
+                   for y in range(y0, y0 + h) for x in range(x0, x0 + w))
 
     def wait_for_icon_in(self, colour, other):
+        """The one icon docked in the tray once the circle (about half its window) is in the colour, none in the other."""
         icon = self.wait_for(lambda: (icons := self.icons()) and len(icons) == 1 and icons[0], "one icon in the tray")
         area = self.geometry(icon)
-        self.assertTrue(area[0] >= 0 and area[1] >= 0 and area[0] + area[2] <= 120 and area[1] + area[3] <= 32, "docked in the tray")
-        # The circle fills about half the window: at least a fifth in the colour, none in the other.
-        self.wait_for(lambda: self.pixels_near(area, colour) >= area[2] * area[3] // 5 and not self.pixels_near(area, other),
+        self.wait_for(lambda: self.pixels_near(colour, area) >= area[2] * area[3] // 5 and not self.pixels_near(other, area),
                       f"the icon in {colour}")
-        return icon, area
+        return area
 
-    def test_the_icon_is_green_while_the_server_runs_and_goes_with_premiere(self):
+    def test_green_then_hidden_then_red_and_quit_from_its_menu(self):
+        self.start_x()
+        self.spawn(["trayer", "--edge", "top", "--align", "left", "--widthtype", "pixel", "--width", "120", "--heighttype",
+                    "pixel", "--height", "32", "--transparent", "true", "--tint", "0x303030", "--alpha", "0", "--expand",
+                    "false", "--SetDockType", "false", "--SetPartialStrut", "false"], dict(os.environ, DISPLAY=self.display))
+        self.panel = self.wait_for(lambda: self.x("xdotool", "search", "--onlyvisible", "--name", "^panel$").split(), "trayer")[0]
+        self.start_helper(display=self.display)
         self.wait_for_line(BOOT_IDLE)
         self.assertEqual(self.icons(), [], "an icon without Premiere Pro")
         premiere = self.start_premiere()
+        server = self.server_pid()
         self.wait_for(health_ok, "/health")
-        icon, area = self.wait_for_icon_in(GREEN, RED)
-        self.assertGreater(self.pixels_near(area, WHITE), 5, "the white letter")
+        self.assertGreater(self.pixels_near(WHITE, self.wait_for_icon_in(GREEN, RED)), 5, "the white letter")
         self.quit(premiere)
         self.wait_for(lambda: not self.icons(), "the icon to go")
-        self.assertLessEqual(self.pixels_near((0, 0, 120, 32), GREEN), 2)
-
-    def test_the_icon_is_red_when_another_program_holds_the_port(self):
-        self.hold_port()
+        self.assertLessEqual(self.pixels_near(GREEN), 2)
+        self.wait_for(lambda: gone(server), "the server's end")
+        self.addCleanup(socket.create_server(("127.0.0.1", 9876)).close)  # with SO_REUSEADDR: past earlier TIME_WAITs
         self.start_premiere()
-        self.wait_for_icon_in(RED, GREEN)
-        self.assertIn("Pre-flight: port 9876 in use", self.log())
-
-    def test_a_click_opens_the_menu_and_quit_stops_the_server_and_exits_with_zero(self):
-        self.start_premiere()
-        server = self.wait_for(self.server_pid, "the server")
-        self.wait_for(health_ok, "/health")
-        icon, (x, y, w, h) = self.wait_for_icon_in(GREEN, RED)
+        x, y, w, h = self.wait_for_icon_in(RED, GREEN)
+        held = self.wait_for_line("Port 9876 is held by ")  # named, right after the pre-flight line
+        self.assertEqual(held, f"Port 9876 is held by pid {os.getpid()} ({Path('/proc/self/comm').read_text().strip()})")
+        self.assertEqual(self.log()[self.log().index(held) - 1], IN_USE)
+        self.assertEqual(len(self.lines(SPAWNED)), 1, "a server spawned while the port is held")
         before = self.menus()
         self.x("xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1")
         # A new window outside the window manager's care, tall enough for nine items (a tooltip is one line).
         self.wait_for(lambda: [m for m in self.menus() if m not in before and self.geometry(m)[3] > 100], "the menu")
-        self.x("xdotool", "key", "Up")  # the last item: upwards from no selection
+        self.x("xdotool", "key", "Up")  # the last item, Quit: upwards from no selection
         self.x("xdotool", "key", "Return")
         self.assertEqual(self.helper.wait(timeout=30), 0, self.diagnostics())
-        self.wait_for(lambda: gone(server), "the server's end")
-        self.assertFalse(health_ok())
+
+
+WATCHER, ITEM, MENU = "org.kde.StatusNotifierWatcher", "org.kde.StatusNotifierItem", "com.canonical.dbusmenu"
+MENU_ITEMS = ["Server running on :9876 (disabled)", "-", "Restart Server", "View Logs\u2026", "Open Tessaryn Docs",
+              "-", "Launch at Login (checkmark 1)", "-", "Quit Tessaryn Helper"]
+
+
+class Watcher(dbus.service.Object):
+    """A StatusNotifierWatcher and host: keeps each registered item until its connection leaves the bus, as panels do."""
+
+    def __init__(self, bus):
+        self.items = []
+        super().__init__(dbus.service.BusName(WATCHER, bus), "/StatusNotifierWatcher")
+        bus.add_signal_receiver(self.owner_changed, "NameOwnerChanged", "org.freedesktop.DBus")
+
+    @dbus.service.method(WATCHER, in_signature="s")
+    def RegisterStatusNotifierItem(self, service):
+        self.items.append(str(service))
+
+    @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
+    def Introspect(self):  # Qt reads the watcher's properties only when they are introspected
+        return (f'<node><interface name="{WATCHER}"><property name="IsStatusNotifierHostRegistered" type="b" '
+                'access="read"/></interface></node>')
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        return {"IsStatusNotifierHostRegistered": True, "ProtocolVersion": dbus.Int32(0),
+                "RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s")}[name]
+
+    def owner_changed(self, name, old_owner, new_owner):
+        if name in self.items and not new_owner:
+            self.items.remove(name)
+
+
+def layout_entry(node):
+    """A menu entry as a panel shows it: "-" for a separator, else its label and its state."""
+    props = node[1]
+    extras = ["disabled"] * (not props.get("enabled", True))
+    extras += [str(props[key]) for key in ("toggle-type", "toggle-state") if key in props]
+    return "-" if props.get("type") == "separator" else str(props["label"]) + (f" ({' '.join(extras)})" if extras else "")
+
+
+class StatusNotifierItem(Case):
+    """The helper on a private session bus with a watcher: Qt's D-Bus tray, not XEmbed."""
+
+    def item(self):  # once registered, and its menu
+        service = self.wait_for(lambda: len(self.watcher.items) == 1 and self.watcher.items[0], "one registered item")
+        item = self.bus.get_object(service, "/StatusNotifierItem")
+        return item, self.bus.get_object(service, item.Get(ITEM, "Menu", dbus_interface=dbus.PROPERTIES_IFACE))
+
+    def icon_colour(self, item):
+        width, height, argb = max(item.Get(ITEM, "IconPixmap", dbus_interface=dbus.PROPERTIES_IFACE))
+        at = (height // 2 * width + width // 4) * 4  # left of the "T", inside the circle
+        return "#%02X%02X%02X" % tuple(argb[at + 1:at + 4])
+
+    def test_item_menu_and_quit_follow_premiere_and_the_server(self):
+        daemon = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE)
+        address = daemon.stdout.readline().decode().strip()
+        self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
+        self.watcher = Watcher(self.bus)
+        self.start_helper("stubborn", display=self.start_x(), bus=address)  # not ended by its parent's death alone
+        stand_in = self.start_premiere()
+        item, menu = self.item()
+        self.wait_for(lambda: self.icon_colour(item) == "#34C759", "a green icon")
+        self.assertEqual([layout_entry(child) for child in menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2]], MENU_ITEMS)
+        self.quit(stand_in)
+        self.wait_for(lambda: not self.watcher.items, "the item to go")
+        self.start_premiere()
+        item, menu = self.item()
+        self.wait_for(lambda: len(self.lines(SPAWNED)) == 2 and health_ok(), "a second server")  # once the first has gone
+        quit_id = menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][-1][0]
+        menu.Event(quit_id, "clicked", "", 0, signature="isvu", dbus_interface=MENU, ignore_reply=True)
+        self.assertEqual(self.helper.wait(30), 0, self.diagnostics())
+        self.assertFalse(health_ok(), "the server outlived Quit")
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--helper", required=True)
-    parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--cmake", default="cmake")
-    ARGS, rest = parser.parse_known_args()
-    unittest.main(argv=[sys.argv[0]] + rest)
+    unittest.main()
