@@ -8,11 +8,9 @@
 #include "Premiere/Workspace.h"
 
 #include <QFile>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
 
-#include <condition_variable>
 #include <csignal>
 #include <deque>
 #include <map>
@@ -23,14 +21,11 @@ inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << tex
 inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
 
 // Sets (or unsets, with nullopt) an environment variable for one scope.
-class ScopedEnv {
-public:
+struct ScopedEnv {
     ScopedEnv(const char* name, std::optional<QByteArray> value);
     ~ScopedEnv();
-
-private:
-    const char* name_;
-    std::optional<QByteArray> previous_;
+    const char* name;
+    std::optional<QByteArray> previous;
 };
 
 // A temporary HOME for one scope.
@@ -42,7 +37,7 @@ struct ScopedHome {
     QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
 };
 
-ProcessSpec makeSpec(const QString& program, const QStringList& arguments = {}, std::optional<QStringList> environment = {});
+ProcessSpec makeSpec(const QString& program, const QStringList& arguments = {});
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes, bool executable = false);
 QStringList readLines(const QString& path);
@@ -69,13 +64,11 @@ public:
     std::shared_ptr<Cancellable> after(Duration delay, Task task) override;
     void advance(Duration delta); // posted tasks, then timers due within delta, in time order
     void runPosted();
-    bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     std::vector<Duration> pendingDelays() const;
 
 private:
     struct Timer;
     std::mutex mutex_;
-    std::condition_variable posted_;
     std::deque<Task> queue_;
     Duration now_ { 0 };
     unsigned long long sequence_ = 0;
@@ -84,21 +77,16 @@ private:
 
 // A process that ends when the test says (its end notice then goes to the main thread), or on the
 // signals it obeys; and a launcher of them, numbered from pid 4000.
-class ScriptedProcess final : public LaunchedProcess {
-public:
-    ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : pid_(pid), handlers_(std::move(handlers)) { }
+struct ScriptedProcess final : LaunchedProcess {
+    ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : pid_(pid), handlers(std::move(handlers)) { }
     pid_t pid() const override { return pid_; }
-    bool isRunning() const override { return running_; }
+    bool isRunning() const override { return running; }
     void sendSignal(int signal) const override;
     void end(int status, const QByteArray& standardError = {});
-    std::vector<int> received; // signals
-    bool obeysSigterm = true;
-    bool obeysSigkill = true;
-
-private:
+    mutable std::vector<int> received; // signals
+    bool obeysSigterm = true, obeysSigkill = true, running = true;
     pid_t pid_;
-    ChildProcess::Handlers handlers_;
-    bool running_ = true;
+    ChildProcess::Handlers handlers;
 };
 
 struct ScriptedLauncher final : ProcessLauncher {
@@ -106,7 +94,6 @@ struct ScriptedLauncher final : ProcessLauncher {
     ScriptedProcess& last() { return *processes.back(); }
     std::vector<ProcessSpec> specs;
     std::vector<std::shared_ptr<ScriptedProcess>> processes;
-    std::optional<std::string> failWith;
 };
 
 // A workspace whose applications the test launches and quits; it counts the scans.
