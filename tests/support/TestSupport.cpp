@@ -103,10 +103,7 @@ std::shared_ptr<Cancellable> VirtualScheduler::after(Duration delay, Task task)
 
 void VirtualScheduler::runPosted()
 {
-    for (;;) {
-        std::unique_lock lock(mutex_);
-        if (queue_.empty())
-            return;
+    for (std::unique_lock lock(mutex_); !queue_.empty(); lock.lock()) {
         Task task = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
