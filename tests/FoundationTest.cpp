@@ -1,6 +1,5 @@
-// Child processes, the logs and the stderr tail.
+// Child processes and the logs.
 #include "Logging/LogRotator.h"
-#include "Supervision/StderrTail.h"
 #include "TestSupport.h"
 
 #include <QRegularExpression>
@@ -175,16 +174,4 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     received.remove(at - 24, 54);
     for (int i = 0; i < chunks; ++i)
         ASSERT_EQ(received.mid(i * chunk, chunk), QByteArray(chunk, char('a' + i % 26))) << i;
-}
-
-TEST(StderrTail, KeepsTheLast4096BytesAndInvalidOrCutUtf8GivesTheEmptyText)
-{
-    StderrTail tail;
-    for (const auto& [bytes, text] : std::vector<std::pair<QByteArray, QString>> {
-             { QByteArray(4095, 'x') + "yz", QString(4094, 'x') + "yz" }, { "Error: listen EADDRINUSE\n", "Error: listen EADDRINUSE\n" },
-             { "\xff EADDRINUSE", "" }, { "\xE2\x80\xA6" + QByteArray(4094, 'a'), "" } }) { // the last cuts the ellipsis
-        tail.clear();
-        tail.append(bytes.left(3)), tail.append(bytes.mid(3));
-        EXPECT_EQ(tail.snapshot(), text);
-    }
 }
