@@ -91,7 +91,9 @@ TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)
         EXPECT_EQ(LogRotator::formatLine(time, message), line);
 }
 
-TEST(LogRotator, RawDataPassesUnchangedAndRotationComesOnlyPastTenMebibytesKeepingThreeGenerations)
+// Raw bytes pass unchanged; rotation comes only past ten mebibytes, keeping three generations; lines
+// of concurrent writers stay whole and in order across two rotations.
+TEST(LogRotator, RotationComesOnlyPastTenMebibytesKeepsThreeGenerationsAndLinesStayWholeAndInOrder)
 {
     ScopedHome home;
     const QString path = home.logFolder() + "/server.log";
@@ -99,45 +101,34 @@ TEST(LogRotator, RawDataPassesUnchangedAndRotationComesOnlyPastTenMebibytesKeepi
     EXPECT_EQ(log->filePath(), path);
     log->write(QByteArray("\xff\x00 raw", 6));
     log->write(QByteArray(LogRotator::rotationThreshold - 7, 'a'));
-    log->write(QByteArray("b")); // exactly at the threshold: kept
+    log->write(QByteArray("\n")); // exactly at the threshold: kept
     log.reset();
-    EXPECT_EQ(readFile(path).left(6), QByteArray("\xff\x00 raw", 6));
     EXPECT_FALSE(QFile::exists(path + ".1"));
-    writeFile(path + ".2", "gen2");
-    writeFile(path + ".3", "gen3");
-    for (const QByteArray& chunk : { QByteArray("c"), QByteArray("fresh") })
-        LogRotator("server.log").write(chunk);
-    EXPECT_EQ(readFile(path), "fresh");
-    EXPECT_EQ(QFileInfo(path + ".1").size(), LogRotator::rotationThreshold + 1);
-    EXPECT_EQ(readFile(path + ".3"), "gen2");
-    EXPECT_FALSE(QFile::exists(path + ".4"));
-}
-
-TEST(LogRotator, ConcurrentWritersKeepLinesWholeAndInOrderAcrossRotations)
-{
-    ScopedHome home;
-    constexpr int threads = 8, linesPerThread = 20000; // about 14 MiB: one rotation or two
-    auto log = std::make_unique<LogRotator>("helper.log");
-    const QString path = log->filePath();
+    for (const QString generation : { "1", "2", "3" })
+        writeFile(path + "." + generation, "gen" + generation.toUtf8());
+    constexpr int threads = 8, lines = 15000; // about 11 MiB
+    log = std::make_unique<LogRotator>("server.log");
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t)
         writers.emplace_back([&, t] {
-            for (int i = 0; i < linesPerThread; ++i)
-                log->write(QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(QString(40, 'p')));
+            for (int i = 0; i < lines; ++i)
+                log->write(QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(QString(50, 'p')));
         });
     for (auto& writer : writers)
         writer.join();
     log.reset();
-    const QRegularExpression form(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z thread (\d) line (\d+) p{40}$)");
+    EXPECT_EQ(readFile(path + ".3"), "gen1");
+    EXPECT_FALSE(QFile::exists(path + ".4"));
+    EXPECT_EQ(readFile(path + ".2").left(6), QByteArray("\xff\x00 raw", 6));
+    EXPECT_EQ(readLines(path + ".2").size(), 2); // the full file took one more line before it was rotated
+    const QRegularExpression form(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z thread (\d) line (\d+) p{50}$)");
     std::vector<int> next(threads, 0);
-    for (const QString& file : { path + ".3", path + ".2", path + ".1", path })
-        for (const QString& line : readLines(file)) {
-            const auto match = form.match(line);
-            ASSERT_TRUE(match.hasMatch()) << line.toStdString();
-            ASSERT_EQ(match.captured(2).toInt(), next[match.captured(1).toInt()]++);
-        }
-    EXPECT_EQ(next, std::vector<int>(threads, linesPerThread));
-    EXPECT_TRUE(QFile::exists(path + ".1"));
+    for (const QString& line : readLines(path + ".2").mid(1) + readLines(path + ".1") + readLines(path)) {
+        const auto match = form.match(line);
+        ASSERT_TRUE(match.hasMatch()) << line.toStdString();
+        ASSERT_EQ(match.captured(2).toInt(), next[match.captured(1).toInt()]++);
+    }
+    EXPECT_EQ(next, std::vector<int>(threads, lines));
 }
 
 TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)

@@ -19,13 +19,6 @@ ScopedEnv::ScopedEnv(const char* name, std::optional<QByteArray> value)
 
 ScopedEnv::~ScopedEnv() { previous ? qputenv(name, *previous) : qunsetenv(name); }
 
-ProcessSpec makeSpec(const QString& program, const QStringList& arguments)
-{
-    ProcessSpec spec;
-    spec.program = program, spec.arguments = arguments;
-    return spec;
-}
-
 QByteArray readFile(const QString& path)
 {
     QFile file(path);
@@ -87,12 +80,6 @@ struct VirtualScheduler::Timer : Cancellable {
     void cancel() override { cancelled = true; }
 };
 
-void VirtualScheduler::post(Task task)
-{
-    std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(task));
-}
-
 std::shared_ptr<Cancellable> VirtualScheduler::after(Duration delay, Task task)
 {
     auto timer = std::make_shared<Timer>();
@@ -151,20 +138,6 @@ void ScriptedProcess::end(int status, const QByteArray& standardError)
     handlers.finished(status);
 }
 
-std::shared_ptr<LaunchedProcess> ScriptedLauncher::launch(const ProcessSpec& spec, ChildProcess::Handlers handlers)
-{
-    specs.push_back(spec);
-    processes.push_back(std::make_shared<ScriptedProcess>(pid_t(4000 + processes.size()), std::move(handlers)));
-    return processes.back();
-}
-
-void RecordingDesktop::alert(const QString& title, const QString& text)
-{
-    events << "alert " + title + ": " + text;
-    if (whileAlertIsOpen)
-        whileAlertIsOpen(title);
-}
-
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files)
 {
     QTemporaryDir content;
@@ -179,11 +152,6 @@ void makeZip(const QString& destination, const std::map<QString, QByteArray>& fi
     ProcessSpec spec = makeSpec(TESSARYN_CMAKE_COMMAND, QStringList { "-E", "tar", "cf", destination, "--format=zip" } + names);
     spec.workingDirectory = content.path();
     ASSERT_EQ(ChildProcess::run(spec, std::chrono::seconds(60)).terminationStatus, 0);
-}
-
-QByteArray manifestWithVersion(const QString& versionJson)
-{
-    return QStringLiteral(R"({"id": "5d1e93b0", "name": "Tessaryn", "version": %1, "main": "index.html"})").arg(versionJson).toUtf8();
 }
 
 void makeExternalEntry(const QString& name, bool asFolder)

@@ -37,7 +37,12 @@ struct ScopedHome {
     QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
 };
 
-ProcessSpec makeSpec(const QString& program, const QStringList& arguments = {});
+inline ProcessSpec makeSpec(const QString& program, const QStringList& arguments = {})
+{
+    ProcessSpec spec;
+    spec.program = program, spec.arguments = arguments;
+    return spec;
+}
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes, bool executable = false);
 QStringList readLines(const QString& path);
@@ -60,7 +65,7 @@ private:
 // posted from other threads wait until the test runs them.
 class VirtualScheduler final : public Scheduler {
 public:
-    void post(Task task) override;
+    void post(Task task) override { std::lock_guard lock(mutex_); queue_.push_back(std::move(task)); }
     std::shared_ptr<Cancellable> after(Duration delay, Task task) override;
     void advance(Duration delta); // posted tasks, then timers due within delta, in time order
     void runPosted();
@@ -90,7 +95,11 @@ struct ScriptedProcess final : LaunchedProcess {
 };
 
 struct ScriptedLauncher final : ProcessLauncher {
-    std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override;
+    std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override
+    {
+        specs.push_back(spec);
+        return processes.emplace_back(std::make_shared<ScriptedProcess>(pid_t(4000 + processes.size()), std::move(handlers)));
+    }
     ScriptedProcess& last() { return *processes.back(); }
     std::vector<ProcessSpec> specs;
     std::vector<std::shared_ptr<ScriptedProcess>> processes;
@@ -113,7 +122,12 @@ private:
 // Records "open <url>" and "alert <title>: <text>"; a check can run while an alert is open.
 struct RecordingDesktop final : Desktop {
     void open(const QUrl& url) override { events << "open " + url.toString(); }
-    void alert(const QString& title, const QString& text) override;
+    void alert(const QString& title, const QString& text) override
+    {
+        events << "alert " + title + ": " + text;
+        if (whileAlertIsOpen)
+            whileAlertIsOpen(title);
+    }
     QStringList events;
     std::function<void(const QString& title)> whileAlertIsOpen;
 };
@@ -121,7 +135,10 @@ struct RecordingDesktop final : Desktop {
 // Adobe's side: ZIP packages (CMake's archiver), External folder entries, processes whose command
 // line holds a name (killed and reaped with the object), an installer agent recording its runs.
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files);
-QByteArray manifestWithVersion(const QString& versionJson);
+inline QByteArray manifestWithVersion(const QString& versionJson)
+{
+    return QStringLiteral(R"({"id": "5d1e93b0", "name": "Tessaryn", "version": %1, "main": "index.html"})").arg(versionJson).toUtf8();
+}
 void makeExternalEntry(const QString& name, bool asFolder = true);
 
 struct NamedProcess {
