@@ -33,7 +33,6 @@ struct ScopedHome {
     QTemporaryDir dir;
     ScopedEnv env { "HOME", QFile::encodeName(dir.path()) };
     QString path() const { return dir.path(); }
-    QString logFolder() const { return path() + "/Library/Logs/Tessaryn"; }
     QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
 };
 
