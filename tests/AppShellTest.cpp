@@ -21,7 +21,10 @@ const RunningApplication premiere { 7001, "com.adobe.PremierePro.25" };
 
 // Marks every text it is asked to translate.
 struct MarkingTranslator final : QTranslator {
-    QString translate(const char*, const char* text, const char*, int) const override { return "\u00AB" + QString::fromUtf8(text) + "\u00BB"; }
+    QString translate(const char*, const char* text, const char*, int) const override
+    {
+        return "\u00AB" + QString::fromUtf8(text) + "\u00BB";
+    }
     bool isEmpty() const override { return false; }
 };
 
@@ -42,8 +45,8 @@ protected:
         services.handleSigterm = handleSigterm;
         services.exitProcess = [this] { ++exits; };
         services.terminateApplication = [this] { ++terminations; };
-        services.makeServerManager = [this](std::shared_ptr<Scheduler> mainThread) { // /dev/null: a script that exists
-            return std::make_unique<ServerManager>("/bin/sh", "/dev/null", mainThread, launcher, [] { return QStringLiteral("/usr/bin:/bin"); });
+        services.makeServerManager = [this](std::shared_ptr<Scheduler> mainThread) { // a node and a script that exist
+            return std::make_unique<ServerManager>("/bin/sh", "/dev/null", mainThread, launcher, [] { return QString("/usr/bin"); });
         };
         app = std::make_unique<TessarynHelperApp>(std::move(services));
         scheduler->runPosted(); // the queued plugin installer runs and is forgotten
@@ -88,14 +91,16 @@ TEST_F(AppShell, TheLoginItemSyncNineItemsTranslatedWithoutShortcutsTheHeaderAnd
     for (QAction* action : tray->menu().actions())
         shown << (action->isSeparator() ? "-" : action->text()) + (action->isEnabled() ? "" : " (inactive)")
                      + (action->shortcuts().isEmpty() ? "" : " (shortcut)");
-    EXPECT_EQ(shown, QStringList({ "Server running on :9876 (inactive)", "-", "\u00ABRestart Server\u00BB", "\u00ABView Logs\u2026\u00BB",
-                                   "\u00ABOpen Tessaryn Docs\u00BB", "-", "\u00ABLaunch at Login\u00BB", "-", "\u00ABQuit Tessaryn Helper\u00BB" }));
+    EXPECT_EQ(shown, QStringList({ "Server running on :9876 (inactive)", "-", "\u00ABRestart Server\u00BB",
+                                   "\u00ABView Logs\u2026\u00BB", "\u00ABOpen Tessaryn Docs\u00BB", "-",
+                                   "\u00ABLaunch at Login\u00BB", "-", "\u00ABQuit Tessaryn Helper\u00BB" }));
     const QColor yellow(0xFF, 0xCC, 0x00), red(0xFF, 0x3B, 0x30), grey(0x8E, 0x8E, 0x93);
     for (const auto& [status, colour, text] : std::vector<std::tuple<ServerStatus, QColor, QString>> {
              { ServerStatus::restarting(2), yellow, "Restarting (attempt 2)\u2026" },
-             { ServerStatus::preflightFailed("node binary not found at /x/node"), red, "Pre-flight failed: node binary not found at /x/node" },
+             { ServerStatus::preflightFailed("no node at /x"), red, "Pre-flight failed: no node at /x" },
              { ServerStatus::running(), QColor(0x34, 0xC7, 0x59), "Server running on :9876" },
-             { ServerStatus::stuck(), red, "Server stuck \u2014 repeated crashes" }, { ServerStatus::portInUse(), red, "Port 9876 in use" },
+             { ServerStatus::stuck(), red, "Server stuck \u2014 repeated crashes" },
+             { ServerStatus::portInUse(), red, "Port 9876 in use" },
              { ServerStatus::stopped(), grey, "Server stopped" }, { ServerStatus::idle(), grey, "Idle (Premiere not running)" },
              // A menu takes a lone "&" for a mnemonic marker and a doubled one for the character.
              { ServerStatus::preflightFailed("at /R&D/node"), red, "Pre-flight failed: at /R&&D/node" } }) {
@@ -105,7 +110,8 @@ TEST_F(AppShell, TheLoginItemSyncNineItemsTranslatedWithoutShortcutsTheHeaderAnd
         EXPECT_EQ(image.pixelColor(8, 32), colour); // in the circle, left of the white letter
         EXPECT_EQ(item(header)->text(), text);
     }
-    for (const auto& [before, after, fails, call, checked] : std::vector<std::tuple<LoginItemStatus, LoginItemStatus, bool, QString, bool>> {
+    using Row = std::tuple<LoginItemStatus, LoginItemStatus, bool, QString, bool>;
+    for (const auto& [before, after, fails, call, checked] : std::vector<Row> {
              { LoginItemStatus::notRegistered, LoginItemStatus::enabled, false, "register", true },
              { LoginItemStatus::enabled, LoginItemStatus::enabled, false, "unregister", false },
              { LoginItemStatus::requiresApproval, LoginItemStatus::requiresApproval, false, "register", false },
@@ -139,7 +145,8 @@ TEST_F(AppShell, TheIconComesWithPremiereItsCommandsWorkItsQuitClosesAnOpenMenuA
     EXPECT_EQ(log.messages(), QStringList({ "User-requested restart", "Server spawned (pid 4001)" }));
     item(viewLogs)->trigger();
     item(docs)->trigger();
-    EXPECT_EQ(desktop.events, QStringList({ "open file://" + home.path() + "/Library/Logs/Tessaryn/", "open https://tessaryn.app/docs/install" }));
+    EXPECT_EQ(desktop.events,
+              QStringList({ "open file://" + home.path() + "/Library/Logs/Tessaryn/", "open https://tessaryn.app/docs/install" }));
     tray->menu().popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return tray->menu().isVisible(); }));
     workspace->quit(premiere);
@@ -147,7 +154,8 @@ TEST_F(AppShell, TheIconComesWithPremiereItsCommandsWorkItsQuitClosesAnOpenMenuA
     scheduler->runPosted(); // the server's end
     EXPECT_FALSE(tray->menu().isVisible() || tray->trayIcon().isVisible());
     EXPECT_EQ(item(header)->text(), "Idle (Premiere not running)");
-    for (const ServerStatus& status : { ServerStatus::portInUse(), ServerStatus::stuck(), ServerStatus::preflightFailed("x"), ServerStatus::restarting(2) }) {
+    for (const ServerStatus& status :
+         { ServerStatus::portInUse(), ServerStatus::stuck(), ServerStatus::preflightFailed("x"), ServerStatus::restarting(2) }) {
         manager().setStatus(status); // a troubled server is left alone, and shown
         workspace->launch(premiere);
         QCoreApplication::processEvents();
@@ -190,6 +198,7 @@ TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
         }
         EXPECT_EQ(endedAt, c.helperEndsAt);
         EXPECT_EQ(std::pair(exits, terminations), c.sigterm ? std::pair(1, 0) : std::pair(0, 1));
-        EXPECT_EQ(log.messages().filter(QString("SIGKILL sent to pid %1 (SIGTERM ignored)").arg(server.pid())).size(), c.serverEndsAt ? 0 : 1);
+        const QString kill = QString("SIGKILL sent to pid %1 (SIGTERM ignored)").arg(server.pid());
+        EXPECT_EQ(log.messages().filter(kill).size(), c.serverEndsAt ? 0 : 1);
     }
 }

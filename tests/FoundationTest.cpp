@@ -31,7 +31,7 @@ std::pair<std::shared_ptr<ChildProcess>, std::shared_ptr<Output>> collect(const 
     handlers.finished = [c](int) { std::lock_guard l(c->mutex); c->errAtEnd += QByteArray::number(c->err.size()) + ";"; };
     return { ChildProcess::start(spec, std::move(handlers)), c };
 }
-bool finishes(const std::shared_ptr<ChildProcess>& child) { return child->waitForFinished(std::chrono::steady_clock::now() + 20s); }
+bool finishes(const ChildProcess& child) { return child.waitForFinished(std::chrono::steady_clock::now() + 20s); }
 } // namespace
 
 // One stream closing early leaves the other read to its end, and standard error is drained
@@ -42,7 +42,7 @@ TEST(ChildProcess, EachStreamIsReadToItsEndBeforeTheEndNoticeWhichNoDescendantDe
                                   "exec 2>&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' o", "sleep 60 & echo $!" }) {
         SCOPED_TRACE(script.toStdString());
         const auto [child, c] = collect(makeSpec("/bin/sh", { "-c", script }));
-        ASSERT_TRUE(finishes(child));
+        ASSERT_TRUE(finishes(*child));
         std::lock_guard l(c->mutex);
         if (script.startsWith("sleep"))
             ::kill(c->out.trimmed().toInt(), SIGKILL);
@@ -67,7 +67,8 @@ TEST(ChildProcess, TheChildStartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptors
     ASSERT_EQ(::pipe(inheritable), 0);
     std::vector<decltype(collect({}))> children;
     for (int deathSignal : { 0, SIGTERM }) // the programs read their own state: a shell between would reset it
-        for (ProcessSpec spec : { makeSpec("/bin/grep", { "-E", "^Sig(Blk|Ign):", "/proc/self/status" }), makeSpec("/bin/ls", { "/proc/self/fd" }) }) {
+        for (ProcessSpec spec : { makeSpec("/bin/grep", { "-E", "^Sig(Blk|Ign):", "/proc/self/status" }),
+                                  makeSpec("/bin/ls", { "/proc/self/fd" }) }) {
             spec.parentDeathSignal = deathSignal;
             children.push_back(collect(spec));
         }
@@ -75,10 +76,11 @@ TEST(ChildProcess, TheChildStartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptors
     std::signal(SIGUSR2, SIG_DFL);
     ::close(inheritable[0]), ::close(inheritable[1]);
     for (const auto& [child, c] : children) {
-        ASSERT_TRUE(finishes(child));
+        ASSERT_TRUE(finishes(*child));
         std::lock_guard l(c->mutex);
         const QString out = QString::fromUtf8(c->out); // ls holds 3 while it reads the folder
-        EXPECT_TRUE(out == "0\n1\n2\n3\n" || QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(out).hasMatch()) << out.toStdString();
+        EXPECT_TRUE(out == "0\n1\n2\n3\n" || QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(out).hasMatch())
+            << out.toStdString();
     }
 }
 

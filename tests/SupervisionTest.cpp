@@ -4,22 +4,14 @@
 #include "Supervision/ServerManager.h"
 #include "TestSupport.h"
 
-#include <QRegularExpression>
-
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
-using Delays = std::vector<Scheduler::Duration>;
 
 namespace {
 class ServerManagerTest : public ::testing::Test {
 protected:
-    ServerManagerTest()
-    {
-        writeFile(nodePath, "#!/bin/sh\n", true);
-        writeFile(scriptPath, "// server\n");
-        manager = makeManager(nodePath, scriptPath, launcher);
-    }
+    ServerManagerTest() { manager = makeManager("/bin/sh", "/dev/null", launcher); } // a node and a script that exist
     ~ServerManagerTest() override
     {
         if (manager) { // leave nothing running, whatever the test did
@@ -43,7 +35,6 @@ protected:
         scheduler->runPosted();
     }
     ScopedHome home;
-    QString nodePath = home.path() + "/resources/node", scriptPath = home.path() + "/resources/ai-server/server.js";
     std::shared_ptr<VirtualScheduler> scheduler = std::make_shared<VirtualScheduler>();
     std::shared_ptr<ScriptedLauncher> launcher = std::make_shared<ScriptedLauncher>();
     std::optional<QString> pathError;
@@ -60,7 +51,8 @@ TEST_F(ServerManagerTest, CrashesBackOffToThirtySecondsStuckFromTheSixthAndSixty
     EXPECT_EQ(log.messages().size(), 1);
     const std::vector<std::chrono::seconds> delays = { 1s, 2s, 4s, 8s, 16s, 30s, 30s };
     // None says EADDRINUSE: not UTF-8, the word pushed out of the last 4096 bytes, or a character cut there.
-    const QList<QByteArray> noise { "\xff EADDRINUSE", "EADDRINUSE" + QByteArray(4096, ' '), "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') };
+    const QList<QByteArray> noise { "\xff EADDRINUSE", "EADDRINUSE" + QByteArray(4096, ' '),
+                                    "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') };
     for (int attempt = 1; attempt <= int(delays.size()); ++attempt) {
         SCOPED_TRACE(attempt);
         scheduler->advance(59s); // too short a run to count as stable
@@ -79,7 +71,7 @@ TEST_F(ServerManagerTest, CrashesBackOffToThirtySecondsStuckFromTheSixthAndSixty
     EXPECT_EQ(log.messages().last(), "Server stable 60s \u2014 restart counter reset (was 7)");
     crash();
     EXPECT_EQ(manager->status(), ServerStatus::restarting(1));
-    EXPECT_EQ(scheduler->pendingDelays(), Delays { 1s });
+    EXPECT_EQ(scheduler->pendingDelays(), std::vector<Scheduler::Duration> { 1s });
 }
 
 TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStoppedServerStillCounts)
@@ -137,7 +129,7 @@ TEST_F(ServerManagerTest, TheEndOfAProcessNoLongerHeldOrOfOneLeftByADestroyedMan
     manager.reset();
     scheduler->advance(10s); // the pending restart went with it
     EXPECT_EQ(launcher->specs.size(), 2u);
-    manager = makeManager(nodePath, scriptPath, launcher);
+    manager = makeManager("/bin/sh", "/dev/null", launcher);
     manager->start();
     manager.reset(); // leaves its server running
     EXPECT_TRUE(launcher->last().received.empty());
@@ -155,16 +147,17 @@ TEST_F(ServerManagerTest, TheEndOfAProcessNoLongerHeldOrOfOneLeftByADestroyedMan
 TEST_F(ServerManagerTest, PreflightReasonsOutputToServerLogAndEveryServerThatCannotTakeThePortIsRecognised)
 {
     const auto real = std::make_shared<ChildProcessLauncher>();
-    const QString node = home.path() + "/node", script = home.path() + "/server.js", missing = home.path() + "/missing.js";
+    const QString node = home.path() + "/node", script = home.path() + "/server.js", missing = home.path() + "/missing.js",
+                  bad = home.path() + "/bad";
     writeFile(node, QStringLiteral("#!/bin/sh\nif [ -e '%1/taken' ]; then echo 'Error: listen EADDRINUSE' >&2; exit 1; fi\n"
                                    "printf 'out EADDRINUSE PORT=%s\\n' \"$PORT\"; printf 'err \\377\\n' >&2\n"
                                    "printf 'args=%s cwd=%s home=%s path=%s\\n' \"$*\" \"$PWD\" \"$HOME\" \"$PATH\"; exit 3\n")
                         .arg(home.path()).toUtf8(), true);
     writeFile(script, "");
-    writeFile(home.path() + "/bad", "#!/no/such/interpreter\n", true);
+    writeFile(bad, "#!/no/such/interpreter\n", true);
     for (const auto& [nodeOverride, scriptOverride, reason] : std::vector<std::tuple<QString, QString, QString>> {
              { script, script, "node binary not found at " + script }, { "/bin/sh", missing, "server.js not found at " + missing },
-             { home.path() + "/bad", script, "spawn failed: could not start " + home.path() + "/bad: No such file or directory" } }) {
+             { bad, script, "spawn failed: could not start " + bad + ": No such file or directory" } }) {
         ScopedEnv nodeEnv("DEV_NODE_PATH", QFile::encodeName(nodeOverride));
         ScopedEnv scriptEnv("DEV_AI_SERVER_PATH", QFile::encodeName(scriptOverride));
         manager = makeManager(BundledPaths::node(), BundledPaths::serverScript(), real);

@@ -136,7 +136,8 @@ struct RecordingDesktop final : Desktop {
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files);
 inline QByteArray manifestWithVersion(const QString& versionJson)
 {
-    return QStringLiteral(R"({"id": "5d1e93b0", "name": "Tessaryn", "version": %1, "main": "index.html"})").arg(versionJson).toUtf8();
+    return QStringLiteral(R"({"id": "5d1e93b0", "name": "Tessaryn", "version": %1, "main": "index.html"})")
+        .arg(versionJson).toUtf8();
 }
 void makeExternalEntry(const QString& name, bool asFolder = true);
 
