@@ -31,7 +31,6 @@ std::pair<std::shared_ptr<ChildProcess>, std::shared_ptr<Output>> collect(const 
     handlers.finished = [c](int) { std::lock_guard l(c->mutex); c->errAtEnd += QByteArray::number(c->err.size()) + ";"; };
     return { ChildProcess::start(spec, std::move(handlers)), c };
 }
-bool finishes(const ChildProcess& child) { return child.waitForFinished(std::chrono::steady_clock::now() + 20s); }
 } // namespace
 
 // One stream closing early leaves the other read to its end, and standard error is drained
@@ -42,7 +41,7 @@ TEST(ChildProcess, EachStreamIsReadToItsEndBeforeTheEndNoticeWhichNoDescendantDe
                                   "exec 2>&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' o", "sleep 60 & echo $!" }) {
         SCOPED_TRACE(script.toStdString());
         const auto [child, c] = collect(makeSpec("/bin/sh", { "-c", script }));
-        ASSERT_TRUE(finishes(*child));
+        ASSERT_TRUE(child->waitForFinished(std::chrono::steady_clock::now() + 20s));
         std::lock_guard l(c->mutex);
         if (script.startsWith("sleep"))
             ::kill(c->out.trimmed().toInt(), SIGKILL);
@@ -50,7 +49,6 @@ TEST(ChildProcess, EachStreamIsReadToItsEndBeforeTheEndNoticeWhichNoDescendantDe
             EXPECT_EQ(c->errAtEnd, "300000;");
         else
             EXPECT_EQ(c->out.size(), 300000);
-        EXPECT_EQ(child->terminationStatus(), 0);
     }
 }
 
@@ -65,23 +63,19 @@ TEST(ChildProcess, TheChildStartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptors
     ASSERT_NE(std::signal(SIGUSR2, SIG_IGN), SIG_ERR);
     int inheritable[2];
     ASSERT_EQ(::pipe(inheritable), 0);
-    std::vector<decltype(collect({}))> children;
+    QStringList outputs;
     for (int deathSignal : { 0, SIGTERM }) // the programs read their own state: a shell between would reset it
         for (ProcessSpec spec : { makeSpec("/bin/grep", { "-E", "^Sig(Blk|Ign):", "/proc/self/status" }),
                                   makeSpec("/bin/ls", { "/proc/self/fd" }) }) {
             spec.parentDeathSignal = deathSignal;
-            children.push_back(collect(spec));
+            outputs << QString::fromUtf8(ChildProcess::run(spec, 20s).standardOutput);
         }
     pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
     std::signal(SIGUSR2, SIG_DFL);
     ::close(inheritable[0]), ::close(inheritable[1]);
-    for (const auto& [child, c] : children) {
-        ASSERT_TRUE(finishes(*child));
-        std::lock_guard l(c->mutex);
-        const QString out = QString::fromUtf8(c->out); // ls holds 3 while it reads the folder
+    for (const QString& out : outputs) // ls holds 3 while it reads the folder
         EXPECT_TRUE(out == "0\n1\n2\n3\n" || QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(out).hasMatch())
             << out.toStdString();
-    }
 }
 
 TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)
@@ -156,7 +150,7 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     QByteArray received; // holding both ends, the reader sees no end of file between appends
     const int fd = ::open(QFile::encodeName(log->filePath()).constData(), O_RDWR);
     char buffer[65536];
-    for (ssize_t n; received.size() < chunks * chunk + 54 && (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+    for (ssize_t n; (received.size() < chunks * chunk || !received.contains('\n')) && (n = ::read(fd, buffer, sizeof buffer)) > 0;)
         received.append(buffer, int(n));
     ::close(fd);
     writer.join(), log.reset();
