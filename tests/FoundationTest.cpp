@@ -27,7 +27,11 @@ std::pair<std::shared_ptr<ChildProcess>, std::shared_ptr<Output>> collect(const 
     auto c = std::make_shared<Output>();
     ChildProcess::Handlers handlers;
     handlers.standardOutput = [c](const QByteArray& b) { std::lock_guard l(c->mutex); c->out += b; };
-    handlers.standardError = [c](const QByteArray& b) { std::lock_guard l(c->mutex); c->err += b; };
+    handlers.standardError = [c](const QByteArray& b) { // slow: the last bytes are still in the pipe at the end
+        std::this_thread::sleep_for(20ms);
+        std::lock_guard l(c->mutex);
+        c->err += b;
+    };
     handlers.finished = [c](int) { std::lock_guard l(c->mutex); c->errAtEnd += QByteArray::number(c->err.size()) + ";"; };
     return { ChildProcess::start(spec, std::move(handlers)), c };
 }
