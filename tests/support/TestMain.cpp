@@ -6,10 +6,8 @@
 
 #ifdef TESSARYN_GUI_TEST_MAIN
 #include <QApplication>
-using TestApplication = QApplication;
 #else
 #include <QCoreApplication>
-using TestApplication = QCoreApplication;
 #endif
 
 int main(int argc, char** argv)
@@ -23,8 +21,10 @@ int main(int argc, char** argv)
 #ifdef TESSARYN_GUI_TEST_MAIN
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+#else
+    QCoreApplication app(argc, argv);
 #endif
-    TestApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

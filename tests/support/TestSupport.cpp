@@ -12,24 +12,12 @@
 #include <thread>
 
 ScopedEnv::ScopedEnv(const char* name, std::optional<QByteArray> value)
-    : name_(name)
+    : name(name), previous(qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt)
 {
-    if (qEnvironmentVariableIsSet(name))
-        previous_ = qgetenv(name);
     value ? qputenv(name, *value) : qunsetenv(name);
 }
 
-ScopedEnv::~ScopedEnv()
-{
-    previous_ ? qputenv(name_, *previous_) : qunsetenv(name_);
-}
-
-ProcessSpec makeSpec(const QString& program, const QStringList& arguments, std::optional<QStringList> environment)
-{
-    ProcessSpec spec;
-    spec.program = program, spec.arguments = arguments, spec.environment = std::move(environment);
-    return spec;
-}
+ScopedEnv::~ScopedEnv() { previous ? qputenv(name, *previous) : qunsetenv(name); }
 
 QByteArray readFile(const QString& path)
 {
@@ -48,10 +36,8 @@ void writeFile(const QString& path, const QByteArray& bytes, bool executable)
 
 QStringList readLines(const QString& path)
 {
-    QString text = QString::fromUtf8(readFile(path));
-    if (text.endsWith('\n'))
-        text.chop(1);
-    return text.isEmpty() ? QStringList() : text.split('\n');
+    const QString text = QString::fromUtf8(readFile(path));
+    return text.isEmpty() || text == "\n" ? QStringList() : text.chopped(text.endsWith('\n') ? 1 : 0).split('\n');
 }
 
 LogCapture::LogCapture()
@@ -94,13 +80,6 @@ struct VirtualScheduler::Timer : Cancellable {
     void cancel() override { cancelled = true; }
 };
 
-void VirtualScheduler::post(Task task)
-{
-    std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(task));
-    posted_.notify_all();
-}
-
 std::shared_ptr<Cancellable> VirtualScheduler::after(Duration delay, Task task)
 {
     auto timer = std::make_shared<Timer>();
@@ -111,10 +90,7 @@ std::shared_ptr<Cancellable> VirtualScheduler::after(Duration delay, Task task)
 
 void VirtualScheduler::runPosted()
 {
-    for (;;) {
-        std::unique_lock lock(mutex_);
-        if (queue_.empty())
-            return;
+    for (std::unique_lock lock(mutex_); !queue_.empty(); lock.lock()) {
         Task task = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
@@ -136,19 +112,6 @@ void VirtualScheduler::advance(Duration delta)
     now_ = target;
 }
 
-bool VirtualScheduler::runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        runPosted();
-        if (condition())
-            return true;
-        std::unique_lock lock(mutex_);
-        if (!posted_.wait_until(lock, deadline, [&] { return !queue_.empty(); }))
-            return condition();
-    }
-}
-
 std::vector<Scheduler::Duration> VirtualScheduler::pendingDelays() const
 {
     std::vector<Duration> delays;
@@ -160,9 +123,9 @@ std::vector<Scheduler::Duration> VirtualScheduler::pendingDelays() const
 
 void ScriptedProcess::sendSignal(int signal) const
 {
-    if (!running_)
+    if (!running)
         return;
-    const_cast<ScriptedProcess*>(this)->received.push_back(signal);
+    received.push_back(signal);
     if ((signal == SIGKILL && obeysSigkill) || (signal == SIGTERM && obeysSigterm))
         const_cast<ScriptedProcess*>(this)->end(signal);
 }
@@ -170,25 +133,9 @@ void ScriptedProcess::sendSignal(int signal) const
 void ScriptedProcess::end(int status, const QByteArray& standardError)
 {
     if (!standardError.isEmpty())
-        handlers_.standardError(standardError);
-    running_ = false;
-    handlers_.finished(status);
-}
-
-std::shared_ptr<LaunchedProcess> ScriptedLauncher::launch(const ProcessSpec& spec, ChildProcess::Handlers handlers)
-{
-    if (failWith)
-        throw SpawnError(*failWith);
-    specs.push_back(spec);
-    processes.push_back(std::make_shared<ScriptedProcess>(pid_t(4000 + processes.size()), std::move(handlers)));
-    return processes.back();
-}
-
-void RecordingDesktop::alert(const QString& title, const QString& text)
-{
-    events << "alert " + title + ": " + text;
-    if (whileAlertIsOpen)
-        whileAlertIsOpen(title);
+        handlers.standardError(standardError);
+    running = false;
+    handlers.finished(status);
 }
 
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files)
@@ -205,11 +152,6 @@ void makeZip(const QString& destination, const std::map<QString, QByteArray>& fi
     ProcessSpec spec = makeSpec(TESSARYN_CMAKE_COMMAND, QStringList { "-E", "tar", "cf", destination, "--format=zip" } + names);
     spec.workingDirectory = content.path();
     ASSERT_EQ(ChildProcess::run(spec, std::chrono::seconds(60)).terminationStatus, 0);
-}
-
-QByteArray manifestWithVersion(const QString& versionJson)
-{
-    return QStringLiteral(R"({"id": "5d1e93b0", "name": "Tessaryn", "version": %1, "main": "index.html"})").arg(versionJson).toUtf8();
 }
 
 void makeExternalEntry(const QString& name, bool asFolder)

@@ -8,11 +8,9 @@
 #include "Premiere/Workspace.h"
 
 #include <QFile>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
 
-#include <condition_variable>
 #include <csignal>
 #include <deque>
 #include <map>
@@ -23,14 +21,11 @@ inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << tex
 inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
 
 // Sets (or unsets, with nullopt) an environment variable for one scope.
-class ScopedEnv {
-public:
+struct ScopedEnv {
     ScopedEnv(const char* name, std::optional<QByteArray> value);
     ~ScopedEnv();
-
-private:
-    const char* name_;
-    std::optional<QByteArray> previous_;
+    const char* name;
+    std::optional<QByteArray> previous;
 };
 
 // A temporary HOME for one scope.
@@ -38,11 +33,15 @@ struct ScopedHome {
     QTemporaryDir dir;
     ScopedEnv env { "HOME", QFile::encodeName(dir.path()) };
     QString path() const { return dir.path(); }
-    QString logFolder() const { return path() + "/Library/Logs/Tessaryn"; }
     QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
 };
 
-ProcessSpec makeSpec(const QString& program, const QStringList& arguments = {}, std::optional<QStringList> environment = {});
+inline ProcessSpec makeSpec(const QString& program, const QStringList& arguments = {})
+{
+    ProcessSpec spec;
+    spec.program = program, spec.arguments = arguments;
+    return spec;
+}
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes, bool executable = false);
 QStringList readLines(const QString& path);
@@ -65,17 +64,15 @@ private:
 // posted from other threads wait until the test runs them.
 class VirtualScheduler final : public Scheduler {
 public:
-    void post(Task task) override;
+    void post(Task task) override { std::lock_guard lock(mutex_); queue_.push_back(std::move(task)); }
     std::shared_ptr<Cancellable> after(Duration delay, Task task) override;
     void advance(Duration delta); // posted tasks, then timers due within delta, in time order
     void runPosted();
-    bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     std::vector<Duration> pendingDelays() const;
 
 private:
     struct Timer;
     std::mutex mutex_;
-    std::condition_variable posted_;
     std::deque<Task> queue_;
     Duration now_ { 0 };
     unsigned long long sequence_ = 0;
@@ -84,29 +81,27 @@ private:
 
 // A process that ends when the test says (its end notice then goes to the main thread), or on the
 // signals it obeys; and a launcher of them, numbered from pid 4000.
-class ScriptedProcess final : public LaunchedProcess {
-public:
-    ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : pid_(pid), handlers_(std::move(handlers)) { }
+struct ScriptedProcess final : LaunchedProcess {
+    ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : pid_(pid), handlers(std::move(handlers)) { }
     pid_t pid() const override { return pid_; }
-    bool isRunning() const override { return running_; }
+    bool isRunning() const override { return running; }
     void sendSignal(int signal) const override;
     void end(int status, const QByteArray& standardError = {});
-    std::vector<int> received; // signals
-    bool obeysSigterm = true;
-    bool obeysSigkill = true;
-
-private:
+    mutable std::vector<int> received; // signals
+    bool obeysSigterm = true, obeysSigkill = true, running = true;
     pid_t pid_;
-    ChildProcess::Handlers handlers_;
-    bool running_ = true;
+    ChildProcess::Handlers handlers;
 };
 
 struct ScriptedLauncher final : ProcessLauncher {
-    std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override;
+    std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override
+    {
+        specs.push_back(spec);
+        return processes.emplace_back(std::make_shared<ScriptedProcess>(pid_t(4000 + processes.size()), std::move(handlers)));
+    }
     ScriptedProcess& last() { return *processes.back(); }
     std::vector<ProcessSpec> specs;
     std::vector<std::shared_ptr<ScriptedProcess>> processes;
-    std::optional<std::string> failWith;
 };
 
 // A workspace whose applications the test launches and quits; it counts the scans.
@@ -126,7 +121,12 @@ private:
 // Records "open <url>" and "alert <title>: <text>"; a check can run while an alert is open.
 struct RecordingDesktop final : Desktop {
     void open(const QUrl& url) override { events << "open " + url.toString(); }
-    void alert(const QString& title, const QString& text) override;
+    void alert(const QString& title, const QString& text) override
+    {
+        events << "alert " + title + ": " + text;
+        if (whileAlertIsOpen)
+            whileAlertIsOpen(title);
+    }
     QStringList events;
     std::function<void(const QString& title)> whileAlertIsOpen;
 };
@@ -134,7 +134,11 @@ struct RecordingDesktop final : Desktop {
 // Adobe's side: ZIP packages (CMake's archiver), External folder entries, processes whose command
 // line holds a name (killed and reaped with the object), an installer agent recording its runs.
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files);
-QByteArray manifestWithVersion(const QString& versionJson);
+inline QByteArray manifestWithVersion(const QString& versionJson)
+{
+    return QStringLiteral(R"({"id": "5d1e93b0", "name": "Tessaryn", "version": %1, "main": "index.html"})")
+        .arg(versionJson).toUtf8();
+}
 void makeExternalEntry(const QString& name, bool asFolder = true);
 
 struct NamedProcess {
