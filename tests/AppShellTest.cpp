@@ -10,7 +10,6 @@
 #include <QImage>
 #include <QMenu>
 #include <QSystemTrayIcon>
-#include <QTranslator>
 
 #include <gtest/gtest.h>
 
@@ -18,15 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 const RunningApplication premiere { 7001, "com.adobe.PremierePro.25" };
-
-// Marks every text it is asked to translate.
-struct MarkingTranslator final : QTranslator {
-    QString translate(const char*, const char* text, const char*, int) const override
-    {
-        return "\u00AB" + QString::fromUtf8(text) + "\u00BB";
-    }
-    bool isEmpty() const override { return false; }
-};
 
 class AppShell : public ::testing::Test {
 protected:
@@ -70,11 +60,9 @@ protected:
 };
 } // namespace
 
-TEST_F(AppShell, TheLoginItemSyncNineItemsTranslatedWithoutShortcutsTheHeaderAndIconOfEachStatusAndTheLoginToggle)
+TEST_F(AppShell, TheLoginItemSyncNineItemsWithoutShortcutsTheHeaderAndIconOfEachStatusAndTheLoginToggle)
 {
     writeFile(home.supportFolder() + "/.first-launch-done", "");
-    MarkingTranslator translator;
-    QCoreApplication::installTranslator(&translator);
     for (const auto& [status, line, enabledAfter] : std::vector<std::tuple<LoginItemStatus, QString, bool>> {
              { LoginItemStatus::requiresApproval,
                "Login item requires approval \u2014 enable in System Settings \u2192 General \u2192 Login Items", false },
@@ -86,14 +74,12 @@ TEST_F(AppShell, TheLoginItemSyncNineItemsTranslatedWithoutShortcutsTheHeaderAnd
         EXPECT_EQ(log.messages().filter("Login item"), QStringList { line });
         EXPECT_EQ(loginStatus == LoginItemStatus::enabled, enabledAfter) << line.toStdString();
     }
-    QCoreApplication::removeTranslator(&translator);
     QStringList shown;
     for (QAction* action : tray->menu().actions())
         shown << (action->isSeparator() ? "-" : action->text()) + (action->isEnabled() ? "" : " (inactive)")
                      + (action->shortcuts().isEmpty() ? "" : " (shortcut)");
-    EXPECT_EQ(shown, QStringList({ "Server running on :9876 (inactive)", "-", "\u00ABRestart Server\u00BB",
-                                   "\u00ABView Logs\u2026\u00BB", "\u00ABOpen Tessaryn Docs\u00BB", "-",
-                                   "\u00ABLaunch at Login\u00BB", "-", "\u00ABQuit Tessaryn Helper\u00BB" }));
+    EXPECT_EQ(shown, QStringList({ "Server running on :9876 (inactive)", "-", "Restart Server", "View Logs\u2026",
+                                   "Open Tessaryn Docs", "-", "Launch at Login", "-", "Quit Tessaryn Helper" }));
     const QColor yellow(0xFF, 0xCC, 0x00), red(0xFF, 0x3B, 0x30), grey(0x8E, 0x8E, 0x93);
     for (const auto& [status, colour, text] : std::vector<std::tuple<ServerStatus, QColor, QString>> {
              { ServerStatus::restarting(2), yellow, "Restarting (attempt 2)\u2026" },
