@@ -24,6 +24,7 @@ protected:
     std::unique_ptr<ServerManager> makeManager(const QString& node, const QString& script, std::shared_ptr<ProcessLauncher> with)
     {
         return std::make_unique<ServerManager>(node, script, scheduler, with, [this] {
+            ++pathLookups;
             if (pathError)
                 throw PathDiscoveryError("PathDiscovery", 1, *pathError);
             return QStringLiteral("/login/shell/bin:/usr/bin");
@@ -38,6 +39,7 @@ protected:
     std::shared_ptr<VirtualScheduler> scheduler = std::make_shared<VirtualScheduler>();
     std::shared_ptr<ScriptedLauncher> launcher = std::make_shared<ScriptedLauncher>();
     std::optional<QString> pathError;
+    int pathLookups = 0;
     std::unique_ptr<ServerManager> manager;
     LogCapture log;
 };
@@ -85,6 +87,11 @@ TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStopp
     EXPECT_EQ(launcher->specs.size(), 1u);
     EXPECT_EQ(manager->status(), ServerStatus::idle());
     manager->start();
+    manager->stop(ServerStatus::idle());
+    manager->setStatus(ServerStatus::running()); // the end of a stopped server sets the stop's status again
+    scheduler->runPosted();
+    EXPECT_EQ(manager->status(), ServerStatus::idle());
+    manager->start();
     launcher->last().obeysSigterm = false;
     manager->stop(ServerStatus::idle());
     crash(1, "listen EADDRINUSE\n");
@@ -101,7 +108,11 @@ TEST_F(ServerManagerTest, ARestartWaitsForTheOldServerClearsTheCounterAndPausesB
     EXPECT_EQ(manager->status(), ServerStatus::stopped());
     scheduler->advance(500ms);
     EXPECT_EQ(launcher->specs.size(), 2u); // the old server still holds the port
-    crash(SIGTERM);
+    scheduler->advance(1499ms);
+    EXPECT_EQ(launcher->last().received, std::vector<int> { SIGTERM });
+    scheduler->advance(1ms); // SIGKILL, its end, then the start
+    EXPECT_EQ(launcher->processes[1]->received, (std::vector<int> { SIGTERM, SIGKILL }));
+    EXPECT_EQ(log.messages().filter("SIGKILL sent to pid 4001 (SIGTERM ignored)").size(), 1);
     EXPECT_EQ(launcher->specs.size(), 3u);
     crash();
     EXPECT_EQ(manager->status(), ServerStatus::restarting(1));
@@ -165,6 +176,7 @@ TEST_F(ServerManagerTest, PreflightReasonsOutputToServerLogAndEveryServerThatCan
         EXPECT_EQ(manager->status(), ServerStatus::preflightFailed(reason));
         EXPECT_EQ(log.messages().last(), "Pre-flight: " + reason);
     }
+    EXPECT_EQ(pathLookups, 1); // only the launch that got as far as the spawn asked for the PATH
     manager = makeManager(node, script, real);
     const auto waitForStatus = [&](const ServerStatus& status) {
         return waitFor([&] { return scheduler->runPosted(), manager->status() == status; });
