@@ -173,6 +173,7 @@ def chrooted_neighbour(case):
 HOSTILE_ROWS = [
     ("a talkative profile and a removed log folder", lambda case: None, {}),
     ("a FIFO at env.json", lambda case: os.mkfifo(case.support + "/env.json"), {}),
+    ("a FIFO at the server's record", lambda case: os.mkfifo(case.support + "/server.json"), {}),
     # Never a link to a device: a helper that wrote through it would replace the device.
     ("a link at env.json to a large file", lambda case: os.symlink(case.tmp + "/large", case.support + "/env.json"), {}),
     ("a FIFO at a neighbour's /.flatpak-info", chrooted_neighbour, {}),

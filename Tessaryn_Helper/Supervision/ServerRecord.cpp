@@ -1,6 +1,7 @@
 #include "ServerRecord.h"
 
 #include "Foundation/HomeFolders.h"
+#include "Foundation/RegularFile.h"
 #include "Logging/Log.h"
 #include "Platform/ProcessInfo.h"
 
@@ -22,12 +23,14 @@ struct Noted {
     QString script;
 };
 
+// Read at every start and every server end: only as a small regular file, so that whatever stands
+// in its place cannot block or swell the helper.
 std::optional<Noted> readNote()
 {
-    QFile file(ServerRecord::filePath());
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> content = RegularFile::read(ServerRecord::filePath(), 4096, RegularFile::Oversize::refuse);
+    if (!content)
         return std::nullopt;
-    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
+    const QJsonObject object = QJsonDocument::fromJson(*content).object();
     Noted noted;
     bool ok = false;
     noted.pid = pid_t(object.value(QStringLiteral("pid")).toInteger());
