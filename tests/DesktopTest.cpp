@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -308,18 +310,23 @@ TEST(LoginItem, TheEntryDecidesTheStatusRegisterWritesAQuotedOneAndEveryFailureI
     }
 }
 
-TEST(LogRotator, AnAppendCutShortByAFullDiskIsTakenBack)
+TEST(LogRotator, WhatWaitsIsAppendedAsOneWholeOrAbsent)
 {
     ScopedHome home;
-    LogRotator log("server.log");
+    std::promise<void> disk;
+    std::atomic<int> appends { 0 };
+    LogRotator log("server.log", LogRotator::defaultRawBacklogLimit, [&appends, stalled = disk.get_future().share()] { ++appends, stalled.wait(); });
     rlimit saved {}; // a file size limit stands in for the full disk: the write is cut short, the next one fails
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     ::signal(SIGXFSZ, SIG_IGN);
     const rlimit full { 10, saved.rlim_max };
-    log.write(QByteArray("first\n")), log.flush();
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
-    log.write(QByteArray("cut short\n")), log.flush();
+    log.write(QByteArray("first\n"));
+    waitFor([&] { return appends == 1; }, 5s);
+    log.write(QByteArray("cut short\n")), log.write(QByteArray("together\n")); // queued behind it: one append
+    disk.set_value(), log.flush();
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
     log.write(QByteArray("whole\n")), log.flush();
     EXPECT_EQ(readFile(log.filePath()), "first\nwhole\n");
+    EXPECT_EQ(appends, 3);
 }

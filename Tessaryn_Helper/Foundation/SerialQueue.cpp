@@ -2,7 +2,10 @@
 
 #include <QThread>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 #include <set>
 
 namespace {
@@ -39,10 +42,43 @@ QString threadNameFor(const QString& label)
 
 } // namespace
 
+// Shared by the queue and its worker, so a worker left behind at a deadline still has it.
+struct SerialQueue::State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable progress;
+    std::deque<std::function<void()>> tasks;
+    unsigned long long submitted = 0;
+    unsigned long long completed = 0;
+    bool stopping = false;
+    bool finished = false;
+
+    void workerLoop()
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            wake.wait(lock, [&] { return stopping || !tasks.empty(); });
+            if (tasks.empty())
+                break; // stopping, and nothing left to run
+            std::function<void()> task = std::move(tasks.front());
+            tasks.pop_front();
+            lock.unlock();
+            task();
+            task = nullptr; // release what the task captured before reporting progress
+            lock.lock();
+            ++completed;
+            progress.notify_all();
+        }
+        finished = true;
+        progress.notify_all();
+    }
+};
+
 SerialQueue::SerialQueue(QString label)
     : label_(std::move(label))
+    , state_(std::make_shared<State>())
 {
-    worker_.reset(QThread::create([this] { workerLoop(); }));
+    worker_ = QThread::create([state = state_] { state->workerLoop(); });
     worker_->setObjectName(threadNameFor(label_));
     worker_->start();
     Registry& reg = registry();
@@ -57,22 +93,26 @@ SerialQueue::~SerialQueue()
         std::lock_guard lock(reg.mutex);
         reg.queues.erase(this);
     }
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+    std::unique_lock lock(state_->mutex);
+    state_->stopping = true;
+    state_->wake.notify_all();
+    if (!state_->progress.wait_for(lock, joinDeadline, [&] { return state_->finished; })) {
+        // Left running with its own reference to the state; the thread object goes with the process.
+        return;
     }
-    wake_.notify_all();
+    lock.unlock();
     worker_->wait();
+    delete worker_;
 }
 
 void SerialQueue::async(std::function<void()> task)
 {
     {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
-        ++submitted_;
+        std::lock_guard lock(state_->mutex);
+        state_->tasks.push_back(std::move(task));
+        ++state_->submitted;
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
 }
 
 void SerialQueue::sync(const std::function<void()>& task)
@@ -94,30 +134,12 @@ bool SerialQueue::drain(std::chrono::steady_clock::time_point deadline)
 {
     if (isCurrent())
         return false;
-    std::unique_lock lock(mutex_);
-    const unsigned long long target = submitted_;
-    return progress_.wait_until(lock, deadline, [&] { return completed_ >= target; });
+    std::unique_lock lock(state_->mutex);
+    const unsigned long long target = state_->submitted;
+    return state_->progress.wait_until(lock, deadline, [&] { return state_->completed >= target; });
 }
 
 bool SerialQueue::isCurrent() const
 {
-    return QThread::currentThread() == worker_.get();
-}
-
-void SerialQueue::workerLoop()
-{
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
-        if (tasks_.empty())
-            return; // stopping, and nothing left to run
-        std::function<void()> task = std::move(tasks_.front());
-        tasks_.pop_front();
-        lock.unlock();
-        task();
-        task = nullptr; // release what the task captured before reporting progress
-        lock.lock();
-        ++completed_;
-        progress_.notify_all();
-    }
+    return QThread::currentThread() == worker_;
 }

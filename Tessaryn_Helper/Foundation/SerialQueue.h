@@ -3,22 +3,23 @@
 #include <QString>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 class QThread;
 
 // A private serial queue: one worker thread runs the submitted tasks one at a time, in
 // submission order. `async` returns at once; `sync` waits for its task (and so for every task
-// submitted before it). Destroying the queue runs what is still queued, then joins the worker.
+// submitted before it). Destroying the queue runs what is still queued, then joins the worker,
+// waiting at most `joinDeadline`: a worker stuck in a task that never returns is left behind
+// (with what it needs), so the end of the process never hangs on it.
 //
 // Every queue that is alive when the process ends normally is given up to about a second to
 // finish what was queued before the end, so the last appends of a run reach their files.
 class SerialQueue {
 public:
+    static constexpr std::chrono::milliseconds joinDeadline { 1000 };
+
     explicit SerialQueue(QString label);
     ~SerialQueue();
 
@@ -37,15 +38,9 @@ public:
     bool isCurrent() const;
 
 private:
-    void workerLoop();
+    struct State;
 
     QString label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable progress_;
-    std::deque<std::function<void()>> tasks_;
-    unsigned long long submitted_ = 0;
-    unsigned long long completed_ = 0;
-    bool stopping_ = false;
-    std::unique_ptr<QThread> worker_;
+    std::shared_ptr<State> state_;
+    QThread* worker_ = nullptr;
 };

@@ -9,22 +9,32 @@
 
 #include <cerrno>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
-// The file's paths and the work that runs on the queue. The queued tasks share it, so the
-// appends outlive a rotator that is destroyed while they wait.
+// The file's paths, what waits to be appended, and the work that runs on the queue. The queued
+// task shares it, so the appends outlive a rotator that is destroyed while they wait.
 struct LogRotator::File {
     QByteArray path;
     QString pathText;
+    std::function<void()> beforeAppend;
 
+    struct Chunk {
+        QByteArray data;
+        bool raw = false;
+    };
     qint64 rawBacklogLimit = 0;
-    std::mutex backlogMutex;
+    std::mutex mutex;
     std::condition_variable backlogShrank;
     qint64 rawBacklog = 0; // raw bytes queued and not yet appended
+    std::deque<Chunk> pending;
+    bool drainQueued = false; // a drain task is on the queue or running
+    bool toldNotRegular = false; // queue only
 
     QByteArray rotatedPath(int index) const { return path + '.' + QByteArray::number(index); }
 
@@ -44,32 +54,81 @@ struct LogRotator::File {
     }
 
     // Opens the active file for appending, creating it, and its folder when that was removed
-    // while we ran (so is "View Logs…"'s target), and tries once more.
+    // while we ran (so is "View Logs…"'s target), and tries once more. Never waits: a FIFO
+    // without a reader fails with ENXIO instead of blocking.
     int openForAppend() const
     {
-        const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY;
+        const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
         int fd = ::open(path.constData(), flags, 0644);
         if (fd < 0 && errno == ENOENT && QDir().mkpath(QFileInfo(pathText).path()))
             fd = ::open(path.constData(), flags, 0644);
         return fd;
     }
 
-    void appendUnsafely(const QByteArray& data) const
+    void tellNotRegular()
+    {
+        if (std::exchange(toldNotRegular, true))
+            return;
+        const QByteArray line = "Tessaryn Helper: " + path + " is not a regular file \xE2\x80\x94 its lines go nowhere\n";
+        [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.constData(), size_t(line.size()));
+    }
+
+    // Takes what waits, up to the batch limit (a larger chunk goes alone), and appends it as one.
+    void drainUnsafely()
+    {
+        for (;;) {
+            QByteArray batch;
+            qint64 raw = 0;
+            {
+                std::lock_guard lock(mutex);
+                if (pending.empty()) {
+                    drainQueued = false;
+                    return;
+                }
+                while (!pending.empty() && (batch.isEmpty() || batch.size() + pending.front().data.size() <= batchLimit)) {
+                    Chunk& chunk = pending.front();
+                    raw += chunk.raw ? chunk.data.size() : 0;
+                    if (batch.isEmpty())
+                        batch = std::move(chunk.data);
+                    else
+                        batch += chunk.data;
+                    pending.pop_front();
+                }
+            }
+            if (beforeAppend)
+                beforeAppend();
+            appendUnsafely(batch);
+            if (raw > 0) {
+                std::lock_guard lock(mutex);
+                rawBacklog -= raw;
+                backlogShrank.notify_all();
+            }
+        }
+    }
+
+    void appendUnsafely(const QByteArray& data)
     {
         const int fd = openForAppend();
-        if (fd >= 0) {
-            // A write cut short (a full disk) is taken back, so the next line does not continue
-            // a broken one: each append is whole or absent.
-            struct stat before {};
-            const bool sized = ::fstat(fd, &before) == 0;
-            const bool written = writeAll(fd, data.constData(), data.size());
-            if (!written && sized)
-                while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) { }
-            ::close(fd);
-            if (!written)
-                return; // no size check after a failed write
+        if (fd < 0) {
+            if (errno == ENXIO)
+                tellNotRegular();
+            if (currentSize() > rotationThreshold)
+                rotateUnsafely();
+            return;
         }
-        if (currentSize() > rotationThreshold)
+        struct stat before {};
+        if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
+            ::close(fd);
+            tellNotRegular();
+            return;
+        }
+        // A write cut short (a full disk) is taken back, so the next line does not continue a
+        // broken one: each append is whole or absent.
+        const bool written = writeAll(fd, data.constData(), data.size());
+        if (!written)
+            while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) { }
+        ::close(fd);
+        if (written && qint64(before.st_size) + data.size() > rotationThreshold && currentSize() > rotationThreshold)
             rotateUnsafely();
     }
 
@@ -90,7 +149,7 @@ struct LogRotator::File {
     }
 };
 
-LogRotator::LogRotator(const QString& filename, qint64 rawBacklogLimit)
+LogRotator::LogRotator(const QString& filename, qint64 rawBacklogLimit, std::function<void()> beforeAppend)
     : file_(std::make_shared<File>())
     , queue_(std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.log.") + filename))
 {
@@ -98,6 +157,7 @@ LogRotator::LogRotator(const QString& filename, qint64 rawBacklogLimit)
     file_->pathText = folder + QLatin1Char('/') + filename;
     file_->path = QFile::encodeName(file_->pathText);
     file_->rawBacklogLimit = rawBacklogLimit;
+    file_->beforeAppend = std::move(beforeAppend);
     QDir().mkpath(folder);
 }
 
@@ -125,22 +185,17 @@ void LogRotator::write(const QByteArray& data)
 
 void LogRotator::enqueue(const QByteArray& data, bool raw)
 {
-    if (!raw) {
-        queue_->async([file = file_, data] { file->appendUnsafely(data); });
-        return;
-    }
-    {
+    std::unique_lock lock(file_->mutex);
+    if (raw) {
         // One chunk may go past the limit, so a chunk larger than the limit still passes.
-        std::unique_lock lock(file_->backlogMutex);
         file_->backlogShrank.wait(lock, [&] { return file_->rawBacklog < file_->rawBacklogLimit; });
         file_->rawBacklog += data.size();
     }
-    queue_->async([file = file_, data] {
-        file->appendUnsafely(data);
-        std::lock_guard lock(file->backlogMutex);
-        file->rawBacklog -= data.size();
-        file->backlogShrank.notify_all();
-    });
+    file_->pending.push_back({ data, raw });
+    if (std::exchange(file_->drainQueued, true))
+        return; // the drain under way takes it
+    lock.unlock();
+    queue_->async([file = file_] { file->drainUnsafely(); });
 }
 
 void LogRotator::flush()

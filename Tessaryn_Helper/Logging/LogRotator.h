@@ -4,19 +4,27 @@
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class SerialQueue;
 
 // One append-only log file in the log folder, with size rotation into three generations
 // ({name}.1 newest to {name}.3 oldest). Writes are queued on the rotator's own serial queue, so
-// callers do not wait for the disk; every file-system error is swallowed.
+// callers do not wait for the disk; every file-system error is swallowed. What is queued by the
+// time the queue comes to it is appended at once, whole chunks up to `batchLimit` per append, so a
+// busy server costs one open, write and close per batch rather than per chunk. A log path that
+// is not a regular file (a FIFO, a device) takes nothing: its bytes are dropped, and standard
+// error says so once.
 class LogRotator {
 public:
     static constexpr qint64 rotationThreshold = 10 * 1024 * 1024;
     static constexpr qint64 defaultRawBacklogLimit = 16 * 1024 * 1024;
+    static constexpr qint64 batchLimit = 256 * 1024;
 
-    explicit LogRotator(const QString& filename, qint64 rawBacklogLimit = defaultRawBacklogLimit);
+    // `beforeAppend`, when given, runs on the queue before each append (a slow disk, in tests).
+    explicit LogRotator(const QString& filename, qint64 rawBacklogLimit = defaultRawBacklogLimit,
+                        std::function<void()> beforeAppend = {});
     ~LogRotator(); // completes the appends already queued
 
     LogRotator(const LogRotator&) = delete;
