@@ -99,7 +99,7 @@ class Case(unittest.TestCase):
 
     def log(self):  # the messages of helper.log, without their stamps
         log = Path(self.logs, "helper.log")
-        return [line.partition(" ")[2] for line in log.read_text(encoding="utf-8").splitlines()] if log.exists() else []
+        return [line.partition(" ")[2] for line in log.read_text(encoding="utf-8").splitlines()] if log.is_file() else []
 
     def diagnostics(self):
         stderr = Path(self.tmp, "helper.stderr")
@@ -300,6 +300,37 @@ class Headless(Case):
                 self.wait_for_line(WATCHER_FALSE)
                 self.assertEqual(self.terminate(), 0)
                 self.assertEqual(os.path.getsize(self.tmp + "/large"), (1 << 20) + 2)
+
+    def test_a_fifo_in_place_of_a_log_file_takes_nothing_and_holds_up_nothing(self):
+        for name in ("helper.log", "server.log"):
+            with self.subTest(name):
+                self.fresh()
+                os.makedirs(self.logs), os.mkfifo(f"{self.logs}/{name}")
+                self.start_premiere()
+                self.start_helper()
+                self.wait_for(health_ok, "the stand-in's server")
+                began = time.monotonic()
+                self.assertEqual(self.terminate(), 0)
+                self.assertLess(time.monotonic() - began, 3)
+                self.assertIn(f"{self.logs}/{name} is not a regular file", self.diagnostics())
+
+    def test_a_launch_announced_on_the_session_bus_is_looked_at_though_its_process_had_settled(self):
+        """A launcher's wrapper, old and no application when the helper starts, becomes Premiere Pro by exec."""
+        address = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE).stdout.readline()
+        bus = dbus.bus.BusConnection(address.decode().strip())
+        stand_in = self.spawn(["sh", "-c", 'read x; exec env "$@"', "sh", *map("=".join, PREMIERE.items()), "sleep", "600"],
+                              self.env(), stdin=subprocess.PIPE)
+        uptime, stat = Path("/proc/uptime"), Path(f"/proc/{stand_in.pid}/stat")
+        self.wait_for(lambda: float(uptime.read_text().split()[0]) - int(stat.read_text().rpartition(")")[2].split()[19])
+                      / os.sysconf("SC_CLK_TCK") > 3.5, "the wrapper to be old")
+        self.start_helper(env={"DBUS_SESSION_BUS_ADDRESS": address.decode().strip()})
+        self.wait_for_line(BOOT_IDLE)
+        stand_in.stdin.write(b"\n"), stand_in.stdin.flush()
+        self.wait_for(lambda: b"GIO_LAUNCHED" in Path(f"/proc/{stand_in.pid}/environ").read_bytes(), "the exec")
+        launched = dbus.lowlevel.SignalMessage("/org/gtk/gio/DesktopAppInfo", "org.gtk.gio.DesktopAppInfo", "Launched")
+        launched.append(dbus.ByteArray(PREMIERE["GIO_LAUNCHED_DESKTOP_FILE"].encode() + b"\0"), "", dbus.Int64(stand_in.pid),
+                        dbus.Array([], "s"), dbus.Dictionary({}, "sv"), signature="aysxasa{sv}")
+        self.wait_for(lambda: bus.send_message(launched) and self.lines(SPAWNED), "a server")  # sent until heard
 
     def test_an_installed_helper_runs_its_bundled_server(self):
         prefix = self.tmp + "/prefix"

@@ -1,14 +1,17 @@
 #include "ProcWorkspace.h"
 
+#include "Adapters/Linux/LaunchAnnouncements.h"
 #include "Foundation/RegularFile.h"
 #include "Foundation/Utf8.h"
 
 #include <QFile>
+#include <QSocketNotifier>
 
 #include <atomic>
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unordered_map>
 
 namespace {
@@ -48,25 +51,64 @@ std::optional<QString> unescapeUnitPart(const QString& part)
     return decodeUtf8Strictly(decoded);
 }
 
+std::optional<long long> readLastPid(const QString& procRoot)
+{
+    // The fifth field of /proc/loadavg is the process ID the kernel handed out last.
+    const std::optional<QByteArray> content = readProcFile(procRoot + QStringLiteral("/loadavg"));
+    if (!content)
+        return std::nullopt;
+    bool ok = false;
+    const long long pid = content->simplified().split(' ').value(4).toLongLong(&ok);
+    return ok ? std::optional<long long>(pid) : std::nullopt;
+}
+
+int openPidfd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return int(::syscall(SYS_pidfd_open, pid, 0)); // close-on-exec
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
 } // namespace
 
 struct ProcWorkspace::Result {
     QList<RunningApplication> launched;
     QList<RunningApplication> terminated;
     QList<RunningApplication> applications; // the list once the scan is done
+    QList<std::pair<pid_t, int>> pidfds;    // of the launched, each opened once the process was confirmed
+    bool restless = false;                  // a process still settles, or the next scan must list
+
+    void closePidfds() const
+    {
+        for (const auto& [pid, fd] : pidfds)
+            ::close(fd);
+    }
+};
+
+// A pidfd that becomes readable when its process ends.
+struct ProcWorkspace::ExitWatch {
+    int fd = -1;
+    std::unique_ptr<QSocketNotifier> notifier;
+    ~ExitWatch() { notifier.reset(), ::close(fd); }
 };
 
 // The scans' state. After the first scan it is used only by the scans that the executor runs,
 // one at a time.
 class ProcWorkspace::Scanner {
 public:
-    Scanner(QString procRoot, pid_t ownProcess)
+    Scanner(QString procRoot, pid_t ownProcess, bool watchExits)
         : procRoot_(std::move(procRoot))
         , ownProcess_(ownProcess)
+        , watchExits_(watchExits)
     {
     }
 
-    Result scan();
+    // `announced`: processes whose launch was announced, looked at again even when settled.
+    Result scan(const QList<pid_t>& announced = {});
+    const QString& procRoot() const { return procRoot_; }
 
     // Main thread only: the workspace that receives the results, none once it is gone.
     ProcWorkspace* owner = nullptr;
@@ -95,14 +137,14 @@ private:
     bool isOwnProcess(pid_t pid, pid_t parent) const;
     std::optional<StatLine> readStat(pid_t pid) const;
     std::optional<double> readUptime() const;
-    std::optional<long long> readLastPid() const;
     QString pidPath(pid_t pid, const char* file) const;
     void forget(pid_t pid, Result& changes);
-    void added(pid_t pid, const QString& identifier, Result& changes);
+    void added(pid_t pid, const Process& process, Result& changes);
     void removed(pid_t pid, const QString& identifier, Result& changes);
 
     const QString procRoot_;
     const pid_t ownProcess_;
+    const bool watchExits_;
     std::unordered_map<pid_t, Process> processes_;
     QList<RunningApplication> applications_;
     std::optional<long long> lastPid_;
@@ -110,14 +152,14 @@ private:
     unsigned long long scanCount_ = 0;
 };
 
-ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot)
-    : ProcWorkspace(scheduler, std::move(procRoot), Options())
+ProcWorkspace::ProcWorkspace(Scheduler& scheduler)
+    : ProcWorkspace(scheduler, QStringLiteral("/proc"), Options { ::getpid(), {}, true, true })
 {
 }
 
 ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot, Options options)
     : scheduler_(scheduler)
-    , scanner_(std::make_shared<Scanner>(std::move(procRoot), options.ownProcess))
+    , scanner_(std::make_shared<Scanner>(procRoot, options.ownProcess, options.watchExits))
     , executor_(std::move(options.executor))
 {
     if (!executor_) {
@@ -126,16 +168,34 @@ ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot, Options opt
     }
     scanner_->owner = this;
     // The processes that run already are the starting list, not launches.
-    applications_ = scanner_->scan().applications;
-    scheduleScan();
+    tickLastPid_ = readLastPid(procRoot);
+    const Result first = scanner_->scan();
+    applications_ = first.applications;
+    restless_ = first.restless;
+    watchExits(first);
+    nextTick_ = scheduler_.after(scanInterval, [this] { tick(); });
+    if (options.listenForLaunches) {
+        // After the start-up: joining the session bus takes a round trip or two.
+        scheduler_.post([scanner = scanner_] {
+            if (ProcWorkspace* workspace = scanner->owner) {
+                auto announcements = std::make_unique<LaunchAnnouncements>();
+                QObject::connect(announcements.get(), &LaunchAnnouncements::launchAnnounced, announcements.get(),
+                                 [workspace](qint64 pid) { workspace->launchAnnounced(pid_t(pid)); });
+                workspace->announcements_ = std::move(announcements);
+            }
+        });
+    }
 }
 
 ProcWorkspace::~ProcWorkspace()
 {
     scanner_->owner = nullptr;
     scanner_->stopped = true;
-    if (nextScan_)
-        nextScan_->cancel();
+    for (const auto& pending : { nextTick_, followUp_ })
+        if (pending)
+            pending->cancel();
+    announcements_.reset();
+    exitWatches_.clear();
     queue_.reset(); // waits for a scan under way, which no longer reports
 }
 
@@ -144,60 +204,142 @@ QList<RunningApplication> ProcWorkspace::runningApplications() const
     return applications_;
 }
 
-void ProcWorkspace::scheduleScan()
+void ProcWorkspace::launchAnnounced(pid_t pid)
 {
-    nextScan_ = scheduler_.after(scanInterval, [this] { startScan(); });
+    if (pid > 0)
+        announced_.append(pid), followUpPids_.append(pid);
+    requestScan();
+    if (followUp_)
+        followUp_->cancel();
+    followUp_ = scheduler_.after(followUpDelay, [this] {
+        announced_.append(std::exchange(followUpPids_, {}));
+        requestScan();
+    });
+}
+
+void ProcWorkspace::tick()
+{
+    nextTick_ = scheduler_.after(scanInterval, [this] { tick(); });
+    // The one file read here is the kernel's own; the worker sleeps on while nothing moved.
+    const std::optional<long long> lastPid = readLastPid(scanner_->procRoot());
+    const bool moved = !lastPid || lastPid != tickLastPid_;
+    tickLastPid_ = lastPid;
+    if (moved || restless_ || !everyEndWatched())
+        requestScan();
+}
+
+bool ProcWorkspace::everyEndWatched() const
+{
+    for (const RunningApplication& application : applications_) {
+        const auto watch = exitWatches_.find(application.pid);
+        if (watch == exitWatches_.end() || !watch->second->notifier->isEnabled())
+            return false;
+    }
+    return true;
+}
+
+void ProcWorkspace::requestScan()
+{
+    if (scanning_)
+        scanAgain_ = true; // once the one under way has reported
+    else
+        startScan();
 }
 
 void ProcWorkspace::startScan()
 {
-    // The next scan is scheduled once this one has reported, so scans never pile up.
-    executor_([scanner = scanner_, scheduler = &scheduler_] {
+    scanning_ = true;
+    executor_([scanner = scanner_, scheduler = &scheduler_, announced = std::exchange(announced_, {})] {
         if (scanner->stopped)
             return;
-        auto result = std::make_shared<const Result>(scanner->scan());
+        auto result = std::make_shared<const Result>(scanner->scan(announced));
         scheduler->post([scanner, result] {
             if (scanner->owner)
                 scanner->owner->report(*result);
+            else
+                result->closePidfds();
         });
     });
 }
 
 void ProcWorkspace::report(const Result& result)
 {
+    scanning_ = false;
     applications_ = result.applications;
-    // Reschedule before reporting: the list is already consistent, and a receiver may end the
+    restless_ = result.restless;
+    for (const RunningApplication& application : result.terminated)
+        exitWatches_.erase(application.pid);
+    watchExits(result);
+    // Go on before reporting: the list is already consistent, and a receiver may end the
     // workspace's life, after which nothing here may be touched.
-    scheduleScan();
+    if (std::exchange(scanAgain_, false))
+        startScan();
     for (const RunningApplication& application : result.terminated)
         emit applicationTerminated(application);
     for (const RunningApplication& application : result.launched)
         emit applicationLaunched(application);
 }
 
-ProcWorkspace::Result ProcWorkspace::Scanner::scan()
+void ProcWorkspace::watchExits(const Result& result)
+{
+    for (const auto& [pid, fd] : result.pidfds) {
+        auto watch = std::make_unique<ExitWatch>();
+        watch->fd = fd;
+        watch->notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        // Readable from its end on: one scan, then quiet until the scan has reported it.
+        QObject::connect(watch->notifier.get(), &QSocketNotifier::activated, this, [this, notifier = watch->notifier.get()] {
+            notifier->setEnabled(false);
+            requestScan();
+        });
+        exitWatches_[pid] = std::move(watch);
+    }
+}
+
+ProcWorkspace::Result ProcWorkspace::Scanner::scan(const QList<pid_t>& announced)
 {
     ++scanCount_;
     Result changes;
+    for (pid_t pid : announced) {
+        if (auto known = processes_.find(pid); known != processes_.end())
+            known->second.settled = known->second.settled && !known->second.identifier.isEmpty();
+        else
+            listingDue_ = true;
+    }
     const std::optional<double> uptime = readUptime();
     // Read before listing: a process created during the listing changes it, so the next scan
     // lists again.
-    const std::optional<long long> lastPid = readLastPid();
+    const std::optional<long long> lastPid = readLastPid(procRoot_);
     if (listingDue_ || !lastPid || !lastPid_ || *lastPid != *lastPid_) {
         listingDue_ = false;
         listAndDiscover(changes, uptime);
     }
     lastPid_ = lastPid;
     recheckKnown(changes, uptime);
+    if (std::exchange(listingDue_, false))
+        listAndDiscover(changes, uptime); // a pid that was seen to end may belong to a new process already
     changes.applications = applications_;
+    changes.restless = listingDue_;
+    for (const auto& [pid, process] : processes_)
+        changes.restless = changes.restless || !process.settled;
     return changes;
 }
 
-void ProcWorkspace::Scanner::added(pid_t pid, const QString& identifier, Result& changes)
+void ProcWorkspace::Scanner::added(pid_t pid, const Process& process, Result& changes)
 {
-    const RunningApplication application { pid, identifier };
+    const RunningApplication application { pid, process.identifier };
     applications_.append(application);
     changes.launched.append(application);
+    if (!watchExits_)
+        return;
+    // Only once the pidfd is open is the process confirmed to be the one examined (no reused pid).
+    const int fd = openPidfd(pid);
+    if (fd < 0)
+        return;
+    const std::optional<StatLine> stat = readStat(pid);
+    if (stat && stat->startTime == process.startTime)
+        changes.pidfds.append({ pid, fd });
+    else
+        ::close(fd);
 }
 
 void ProcWorkspace::Scanner::removed(pid_t pid, const QString& identifier, Result& changes)
@@ -230,7 +372,7 @@ void ProcWorkspace::Scanner::listAndDiscover(Result& changes, std::optional<doub
         process.listedInScan = scanCount_;
         examine(pid, *stat, process, uptime);
         if (!process.identifier.isEmpty())
-            added(pid, process.identifier, changes);
+            added(pid, process, changes);
         processes_.emplace(pid, std::move(process));
     }
     ::closedir(directory);
@@ -268,7 +410,7 @@ void ProcWorkspace::Scanner::recheckKnown(Result& changes, std::optional<double>
         if (!process.settled) {
             examine(pid, *stat, process, uptime);
             if (!process.identifier.isEmpty())
-                added(pid, process.identifier, changes);
+                added(pid, process, changes);
         }
     }
     for (pid_t pid : ended)
@@ -291,8 +433,16 @@ void ProcWorkspace::Scanner::examine(pid_t pid, const StatLine& stat, Process& p
 {
     process.startTime = stat.startTime;
     process.examinedInScan = scanCount_;
-    if (stat.zombie || !ownedByUser(pid)) {
+    static const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    const bool young = uptime && *uptime - double(stat.startTime) / double(ticksPerSecond > 0 ? ticksPerSecond : 100) < settleSeconds;
+    process.identifier.clear();
+    if (stat.zombie) {
         process.settled = true;
+        return;
+    }
+    // Another user's process may still drop to this user (sudo, su, runuser, a setuid sandbox).
+    if (!ownedByUser(pid)) {
+        process.settled = !young;
         return;
     }
     process.identifier = identify(pid);
@@ -301,13 +451,7 @@ void ProcWorkspace::Scanner::examine(pid_t pid, const StatLine& stat, Process& p
         process.settled = true;
         return;
     }
-    if (!process.identifier.isEmpty() || !uptime) {
-        process.settled = true;
-        return;
-    }
-    static const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
-    const double age = *uptime - double(stat.startTime) / double(ticksPerSecond > 0 ? ticksPerSecond : 100);
-    process.settled = age >= settleSeconds;
+    process.settled = !process.identifier.isEmpty() || !young;
 }
 
 QString ProcWorkspace::Scanner::identify(pid_t pid) const
@@ -379,17 +523,6 @@ std::optional<double> ProcWorkspace::Scanner::readUptime() const
     bool ok = false;
     const double seconds = content->simplified().split(' ').value(0).toDouble(&ok);
     return ok ? std::optional<double>(seconds) : std::nullopt;
-}
-
-std::optional<long long> ProcWorkspace::Scanner::readLastPid() const
-{
-    // The fifth field of /proc/loadavg is the process ID the kernel handed out last.
-    const std::optional<QByteArray> content = readProcFile(procRoot_ + QStringLiteral("/loadavg"));
-    if (!content)
-        return std::nullopt;
-    bool ok = false;
-    const long long pid = content->simplified().split(' ').value(4).toLongLong(&ok);
-    return ok ? std::optional<long long>(pid) : std::nullopt;
 }
 
 QString ProcWorkspace::Scanner::pidPath(pid_t pid, const char* file) const

@@ -5,11 +5,14 @@
 #include "Premiere/Workspace.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 // The workspace of a Linux session, read from /proc. A process's application identifier is its
@@ -17,20 +20,32 @@
 // without one is no application. Only the current user's processes count, and never the helper's
 // own process or what it started: they may have inherited a launch environment.
 //
-// The constructor scans once; later scans run every `scanInterval` away from the main thread (on
-// a serial queue of the workspace's own), so no process can stall the main thread with what it
-// puts under /proc, and a launch or quit is reported within one second. The results come back to
-// the main thread, where the list is updated and the notices are emitted. Each /proc file is
-// opened without blocking, read only when it is a regular file, and only up to a cap.
+// The constructor scans once; later scans run away from the main thread (on a serial queue of
+// the workspace's own), so no process can stall the main thread with what it puts under /proc.
+// The results come back to the main thread, where the list is updated and the notices emitted.
+// Each /proc file is opened without blocking, read only when it is a regular file, and only up to
+// a cap.
+//
+// What makes it scan: the end of an application, seen through a pidfd of its own at once; a
+// launch the desktop announces on the session bus (GLib's `Launched`, a new app-* unit of the
+// systemd user manager), at once and once more shortly after; and, as the fallback for launches
+// nobody announces and ends no pidfd can watch, a tick every `scanInterval` on the main thread
+// that wakes the worker only when the kernel has handed out a process ID since the last look, a
+// process is still settling, or an application has no pidfd. A notice only triggers a scan; the
+// scan decides, by the same identity rules whatever made it.
 //
 // It stays cheap over hours: a process (pid plus start time) is read when it is first seen, and
 // again only while it is young and has no identifier yet (it may still be between fork and exec,
-// or waiting to be moved into its application's unit). The directory listing is skipped while the
-// kernel has handed out no new process ID since the previous scan.
+// waiting to be moved into its application's unit, or not yet dropped to the user from another
+// one), or when a launch of it is announced. The directory listing is skipped while the kernel
+// has handed out no new process ID since the previous scan.
 class ProcWorkspace final : public Workspace {
 public:
-    static constexpr std::chrono::milliseconds scanInterval { 500 };
-    // How long an unidentified process is looked at again after its start.
+    static constexpr std::chrono::milliseconds scanInterval { 1000 };
+    // An announced launch is scanned for at once and again this much later: the process may not
+    // be in its unit yet when the unit is announced.
+    static constexpr std::chrono::milliseconds followUpDelay { 250 };
+    // How long an unidentified process (or another user's) is looked at again after its start.
     static constexpr double settleSeconds = 3.0;
     static constexpr qsizetype environmentLimit = 1024 * 1024;
     static constexpr qsizetype smallFileLimit = 64 * 1024;
@@ -41,16 +56,25 @@ public:
         pid_t ownProcess = ::getpid();
         // Where the later scans run; by default a serial queue of the workspace's own.
         ScanExecutor executor;
+        // Watch each application's end through a pidfd (only for the real /proc).
+        bool watchExits = false;
+        // Listen for launches announced on the session bus.
+        bool listenForLaunches = false;
     };
     // Runs a scan on the calling thread, for a workspace driven by a virtual clock.
     static void scanInPlace(std::function<void()> scan) { scan(); }
 
-    // Scans once before returning; the scheduler and the workspace live on the main thread.
-    explicit ProcWorkspace(Scheduler& scheduler, QString procRoot = QStringLiteral("/proc"));
+    // Scans once before returning; the scheduler and the workspace live on the main thread. This
+    // one watches the session: the real /proc, with pidfds and the session bus.
+    explicit ProcWorkspace(Scheduler& scheduler);
     ProcWorkspace(Scheduler& scheduler, QString procRoot, Options options);
     ~ProcWorkspace() override;
 
     QList<RunningApplication> runningApplications() const override;
+
+    // A launch announced by the desktop, of that process (0 when the notice names none): a scan
+    // at once, which looks at that process again even when it had settled.
+    void launchAnnounced(pid_t pid);
 
     // The identifier rules, in the order they are tried; each gives an empty text for none.
     // `environment` is the NUL-separated content of /proc/PID/environ. A launch variable
@@ -70,14 +94,28 @@ private:
     class Scanner;
     struct Result;
 
-    void scheduleScan();
+    struct ExitWatch;
+
+    void tick();
+    void requestScan();
     void startScan();
     void report(const Result& result);
+    void watchExits(const Result& result);
+    bool everyEndWatched() const;
 
     Scheduler& scheduler_;
     std::shared_ptr<Scanner> scanner_;
     std::unique_ptr<SerialQueue> queue_;
     ScanExecutor executor_;
-    std::shared_ptr<Cancellable> nextScan_;
+    std::shared_ptr<Cancellable> nextTick_;
+    std::shared_ptr<Cancellable> followUp_;
     QList<RunningApplication> applications_;
+    std::map<pid_t, std::unique_ptr<ExitWatch>> exitWatches_;
+    std::unique_ptr<QObject> announcements_;
+    QList<pid_t> announced_;     // to look at again in the next scan
+    QList<pid_t> followUpPids_;  // and in the follow-up
+    std::optional<long long> tickLastPid_;
+    bool scanning_ = false;
+    bool scanAgain_ = false;
+    bool restless_ = true; // the last scan left something to look at again
 };
