@@ -13,8 +13,12 @@
 #include <deque>
 #include <mutex>
 #include <fcntl.h>
+#include <algorithm>
+#include <climits>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 #include <utility>
 
 // The file's paths, what waits to be appended, and the work that runs on the queue. The queued
@@ -38,17 +42,29 @@ struct LogRotator::File {
 
     QByteArray rotatedPath(int index) const { return path + '.' + QByteArray::number(index); }
 
-    static bool writeAll(int fd, const char* data, qsizetype size)
+    // Writes every chunk, in order, as one gathered write where the kernel takes it whole.
+    static bool writeAll(int fd, std::vector<QByteArray>& chunks)
     {
-        while (size > 0) {
-            const ssize_t n = ::write(fd, data, size_t(size));
+        std::vector<iovec> parts;
+        parts.reserve(chunks.size());
+        for (const QByteArray& chunk : chunks)
+            if (!chunk.isEmpty())
+                parts.push_back({ const_cast<char*>(chunk.constData()), size_t(chunk.size()) });
+        for (size_t first = 0; first < parts.size();) {
+            const ssize_t n = ::writev(fd, parts.data() + first, int(std::min<size_t>(parts.size() - first, IOV_MAX)));
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
                 return false;
             }
-            data += n;
-            size -= n;
+            for (size_t left = size_t(n); left > 0 && first < parts.size();) {
+                const size_t taken = std::min(left, parts[first].iov_len);
+                parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + taken;
+                parts[first].iov_len -= taken;
+                left -= taken;
+                if (parts[first].iov_len == 0)
+                    ++first;
+            }
         }
         return true;
     }
@@ -76,8 +92,10 @@ struct LogRotator::File {
     // Takes what waits, up to the batch limit (a larger chunk goes alone), and appends it as one.
     void drainUnsafely()
     {
+        std::vector<QByteArray> batch;
         for (;;) {
-            QByteArray batch;
+            batch.clear();
+            qint64 size = 0;
             qint64 raw = 0;
             {
                 std::lock_guard lock(mutex);
@@ -85,19 +103,17 @@ struct LogRotator::File {
                     drainQueued = false;
                     return;
                 }
-                while (!pending.empty() && (batch.isEmpty() || batch.size() + pending.front().data.size() <= batchLimit)) {
+                while (!pending.empty() && (batch.empty() || size + pending.front().data.size() <= batchLimit)) {
                     Chunk& chunk = pending.front();
                     raw += chunk.raw ? chunk.data.size() : 0;
-                    if (batch.isEmpty())
-                        batch = std::move(chunk.data);
-                    else
-                        batch += chunk.data;
+                    size += chunk.data.size();
+                    batch.push_back(std::move(chunk.data));
                     pending.pop_front();
                 }
             }
             if (beforeAppend)
                 beforeAppend();
-            appendUnsafely(batch);
+            appendUnsafely(batch, size);
             if (raw > 0) {
                 std::lock_guard lock(mutex);
                 rawBacklog -= raw;
@@ -106,7 +122,7 @@ struct LogRotator::File {
         }
     }
 
-    void appendUnsafely(const QByteArray& data)
+    void appendUnsafely(std::vector<QByteArray>& chunks, qint64 size)
     {
         const int fd = openForAppend();
         if (fd < 0) {
@@ -124,11 +140,11 @@ struct LogRotator::File {
         }
         // A write cut short (a full disk) is taken back, so the next line does not continue a
         // broken one: each append is whole or absent.
-        const bool written = writeAll(fd, data.constData(), data.size());
+        const bool written = writeAll(fd, chunks);
         if (!written)
             while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) { }
         ::close(fd);
-        if (written && qint64(before.st_size) + data.size() > rotationThreshold && currentSize() > rotationThreshold)
+        if (written && qint64(before.st_size) + size > rotationThreshold && currentSize() > rotationThreshold)
             rotateUnsafely();
     }
 

@@ -34,8 +34,11 @@ LaunchAnnouncements::LaunchAnnouncements(QObject* parent)
                 QStringLiteral("Launched"), this, SLOT(gioLaunched(QDBusMessage)));
     bus.connect(QString(), systemdPath, systemdManager, QStringLiteral("UnitNew"), this,
                 SLOT(unitNew(QString, QDBusMessage)));
-    // The manager sends its unit signals only to subscribers; without it on the bus this fails, unheard.
-    bus.send(QDBusMessage::createMethodCall(systemdService, systemdPath, systemdManager, QStringLiteral("Subscribe")));
+    // The manager sends its unit signals only to subscribers; without it on the bus this fails,
+    // unheard, and starts nothing.
+    QDBusMessage subscribe = QDBusMessage::createMethodCall(systemdService, systemdPath, systemdManager, QStringLiteral("Subscribe"));
+    subscribe.setAutoStartService(false);
+    bus.send(subscribe);
 }
 
 LaunchAnnouncements::~LaunchAnnouncements() = default;
