@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -23,6 +24,12 @@
 
 // The file's paths, what waits to be appended, and the work that runs on the queue. The queued
 // task shares it, so the appends outlive a rotator that is destroyed while they wait.
+namespace {
+// Raw output appended this recently means more is streaming in: gather a little before the next append.
+constexpr auto gatherWindow = std::chrono::milliseconds(2);
+constexpr auto gatherTime = std::chrono::microseconds(500);
+} // namespace
+
 struct LogRotator::File {
     QByteArray path;
     QString pathText;
@@ -37,7 +44,10 @@ struct LogRotator::File {
     std::condition_variable backlogShrank;
     qint64 rawBacklog = 0; // raw bytes queued and not yet appended
     std::deque<Chunk> pending;
+    qint64 pendingBytes = 0;
+    std::condition_variable batchFull;
     bool drainQueued = false; // a drain task is on the queue or running
+    std::chrono::steady_clock::time_point lastRawAppend; // queue only
     bool toldNotRegular = false; // queue only
 
     QByteArray rotatedPath(int index) const { return path + '.' + QByteArray::number(index); }
@@ -98,7 +108,10 @@ struct LogRotator::File {
             qint64 size = 0;
             qint64 raw = 0;
             {
-                std::lock_guard lock(mutex);
+                std::unique_lock lock(mutex);
+                // While output streams in, a moment's wait lets one append carry many chunks.
+                if (std::chrono::steady_clock::now() - lastRawAppend < gatherWindow)
+                    batchFull.wait_for(lock, gatherTime, [&] { return pendingBytes >= batchLimit; });
                 if (pending.empty()) {
                     drainQueued = false;
                     return;
@@ -110,11 +123,13 @@ struct LogRotator::File {
                     batch.push_back(std::move(chunk.data));
                     pending.pop_front();
                 }
+                pendingBytes -= size;
             }
             if (beforeAppend)
                 beforeAppend();
             appendUnsafely(batch, size);
             if (raw > 0) {
+                lastRawAppend = std::chrono::steady_clock::now();
                 std::lock_guard lock(mutex);
                 rawBacklog -= raw;
                 backlogShrank.notify_all();
@@ -208,8 +223,12 @@ void LogRotator::enqueue(const QByteArray& data, bool raw)
         file_->rawBacklog += data.size();
     }
     file_->pending.push_back({ data, raw });
-    if (std::exchange(file_->drainQueued, true))
+    file_->pendingBytes += data.size();
+    if (std::exchange(file_->drainQueued, true)) {
+        if (file_->pendingBytes >= batchLimit)
+            file_->batchFull.notify_one();
         return; // the drain under way takes it
+    }
     lock.unlock();
     queue_->async([file = file_] { file->drainUnsafely(); });
 }
