@@ -77,7 +77,10 @@ class Helper:
         self.started = time.time()
         self.process = subprocess.Popen([executable], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                         start_new_session=True)
-        self.startup = stamp(self.wait_line(IDLE, 0)) - self.started
+        try:
+            self.startup = stamp(self.wait_line(IDLE, 0)) - self.started
+        except TimeoutError:
+            raise TimeoutError(f"{executable}: no idle line; helper.log: {self.lines()}") from None
 
     def lines(self):
         try:
@@ -263,6 +266,8 @@ def main():
             print(f"| launch → spawned, {how}, ms | {median(results['before'][0], digits=0)} | {median(results['after'][0], digits=0)} |")
             print(f"| quit → its line, {how}, ms | {median(results['before'][1], digits=0)} | {median(results['after'][1], digits=0)} |", flush=True)
 
+        if args.floods <= 0:
+            return
         payload = Path(work, "payload")
         with open(payload, "wb") as out:
             line = b"2026-12-07T00:00:00.000Z GET /health 200 0.123 ms - a line of server output, as a server prints it\n"
