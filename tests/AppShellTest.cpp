@@ -140,19 +140,19 @@ TEST_F(AppShell, TheIconComesWithPremiereItsCommandsWorkItsQuitClosesAnOpenMenuA
     scheduler->runPosted(); // the server's end
     EXPECT_FALSE(tray->menu().isVisible() || tray->trayIcon().isVisible());
     EXPECT_EQ(item(header)->text(), "Idle (Premiere not running)");
-    for (const ServerStatus& status :
-         { ServerStatus::portInUse(), ServerStatus::stuck(), ServerStatus::preflightFailed("x"), ServerStatus::restarting(2) }) {
-        manager().setStatus(status); // a troubled server is left alone, and shown
+    for (const ServerStatus& status : { ServerStatus::portInUse(), ServerStatus::stuck(), ServerStatus::preflightFailed("x"),
+                                        ServerStatus::restarting(2), ServerStatus::stopped() }) {
+        manager().setStatus(status); // a troubled server is left alone, and shown; a stopped one wakes
         workspace->launch(premiere);
         QCoreApplication::processEvents();
         scheduler->advance(1s);
-        EXPECT_EQ(manager().status(), status);
+        EXPECT_EQ(manager().status(), status == ServerStatus::stopped() ? ServerStatus::running() : status);
         EXPECT_TRUE(app->isInserted());
         workspace->quit(premiere);
         QCoreApplication::processEvents();
         scheduler->runPosted();
     }
-    EXPECT_EQ(launcher->specs.size(), 2u);
+    EXPECT_EQ(launcher->specs.size(), 3u);
 }
 
 TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
@@ -167,11 +167,14 @@ TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
         handleSigterm = c.sigterm;
         build(true);
         ScriptedProcess& server = launcher->last();
+        const size_t launches = launcher->specs.size();
         server.obeysSigterm = c.serverEndsAt == 0ms;
         server.obeysSigkill = c.obeysSigkill;
         LogCapture log;
         c.sigterm ? void(::raise(SIGTERM)) : app->quit(); // SIGTERM handled, not fatal
         ASSERT_TRUE(waitFor([&] { return app->isQuitting(); }, 5s));
+        workspace->quit(premiere), workspace->launch(premiere), item(restart)->trigger(); // nothing starts any more
+        QCoreApplication::processEvents();
         EXPECT_EQ(manager().status(), ServerStatus::stopped());
         std::optional<ms> endedAt;
         for (ms t = 0ms; t <= 3s && !endedAt; t += 100ms) {
@@ -186,5 +189,6 @@ TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
         EXPECT_EQ(std::pair(exits, terminations), c.sigterm ? std::pair(1, 0) : std::pair(0, 1));
         const QString kill = QString("SIGKILL sent to pid %1 (SIGTERM ignored)").arg(server.pid());
         EXPECT_EQ(log.messages().filter(kill).size(), c.serverEndsAt ? 0 : 1);
+        EXPECT_EQ(launcher->specs.size(), launches);
     }
 }

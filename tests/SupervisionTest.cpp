@@ -1,7 +1,9 @@
 // The server manager on a virtual clock with scripted processes, and with a real shell stand-in.
 #include "Environment/PathDiscovery.h"
+#include "Platform/ProcessInfo.h"
 #include "Supervision/BundledPaths.h"
 #include "Supervision/ServerManager.h"
+#include "Supervision/ServerRecord.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -52,8 +54,8 @@ TEST_F(ServerManagerTest, CrashesBackOffToThirtySecondsStuckFromTheSixthAndSixty
     scheduler->advance(120s); // a stable run without crashes says nothing
     EXPECT_EQ(log.messages().size(), 1);
     const std::vector<std::chrono::seconds> delays = { 1s, 2s, 4s, 8s, 16s, 30s, 30s };
-    // None says EADDRINUSE: not UTF-8, the word pushed out of the last 4096 bytes, or a character cut there.
-    const QList<QByteArray> noise { "\xff EADDRINUSE", "EADDRINUSE" + QByteArray(4096, ' '),
+    // None says EADDRINUSE: not UTF-8, the word's first byte pushed out of the last 4096, or a character cut there.
+    const QList<QByteArray> noise { "\xff EADDRINUSE", "EADDRINUSE" + QByteArray(4087, ' '),
                                     "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') };
     for (int attempt = 1; attempt <= int(delays.size()); ++attempt) {
         SCOPED_TRACE(attempt);
@@ -74,6 +76,8 @@ TEST_F(ServerManagerTest, CrashesBackOffToThirtySecondsStuckFromTheSixthAndSixty
     crash();
     EXPECT_EQ(manager->status(), ServerStatus::restarting(1));
     EXPECT_EQ(scheduler->pendingDelays(), std::vector<Scheduler::Duration> { 1s });
+    scheduler->advance(61s); // also after a single crash
+    EXPECT_EQ(log.messages().last(), "Server stable 60s \u2014 restart counter reset (was 1)");
 }
 
 TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStoppedServerStillCounts)
@@ -94,7 +98,7 @@ TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStopp
     manager->start();
     launcher->last().obeysSigterm = false;
     manager->stop(ServerStatus::idle());
-    crash(1, "listen EADDRINUSE\n");
+    crash(1, "listen EADDRINUSE" + QByteArray(4086, ' ')); // its last 4096 bytes begin with the word
     EXPECT_EQ(manager->status(), ServerStatus::portInUse()); // also at the end of a stopped server
 }
 
@@ -123,6 +127,33 @@ TEST_F(ServerManagerTest, ARestartWaitsForTheOldServerClearsTheCounterAndPausesB
     EXPECT_EQ(launcher->specs.size(), 3u);
     scheduler->advance(1ms);
     EXPECT_EQ(launcher->specs.size(), 4u);
+    launcher->last().obeysSigterm = false;
+    manager->restart();
+    scheduler->advance(200ms);
+    crash(1, "listen EADDRINUSE\n"); // the old server's last words do not end the restart
+    EXPECT_EQ(launcher->specs.size(), 5u);
+    EXPECT_EQ(manager->status(), ServerStatus::running());
+}
+
+// A leftover is stopped only while its identifier still names it: the same start time, its script on its command line.
+TEST(ServerRecord, ALeftoverIsStoppedOnlyWhileItsIdentifierStillNamesIt)
+{
+    ScopedHome home;
+    for (const auto& [script, laterStart, stopped] : std::vector<std::tuple<QString, bool, bool>> {
+             { "300", false, true }, { "300", true, false }, { "/elsewhere/server.js", false, false } }) {
+        SCOPED_TRACE(script.toStdString() + (laterStart ? ", started later" : ""));
+        NamedProcess process("node"); // node 300
+        const pid_t pid = process.child->pid();
+        ServerRecord::save(pid, script);
+        const QByteArray start = '"' + QByteArray::number(ProcessInfo::startTime(pid).value_or(0)) + '"';
+        writeFile(ServerRecord::filePath(), readFile(ServerRecord::filePath()).replace(start, laterStart ? "\"1\"" : start));
+        LogCapture log;
+        ServerRecord::stopLeftover(100ms);
+        EXPECT_EQ(processGone(pid), stopped);
+        EXPECT_EQ(log.messages(), stopped ? QStringList { QString("Stopped a server left by an earlier run (pid %1)").arg(pid) }
+                                          : QStringList {});
+        EXPECT_FALSE(QFile::exists(ServerRecord::filePath()));
+    }
 }
 
 TEST_F(ServerManagerTest, TheEndOfAProcessNoLongerHeldOrOfOneLeftByADestroyedManagerChangesNothing)

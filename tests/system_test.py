@@ -42,8 +42,13 @@ def gone(pid):  # or a zombie that nobody reaps (where PID 1 does not reap)
 
 
 class Case(unittest.TestCase):
+    def run(self, result=None):
+        self.result = result
+        return super().run(result)
+
     def setUp(self):
         self.processes, self.pids, self.tmp = [], [], None
+        self.shown = {id(test) for test, _ in self.result.errors + self.result.failures}
         self.addCleanup(self.kill_all)
         self.fresh()
 
@@ -58,6 +63,10 @@ class Case(unittest.TestCase):
             Path(f"{self.tmp}/{name}.js").write_text(body)
 
     def kill_all(self):
+        for test, _ in self.result.errors + self.result.failures:  # the end of the helper's log under each failing row
+            if id(test) not in self.shown and self.tmp:
+                self.shown.add(id(test))
+                print(f"\n----- {test}: the end of\n{self.diagnostics()}\n-----", file=sys.stderr)
         # SIGTERM first lets Xvfb free its display; a server outlives its helper in its group; a helper can leave it.
         deadline = time.monotonic() + 3
         for sig in (signal.SIGTERM, signal.SIGKILL):
@@ -103,8 +112,8 @@ class Case(unittest.TestCase):
 
     def diagnostics(self):
         stderr = Path(self.tmp, "helper.stderr")
-        stderr = stderr.read_text(errors="replace") if stderr.exists() else ""
-        return "helper.log:\n" + "\n".join(self.log()) + "\nstandard error:\n" + stderr
+        stderr = stderr.read_text(errors="replace")[-2000:] if stderr.exists() else ""
+        return "helper.log:\n" + "\n".join(self.log()[-40:]) + "\nstandard error:\n" + stderr
 
     def wait_for(self, condition, what, timeout=30):
         return wait_until(condition, what, timeout, self.diagnostics)
@@ -205,28 +214,33 @@ class Headless(Case):
             self.wait_for(lambda: self.server_pid() != server and health_ok(), "a new server")
         server = self.server_pid()
         self.assertFalse([line for line in self.log() if "SIGKILL" in line or "in use" in line])
-        # A second helper says so and leaves, and the first carries on.
-        count = len(self.log())
-        self.assertEqual(self.spawn([HELPER], self.env()).wait(30), 0)
-        self.assertEqual(self.log()[count:], [f"Another Tessaryn Helper is running (pid {self.helper.pid}) \u2014 exiting"])
         self.quit(premiere)
         self.wait_for_line("Premiere quit \u2014 stopping server, hiding icon")
         self.wait_for(lambda: gone(server), "the server's end")
         self.assertEqual(self.terminate(), 0)
 
+    def test_a_second_helper_is_refused_however_long_the_first_has_run(self):
+        self.start_helper()
+        self.wait_for_line("PluginInstaller: ")  # its last line at the start
+        for minutes in (0, 10):  # the lock's age says nothing while its owner lives
+            with self.subTest(minutes=minutes):
+                os.utime(self.support + "/helper.lock", (time.time() - 60 * minutes,) * 2)
+                count = len(self.log())
+                self.assertEqual(self.spawn([HELPER], self.env()).wait(30), 0)
+                self.assertEqual(self.log()[count:], [f"Another Tessaryn Helper is running (pid {self.helper.pid}) \u2014 exiting"])
+        self.assertEqual(self.terminate(), 0)  # the first carries on
+
     def test_sigterm_beside_premiere_ends_the_server_before_the_helper(self):
-        for server in (None, "slow", "stubborn"):
-            with self.subTest(server=server):
+        for server in (None, "slow", "stubborn"):  # the first started with SIGTERM blocked, as some launchers leave it
+            with self.subTest(server=server, sigterm_blocked=not server):
                 self.fresh()
                 self.start_premiere()
-                self.start_helper(server)
+                self.start_helper(server, preexec_fn=lambda: server or signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
                 pid = self.server_pid()
                 self.wait_for(health_ok, "the server to answer")
                 self.assertEqual(self.log()[0], WATCHER_TRUE)  # started at once, no wake-up
                 self.assertFalse({BOOT_IDLE, "User-requested restart"} & set(self.log()), self.diagnostics())
-                began = time.monotonic()
-                self.assertEqual(self.terminate(), 0)
-                self.assertLess(time.monotonic() - began, 3.5)  # about 2.5 s at most, with room for a busy machine
+                self.assertEqual(self.terminate(), 0)  # its bounds are checked on a virtual clock
                 self.assertTrue(gone(pid))
                 self.assertIn("SIGTERM received \u2014 graceful shutdown", self.log())
                 self.assertEqual(f"SIGKILL sent to pid {pid} (SIGTERM ignored)" in self.log(), server == "stubborn")
@@ -301,6 +315,24 @@ class Headless(Case):
                 self.assertEqual(self.terminate(), 0)
                 self.assertEqual(os.path.getsize(self.tmp + "/large"), (1 << 20) + 2)
 
+    def test_the_holder_of_the_port_is_named(self):
+        """As far as this user may see: the helper and the port's holder as the same user, or the holder as another."""
+        hold = "import socket, time; s = socket.create_server(('127.0.0.1', 9876)); print('held', flush=True); time.sleep(600)"
+        for uid in (os.getuid(), 65534):
+            with self.subTest("another user's process" if uid else "this user's process"):
+                self.fresh()
+                if uid != os.getuid() and os.getuid() != 0:
+                    self.skipTest("only root starts a process as another user")
+                holder = self.spawn([sys.executable, "-c", hold], stdout=subprocess.PIPE, preexec_fn=lambda: os.setuid(uid))
+                self.assertEqual(holder.stdout.readline(), b"held\n")
+                self.start_premiere()
+                self.start_helper()
+                held = self.wait_for_line("Port 9876 is held by ")  # right after the pre-flight line
+                comm = Path(f"/proc/{holder.pid}/comm").read_text().strip()
+                self.assertEqual(held[21:], f"pid {holder.pid} ({comm})" if uid == os.getuid() else "another user's process")
+                self.assertEqual(self.log()[self.log().index(held) - 1], IN_USE)
+                self.assertEqual(self.lines(SPAWNED), [])
+
     def test_an_installed_helper_runs_its_bundled_server(self):
         prefix = self.tmp + "/prefix"
         subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL, timeout=300)
@@ -369,9 +401,7 @@ class XEmbedTray(Case):
         self.addCleanup(socket.create_server(("127.0.0.1", 9876)).close)  # with SO_REUSEADDR: past earlier TIME_WAITs
         self.start_premiere()
         x, y, w, h = self.wait_for_icon_in(RED, GREEN)
-        held = self.wait_for_line("Port 9876 is held by ")  # named, right after the pre-flight line
-        self.assertEqual(held, f"Port 9876 is held by pid {os.getpid()} ({Path('/proc/self/comm').read_text().strip()})")
-        self.assertEqual(self.log()[self.log().index(held) - 1], IN_USE)
+        self.wait_for_line(IN_USE)
         self.assertEqual(len(self.lines(SPAWNED)), 1, "a server spawned while the port is held")
         before = self.menus()
         self.x("xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1")
