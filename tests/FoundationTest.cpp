@@ -75,9 +75,7 @@ TEST(ChildProcess, TheChildStartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptors
             spec.parentDeathSignal = deathSignal;
             outputs << QString::fromUtf8(ChildProcess::run(spec, 20s).standardOutput);
         }
-    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
-    std::signal(SIGUSR2, SIG_DFL);
-    ::close(inheritable[0]), ::close(inheritable[1]);
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr), std::signal(SIGUSR2, SIG_DFL), ::close(inheritable[0]), ::close(inheritable[1]);
     for (const QString& out : outputs) // ls holds 3 while it reads the folder
         EXPECT_TRUE(out == "0\n1\n2\n3\n" || QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(out).hasMatch())
             << out.toStdString();
@@ -105,8 +103,7 @@ TEST(LogRotator, RotationComesOnlyPastTenMebibytesKeepsThreeGenerationsAndLinesS
     log->write(QByteArray("\n")); // exactly at the threshold: kept
     log.reset();
     EXPECT_FALSE(QFile::exists(path + ".1"));
-    for (const QString generation : { "1", "2", "3" })
-        writeFile(path + "." + generation, "gen" + generation.toUtf8());
+    for (const QString generation : { "1", "2", "3" }) writeFile(path + "." + generation, "gen" + generation.toUtf8());
     constexpr int threads = 8, lines = 15000; // about 11 MiB
     log = std::make_unique<LogRotator>("server.log");
     std::vector<std::thread> writers;
@@ -115,8 +112,7 @@ TEST(LogRotator, RotationComesOnlyPastTenMebibytesKeepsThreeGenerationsAndLinesS
             for (int i = 0; i < lines; ++i)
                 log->write(QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(QString(50, 'p')));
         });
-    for (auto& writer : writers)
-        writer.join();
+    for (auto& writer : writers) writer.join();
     log.reset();
     EXPECT_EQ(readFile(path + ".3"), "gen1");
     EXPECT_FALSE(QFile::exists(path + ".4"));
@@ -139,13 +135,12 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     auto log = std::make_unique<LogRotator>("server.log", limit);
     // A FIFO as the log file: every append blocks in open until a reader comes, like a stalled disk.
     ASSERT_EQ(::mkfifo(QFile::encodeName(log->filePath()).constData(), 0600), 0);
-    std::atomic<int> handedOver { 0 }, writerThread { 0 };
+    std::atomic<int> handedOver { 0 }, tid { 0 };
     std::thread writer([&] {
-        writerThread = ::gettid();
-        for (int i = 0; i < chunks; ++i, ++handedOver)
-            log->write(QByteArray(chunk, char('a' + i % 26)));
+        tid = ::gettid();
+        for (int i = 0; i < chunks; ++i, ++handedOver) log->write(QByteArray(chunk, char('a' + i % 26)));
     });
-    const auto asleep = [&] { return readFile(QString("/proc/self/task/%1/stat").arg(writerThread)).split(')').last().startsWith(" S"); };
+    const auto asleep = [&] { return readFile(QString("/proc/self/task/%1/stat").arg(tid)).split(')').last().startsWith(" S"); };
     // The backlog filled and the writer waits (the queue is stuck in open, so nothing else puts it to sleep).
     ASSERT_TRUE(waitFor([&] { return handedOver == chunks || (handedOver >= limit / chunk && asleep()); }));
     EXPECT_LE(handedOver.load(), 1 + limit / chunk + 1); // one in the blocked append, the limit's worth behind it
@@ -164,6 +159,5 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     const qsizetype at = received.indexOf(" a text line is never held up\n");
     ASSERT_GE(at, 24);
     received.remove(at - 24, 54);
-    for (int i = 0; i < chunks; ++i)
-        ASSERT_EQ(received.mid(i * chunk, chunk), QByteArray(chunk, char('a' + i % 26))) << i;
+    for (int i = 0; i < chunks; ++i) ASSERT_EQ(received.mid(i * chunk, chunk), QByteArray(chunk, char('a' + i % 26))) << i;
 }

@@ -1,6 +1,5 @@
-// The plugin installer: version rules, its process tools and the install flow with the legacy
-// removal, against real ZIP packages, folders under a temporary HOME and real processes for
-// Creative Cloud and Premiere (which pgrep must see, or not see).
+// The plugin installer: version rules, its process tools and the install flow with the legacy removal, against real
+// ZIP packages, folders under a temporary HOME and real processes for Creative Cloud and Premiere (seen by pgrep or not).
 #include "Plugin/PluginInstaller.h"
 #include "TestSupport.h"
 
@@ -40,8 +39,7 @@ TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanAndPgrepSeesOnlyThi
     ::dup2(zero, 0);
     EXPECT_EQ(shell("readlink /proc/self/fd/0"), QString("/dev/null\n"));
     ::dup2(input, 0), ::close(input), ::close(zero);
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs to start a process as another user";
+    if (::geteuid() != 0) GTEST_SKIP() << "needs to start a process as another user";
     const QString name = "Adobe Premiere Pro " + QUuid::createUuid().toString(QUuid::WithoutBraces);
     const QStringList asAnotherUser { "--reuid=9", "--regid=9", "--clear-groups", "/bin/bash", "-c", "exec -a \"$0\" sleep 300" };
     const auto other = ChildProcess::start(makeSpec("/usr/bin/setpriv", asAnotherUser + QStringList { name }), {});
@@ -51,10 +49,9 @@ TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanAndPgrepSeesOnlyThi
     other->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20));
 }
 
-// Each row: how the machine is before the flow (a package of v1.4.0, a marker of 1.3.0, Creative Cloud
-// running, unless it says otherwise), the lines the flow writes, whether it hands the package over
-// (stages it, opens it, then alerts), what it asks of the desktop before that, and the marker it
-// leaves (by default 1.4.0 after a hand-over, else 1.3.0).
+// Each row: how the machine is before the flow (a package of v1.4.0, a marker of 1.3.0, Creative Cloud running, unless
+// it says otherwise), the lines the flow writes, whether it hands the package over (stages it, opens it, then alerts),
+// what it asks of the desktop before that, and the marker it leaves (by default 1.4.0 after a hand-over, else 1.3.0).
 TEST(PluginInstallFlow, EachOutcome)
 {
     struct Case {

@@ -42,13 +42,9 @@ def gone(pid):  # or a zombie that nobody reaps (where PID 1 does not reap)
 
 
 class Case(unittest.TestCase):
-    def run(self, result=None):
-        self.result = result
-        return super().run(result)
-
     def setUp(self):
         self.processes, self.pids, self.tmp = [], [], None
-        self.shown = {id(test) for test, _ in self.result.errors + self.result.failures}
+        self.shown = self.failed()
         self.addCleanup(self.kill_all)
         self.fresh()
 
@@ -59,14 +55,14 @@ class Case(unittest.TestCase):
         self.home, self.config, self.helper = self.tmp + "/home", self.tmp + "/config", None
         self.logs, self.support = self.home + "/Library/Logs/Tessaryn", self.home + "/Library/Application Support/Tessaryn"
         os.makedirs(self.home), os.makedirs(self.config)
-        for name, body in SERVERS.items():
-            Path(f"{self.tmp}/{name}.js").write_text(body)
+        [Path(f"{self.tmp}/{name}.js").write_text(body) for name, body in SERVERS.items()]
+
+    def failed(self):  # the cases and rows failed so far in this run
+        return [test for test, _ in self._outcome.result.errors + self._outcome.result.failures]
 
     def kill_all(self):
-        for test, _ in self.result.errors + self.result.failures:  # the end of the helper's log under each failing row
-            if id(test) not in self.shown and self.tmp:
-                self.shown.add(id(test))
-                print(f"\n----- {test}: the end of\n{self.diagnostics()}\n-----", file=sys.stderr)
+        for test in [test for test in self.failed() if test not in self.shown and self.tmp]:  # under each failing row
+            self.shown.append(test), print(f"\n----- {test}: the end of\n{self.diagnostics()}\n-----", file=sys.stderr)
         # SIGTERM first lets Xvfb free its display; a server outlives its helper in its group; a helper can leave it.
         deadline = time.monotonic() + 3
         for sig in (signal.SIGTERM, signal.SIGKILL):
@@ -76,8 +72,7 @@ class Case(unittest.TestCase):
             for process in self.processes:
                 with contextlib.suppress(subprocess.TimeoutExpired):
                     process.wait(max(0.0, deadline - time.monotonic()) if sig == signal.SIGTERM else 30)
-                for stream in filter(None, (process.stdin, process.stdout)):
-                    stream.close()
+                [stream.close() for stream in (process.stdin, process.stdout) if stream]
         for pid in self.pids:
             with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as cmdline:
                 re.search(rb"node|tessaryn-helper|sleep", cmdline.read()) and os.kill(pid, signal.SIGKILL)
@@ -129,6 +124,10 @@ class Case(unittest.TestCase):
         self.pids.append(pid)  # killed in the cleanup even once its helper is gone
         return pid
 
+    def serving(self, server=None, **options):  # a fresh row beside Premiere, the server answering: its pid
+        self.fresh(), self.start_premiere(), self.start_helper(server, **options)
+        return self.wait_for(health_ok, "the server to answer") and self.server_pid()
+
     def start_premiere(self):
         return self.spawn(["sleep", "600"], dict(os.environ, **PREMIERE))
 
@@ -157,8 +156,7 @@ class Case(unittest.TestCase):
         self.assertIn(os.path.realpath(HELPER), Path(entry).read_text())
         validation = subprocess.run(["desktop-file-validate", entry], capture_output=True, text=True, timeout=60)
         self.assertEqual((validation.returncode, validation.stdout + validation.stderr), (0, ""))
-        self.assertEqual(self.terminate(), 0)
-        os.remove(self.logs + "/helper.log")
+        self.assertEqual(self.terminate(), 0), os.remove(self.logs + "/helper.log")
 
 
 # Start-ups without Premiere Pro: (name, arrangement, the lines up to the boot decision as patterns).
@@ -201,10 +199,8 @@ class Headless(Case):
                 self.assertEqual(self.terminate(), 0)
 
     def test_premiere_wakes_the_server_which_comes_back_after_a_crash_and_goes_with_premiere(self):
-        self.start_helper(env={"DEV_NODE_PATH": "", "DEV_AI_SERVER_PATH": ""})  # empty: as if unset
-        self.wait_for_line(BOOT_IDLE)
-        premiere = self.start_premiere()
-        server = self.server_pid()
+        self.start_helper(env={"DEV_NODE_PATH": "", "DEV_AI_SERVER_PATH": ""}), self.wait_for_line(BOOT_IDLE)  # empty: as if unset
+        premiere, server = self.start_premiere(), self.server_pid()
         woken = [WATCHER_TRUE, "Premiere launched \u2014 waking server", "User-requested restart"]
         self.assertEqual(self.log()[self.log().index(WATCHER_TRUE):][:3], woken)
         self.wait_for(health_ok, "/health")
@@ -214,14 +210,12 @@ class Headless(Case):
             self.wait_for(lambda: self.server_pid() != server and health_ok(), "a new server")
         server = self.server_pid()
         self.assertFalse([line for line in self.log() if "SIGKILL" in line or "in use" in line])
-        self.quit(premiere)
-        self.wait_for_line("Premiere quit \u2014 stopping server, hiding icon")
+        self.quit(premiere), self.wait_for_line("Premiere quit \u2014 stopping server, hiding icon")
         self.wait_for(lambda: gone(server), "the server's end")
         self.assertEqual(self.terminate(), 0)
 
     def test_a_second_helper_is_refused_however_long_the_first_has_run(self):
-        self.start_helper()
-        self.wait_for_line("PluginInstaller: ")  # its last line at the start
+        self.start_helper(), self.wait_for_line("PluginInstaller: ")  # its last line at the start
         for minutes in (0, 10):  # the lock's age says nothing while its owner lives
             with self.subTest(minutes=minutes):
                 os.utime(self.support + "/helper.lock", (time.time() - 60 * minutes,) * 2)
@@ -233,11 +227,7 @@ class Headless(Case):
     def test_sigterm_beside_premiere_ends_the_server_before_the_helper(self):
         for server in (None, "slow", "stubborn"):  # the first started with SIGTERM blocked, as some launchers leave it
             with self.subTest(server=server, sigterm_blocked=not server):
-                self.fresh()
-                self.start_premiere()
-                self.start_helper(server, preexec_fn=lambda: server or signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
-                pid = self.server_pid()
-                self.wait_for(health_ok, "the server to answer")
+                pid = self.serving(server, preexec_fn=lambda: server or signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
                 self.assertEqual(self.log()[0], WATCHER_TRUE)  # started at once, no wake-up
                 self.assertFalse({BOOT_IDLE, "User-requested restart"} & set(self.log()), self.diagnostics())
                 self.assertEqual(self.terminate(), 0)  # its bounds are checked on a virtual clock
@@ -249,25 +239,19 @@ class Headless(Case):
         """The server follows its helper (parent-death signal); one that ignores that is stopped by the next start."""
         for server in (None, "stubborn"):
             with self.subTest(server=server):
-                self.fresh()
-                self.start_premiere()
-                helper = self.start_helper(server)
-                pid = self.server_pid()
-                self.wait_for(health_ok, "the server to answer")
-                helper.kill(), helper.wait()
+                pid, helper = self.serving(server), self.helper
+                helper.kill(), helper.wait(30)
                 os.remove(self.logs + "/helper.log")
                 self.wait_for(lambda: gone(pid) != bool(server), "the server to follow its helper unless stubborn")
-                self.start_helper(server)
-                self.server_pid()
-                stopped = f"Stopped a server left by an earlier run (pid {pid})"
-                self.assertEqual(self.lines("Stopped a server"), [stopped] * bool(server))
+                self.start_helper(server), self.server_pid()
+                stopped = [f"Stopped a server left by an earlier run (pid {pid})"] * bool(server)
+                self.assertEqual(self.lines("Stopped a server"), stopped)
                 self.assertTrue(gone(pid))
 
     def test_inherited_ignored_sigchld_and_unread_or_closed_stderr(self):
         for closed in (True, False):
             with self.subTest(stderr_closed=closed):
-                self.fresh()
-                self.start_premiere()
+                self.fresh(), self.start_premiere()
                 read_end, write_end = os.pipe()
                 os.close(read_end)  # nobody reads: the first alert line would end the helper with SIGPIPE
                 inherit = lambda: (signal.signal(signal.SIGCHLD, signal.SIG_IGN), closed and os.close(2))
@@ -287,11 +271,9 @@ class Headless(Case):
         self.spawn(["script", "-qfec", HELPER, "/dev/null"], self.env(SHELL="/bin/bash"), stdin=subprocess.PIPE)
         self.wait_for_line("Helper boot")
         self.pids.append(int(Path(self.support, "helper.lock").read_text().split()[0]))  # in the terminal's session
-        self.start_premiere()
-        self.server_pid()
+        self.start_premiere(), self.server_pid()
         self.assertEqual(self.lines("PathDiscovery failed"), [])  # the shell answered, not the 10 s timeout
-        jobs = [int(pid) for pid in subprocess.run(["pgrep", "-fx", job], stdout=subprocess.PIPE).stdout.split()]
-        self.pids += jobs
+        self.pids += (jobs := [int(pid) for pid in subprocess.run(["pgrep", "-fx", job], stdout=subprocess.PIPE).stdout.split()])
         self.assertEqual(jobs, [])
 
     def test_hostile_rows(self):
@@ -300,8 +282,7 @@ class Headless(Case):
                 self.fresh()
                 Path(self.home, ".bash_profile").write_text('echo "Welcome back!"\nexport PATH=/chatty/bin:$PATH\n')
                 Path(self.tmp, "large").write_bytes(b"{" + b" " * (1 << 20) + b"}")
-                os.makedirs(self.support)
-                arrange(self)
+                os.makedirs(self.support), arrange(self)
                 self.start_helper(env=dict(inherited, SHELL="/bin/bash"))
                 stand_in = self.start_premiere()
                 with open(f"/proc/{self.server_pid()}/environ", "rb") as environ:
@@ -310,28 +291,25 @@ class Headless(Case):
                 # Gone at once, though the helper and its server write on: the next line brings it back.
                 os.rename(self.home + "/Library/Logs", self.home + "/removed")
                 shutil.rmtree(self.home + "/removed")
-                self.quit(stand_in)
-                self.wait_for_line(WATCHER_FALSE)
+                self.quit(stand_in), self.wait_for_line(WATCHER_FALSE)
                 self.assertEqual(self.terminate(), 0)
                 self.assertEqual(os.path.getsize(self.tmp + "/large"), (1 << 20) + 2)
 
     def test_the_holder_of_the_port_is_named(self):
-        """As far as this user may see: the helper and the port's holder as the same user, or the holder as another."""
-        hold = "import socket, time; s = socket.create_server(('127.0.0.1', 9876)); print('held', flush=True); time.sleep(600)"
+        """As far as this user may see: a process of this user by pid and name, or another user's process."""
+        hold = "import socket, time; s = socket.create_server(('127.0.0.1', 9876)); print(flush=True); time.sleep(600)"
         for uid in (os.getuid(), 65534):
-            with self.subTest("another user's process" if uid else "this user's process"):
+            with self.subTest("this user's process" if uid == os.getuid() else "another user's process"):
                 self.fresh()
-                if uid != os.getuid() and os.getuid() != 0:
-                    self.skipTest("only root starts a process as another user")
+                if uid != os.getuid() and (os.getuid() or int(Path("/proc/self/uid_map").read_text().split()[2]) <= uid):
+                    self.skipTest("only root with all users mapped starts a process as another user")
                 holder = self.spawn([sys.executable, "-c", hold], stdout=subprocess.PIPE, preexec_fn=lambda: os.setuid(uid))
-                self.assertEqual(holder.stdout.readline(), b"held\n")
-                self.start_premiere()
-                self.start_helper()
+                self.assertEqual(holder.stdout.readline(), b"\n")
+                self.start_premiere(), self.start_helper()
                 held = self.wait_for_line("Port 9876 is held by ")  # right after the pre-flight line
-                comm = Path(f"/proc/{holder.pid}/comm").read_text().strip()
-                self.assertEqual(held[21:], f"pid {holder.pid} ({comm})" if uid == os.getuid() else "another user's process")
-                self.assertEqual(self.log()[self.log().index(held) - 1], IN_USE)
-                self.assertEqual(self.lines(SPAWNED), [])
+                name = f"pid {holder.pid} ({Path(f'/proc/{holder.pid}/comm').read_text().strip()})"
+                self.assertEqual(held[21:], name if uid == os.getuid() else "another user's process")
+                self.assertEqual((self.log()[self.log().index(held) - 1], self.lines(SPAWNED)), (IN_USE, []))
 
     def test_an_installed_helper_runs_its_bundled_server(self):
         prefix = self.tmp + "/prefix"
@@ -400,9 +378,7 @@ class XEmbedTray(Case):
         self.wait_for(lambda: gone(server), "the server's end")
         self.addCleanup(socket.create_server(("127.0.0.1", 9876)).close)  # with SO_REUSEADDR: past earlier TIME_WAITs
         self.start_premiere()
-        x, y, w, h = self.wait_for_icon_in(RED, GREEN)
-        self.wait_for_line(IN_USE)
-        self.assertEqual(len(self.lines(SPAWNED)), 1, "a server spawned while the port is held")
+        x, y, w, h = self.wait_for_icon_in(RED, GREEN)  # the port held: no server (see the port holder's case)
         before = self.menus()
         self.x("xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1")
         # A new window outside the window manager's care, tall enough for nine items (a tooltip is one line).

@@ -19,8 +19,7 @@ int main(int argc, char** argv)
     qputenv("HOME", QFile::encodeName(processHome.path()));
     Log::shared().flush();
 #ifdef TESSARYN_GUI_TEST_MAIN
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 #else
     QCoreApplication app(argc, argv);

@@ -124,8 +124,7 @@ struct RecordingDesktop final : Desktop {
     void alert(const QString& title, const QString& text) override
     {
         events << "alert " + title + ": " + text;
-        if (whileAlertIsOpen)
-            whileAlertIsOpen(title);
+        if (whileAlertIsOpen) whileAlertIsOpen(title);
     }
     QStringList events;
     std::function<void(const QString& title)> whileAlertIsOpen;
