@@ -191,8 +191,7 @@ class Headless(Case):
     def test_start_rows(self):
         for name, arrange, patterns in START_ROWS:
             with self.subTest(name):
-                self.fresh()
-                arrange(self)
+                self.fresh(), arrange(self)
                 self.start_helper(display=":997" if name.startswith("first") else None)  # then headless, as without one
                 self.wait_for_line(BOOT_IDLE)
                 self.assertRegex("\n".join(self.log()[: self.log().index(BOOT_IDLE) + 1]), "^" + "\n".join(patterns) + "$")
@@ -315,8 +314,7 @@ class Headless(Case):
         prefix = self.tmp + "/prefix"
         subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL, timeout=300)
         self.assertTrue(os.path.exists(prefix + "/share/applications/app.marovant.tessaryn-helper.desktop"))
-        self.start_premiere()
-        self.start_helper(executable=prefix + "/bin/tessaryn-helper")
+        self.start_premiere(), self.start_helper(executable=prefix + "/bin/tessaryn-helper")
         self.wait_for(health_ok, "/health")
         self.assertNotIn("no bundled Tessaryn.ccx", self.wait_for(lambda: self.lines("PluginInstaller: "), "the installer")[0])
         entry = Path(self.config, "autostart/app.marovant.tessaryn-helper.desktop")

@@ -136,10 +136,8 @@ void makeZip(const QString& destination, const std::map<QString, QByteArray>& fi
     QTemporaryDir content;
     QStringList names { ".keep" }; // the archiver wants at least one entry
     writeFile(content.path() + "/.keep", {});
-    for (const auto& [name, bytes] : files) {
-        writeFile(content.path() + "/" + name, bytes);
-        names << name;
-    }
+    for (const auto& [name, bytes] : files)
+        writeFile(content.path() + "/" + name, bytes), names << name;
     QDir().mkpath(QFileInfo(destination).path());
     QFile::remove(destination);
     ProcessSpec spec = makeSpec(TESSARYN_CMAKE_COMMAND, QStringList { "-E", "tar", "cf", destination, "--format=zip" } + names);
