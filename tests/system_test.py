@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """The real tessaryn-helper as a black box, started as users, launchers and desktops start it, under a throw-away HOME
 per case or row; seen through helper.log, its exit status, port 9876, the screen of an XEmbed tray and a private session
-bus. The cleanup kills everything started, whether the case passed or not. To add a case, add a row or a test_* method.
-Usage (Debian's python, for dbus and gi): system_test.py HELPER BUILD_DIR CMAKE [unittest options]"""
+bus. The cleanup kills everything started, whether the case passed or not. Add a row, or a test_* method and its line in
+tests/CMakeLists.txt. Usage (Debian's python, for dbus and gi): system_test.py HELPER BUILD_DIR CMAKE -v Class.test_x"""
 import contextlib, os, re, shutil, signal, socket, subprocess, sys, tempfile, time, unittest, urllib.request
 import dbus, dbus.service, dbus.mainloop.glib
 from pathlib import Path
