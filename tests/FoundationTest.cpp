@@ -96,7 +96,7 @@ TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)
 TEST(LogRotator, RotationComesOnlyPastTenMebibytesKeepsThreeGenerationsAndLinesStayWholeAndInOrder)
 {
     ScopedHome home;
-    const QString path = home.path() + "/Library/Logs/Tessaryn/server.log";
+    const QString path = home.logFolder() + "/server.log";
     auto log = std::make_unique<LogRotator>("server.log");
     EXPECT_EQ(log->filePath(), path);
     log->write(QByteArray("\xff\x00 raw", 6));
