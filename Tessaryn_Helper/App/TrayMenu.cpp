@@ -15,6 +15,8 @@
 #include <QPixmap>
 #include <QSystemTrayIcon>
 
+#include <algorithm>
+
 TrayMenu::TrayMenu(TessarynHelperApp& app, QObject* parent)
     : QObject(parent)
     , app_(app)
@@ -111,20 +113,23 @@ void TrayMenu::buildTrayIcon()
 }
 
 // Below the icon, or above it where the screen ends. An icon shown through StatusNotifierItem has no
-// known place: on X11 the pointer that clicked it is on it; elsewhere (Wayland) no client can place
-// a menu next to another's icon, so the menu is the host's, which shows it from the item itself.
+// known place: on X11 the pointer that clicked it is on it, and the menu goes there, off the panel
+// (outside the screen's free area) as the panel's own menus do; elsewhere (Wayland) no client can
+// place a menu next to another's icon, so the menu is the host's, which shows it from the item.
 void TrayMenu::openMenuBesideIcon()
 {
     const QRect icon = trayIcon_->geometry();
-    if (icon.isValid()) {
-        const QScreen* screen = QGuiApplication::screenAt(icon.center());
-        const QRect area = screen ? screen->availableGeometry() : QRect();
-        const int height = menu_->sizeHint().height();
-        const bool fitsBelow = !screen || icon.bottom() + 1 + height <= area.bottom() + 1;
-        menu_->popup(fitsBelow ? QPoint(icon.left(), icon.bottom() + 1) : QPoint(icon.left(), icon.top() - height));
-    } else if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-        menu_->popup(QCursor::pos());
-    }
+    const bool onX11 = QGuiApplication::platformName() == QLatin1String("xcb");
+    if (!icon.isValid() && !onX11)
+        return;
+    const QRect at = icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1));
+    const QScreen* screen = QGuiApplication::screenAt(at.center());
+    const QRect area = screen ? screen->availableGeometry() : QRect();
+    const int height = menu_->sizeHint().height();
+    const int below = icon.isValid() ? at.bottom() + 1 : std::max(at.top(), area.top());
+    const bool fitsBelow = !screen || below + height <= area.bottom() + 1;
+    const int above = icon.isValid() ? at.top() - height : std::min(at.top(), area.bottom() + 1 - height);
+    menu_->popup(QPoint(at.left(), fitsBelow ? below : above));
 }
 
 // Asked whenever the icon is shown; said once, and again only once a tray has been seen since.
