@@ -99,8 +99,8 @@ TEST_F(PathDiscoveryTest, TheCacheIsServedUpToSevenDaysWhenValidAndKeptWhenDisco
     useShell("echo /discovered");
     EXPECT_THROW(at(299), PathDiscoveryError);
     EXPECT_EQ(runs().size(), 15);
-    QDir(home.path() + "/Library").removeRecursively();
-    writeFile(home.path() + "/Library/Application Support", "a file where the folder should be");
+    QDir(home.path() + "/.cache").removeRecursively();
+    writeFile(home.path() + "/.cache", "a file where the folder should be");
     EXPECT_EQ(at(300), "/discovered"); // an unwritable cache does not fail the discovery
     useShell("printf '\\377'");
     EXPECT_THROW(at(400), PathDiscoveryError);

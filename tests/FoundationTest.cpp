@@ -1,4 +1,5 @@
 // Child processes and the logs.
+#include "Foundation/HomeFolders.h"
 #include "Logging/LogRotator.h"
 #include "TestSupport.h"
 
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <fcntl.h>
+#include <pwd.h>
 #include <future>
 #include <sys/stat.h>
 #include <thread>
@@ -95,7 +97,7 @@ TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)
 TEST(LogRotator, RotationComesOnlyPastTenMebibytesKeepsThreeGenerationsAndLinesStayWholeAndInOrder)
 {
     ScopedHome home;
-    const QString path = home.path() + "/Library/Logs/Tessaryn/server.log";
+    const QString path = home.logFolder() + "/server.log";
     auto log = std::make_unique<LogRotator>("server.log");
     EXPECT_EQ(log->filePath(), path);
     log->write(QByteArray("\xff\x00 raw", 6));
@@ -160,4 +162,19 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     ASSERT_GE(at, 24);
     received.remove(at - 24, 54);
     for (int i = 0; i < chunks; ++i) ASSERT_EQ(received.mid(i * chunk, chunk), QByteArray(chunk, char('a' + i % 26))) << i;
+}
+
+// The folders: an XDG variable, and HOME, count only as absolute paths; without HOME, the password database's.
+TEST(HomeFolders, XdgVariablesAndHomeCountOnlyAsAbsolutePaths)
+{
+    const QString user = QFile::decodeName(::getpwuid(::getuid())->pw_dir);
+    const auto defaults = [](const QString& h) { return QStringList { h + "/.local/state/tessaryn/logs", h + "/.local/state/tessaryn", h + "/.cache/tessaryn", "" }; };
+    struct Row { std::optional<QByteArray> home, state, cache, runtime; QStringList folders; }; // log, support, cache, runtime
+    for (const Row& r : std::vector<Row> { { "/h", {}, {}, {}, defaults("/h") },
+                                           { "/h/", "/s", "/c/", "/r", { "/s/tessaryn/logs", "/s/tessaryn", "/c/tessaryn", "/r/tessaryn" } },
+                                           { "h", "s", "c", "r", defaults(user) }, { {}, "", "", "", defaults(user) } }) {
+        ScopedEnv home("HOME", r.home), state("XDG_STATE_HOME", r.state), cache("XDG_CACHE_HOME", r.cache), run("XDG_RUNTIME_DIR", r.runtime);
+        EXPECT_EQ(QStringList({ HomeFolders::logFolder(), HomeFolders::supportFolder(), HomeFolders::cacheFolder(), HomeFolders::runtimeFolder() }),
+                  r.folders) << (r.home ? r.home->constData() : "(no HOME)");
+    }
 }

@@ -70,7 +70,7 @@ TEST(PluginInstallFlow, EachOutcome)
     bool quitting = false;
     RecordingDesktop desktop;
     PluginInstaller::Services services { desktop, [&] { return resourcesFolder; }, [&] { return bundlePath; }, {},
-                                         [&] { return quitting; } };
+                                         [&] { return quitting; }, home.path() + "/Library/Creative Cloud.app" };
     const QString id = "5d1e93b0_", legacy = "com.tessaryn.premierepro_", p = "PluginInstaller: ";
     const auto zip = [&](const QByteArray& manifest, const QString& name = "manifest.json") {
         return [=] { makeZip(package, { { name, manifest }, { "index.html", "<p>" } }); };
@@ -118,9 +118,11 @@ TEST(PluginInstallFlow, EachOutcome)
         { "a disk image", [&] { bundlePath = "/Volumes/Tessaryn Helper"; }, { p + "running from DMG — abort install, prompt" },
           { "alert Move Tessaryn Helper to Applications first: Drag Tessaryn Helper into your Applications folder, then open it "
             "again." } },
-        { "Creative Cloud not running, Premiere running", [] { }, { p + "Creative Cloud not running — launching it, prompt" },
-          { "open file:///Applications/Utilities/Adobe Creative Cloud/ACC/Creative Cloud.app",
+        { "Creative Cloud not running, Premiere running", [&] { writeFile(services.creativeCloudApplication + "/x", "x"); },
+          { p + "Creative Cloud not running — launching it, prompt" },
+          { "open " + QUrl::fromLocalFile(services.creativeCloudApplication).toString(),
             "alert Creative Cloud is starting: Reopen Tessaryn Helper in about 20 seconds to install the plugin." }, {}, false, true },
+        { "Creative Cloud neither running nor installed", [] { }, { p + "Creative Cloud not installed — skip" }, {}, {}, false, true },
         { "Premiere running", entries({ legacy + "1.0.0" }), { p + "Premiere running — abort install, prompt" },
           { "alert Quit Premiere first: Quit Premiere, then open Tessaryn Helper again to install the plugin." }, {}, true, true },
         { "two legacy copies, no agent", entries({ legacy + "1.0.0", legacy + "1.1.0" }),
@@ -139,13 +141,13 @@ TEST(PluginInstallFlow, EachOutcome)
           true, false, {}, "Tessaryn has a new plugin ID" },
         { "quitting during the install alert", [] { }, { opened }, {}, "1.3.0", true, false, {}, "Installing Tessaryn" },
         { "a support folder that cannot be made",
-          [&] { QDir(home.path() + "/Library").removeRecursively(), writeFile(home.path() + "/Library/Application Support", "x"); },
+          [&] { QDir(home.path() + "/.local").removeRecursively(), writeFile(home.path() + "/.local/state", "x"); },
           { p + "contained error — could not create the folder “" + home.supportFolder() + "”: Not a directory; skip" },
           {}, "" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QDir(home.path() + "/Library").removeRecursively();
+        QDir(home.path() + "/Library").removeRecursively(), QDir(home.path() + "/.local").removeRecursively();
         zip(manifestWithVersion("\"1.4.0\""))();
         marker("1.3.0")();
         resourcesFolder = QFileInfo(package).path(), bundlePath = "/opt/tessaryn", quitting = false, desktop.events.clear();

@@ -202,7 +202,7 @@ TEST_F(ServerManagerTest, PreflightReasonsOutputToServerLogAndEveryServerThatCan
     for (const QByteArray& part : { QByteArray("out EADDRINUSE PORT=9876\n"), QByteArray("err \xff\n"),
                                     ("args=" + script + " cwd=" + home.path() + " home=" + home.path()).toUtf8(),
                                     QByteArray(" path=/usr/local/bin:/opt/homebrew/bin:/usr/bin:/bin\n") })
-        EXPECT_TRUE(waitFor([&] { return readFile(home.path() + "/Library/Logs/Tessaryn/server.log").contains(part); }))
+        EXPECT_TRUE(waitFor([&] { return readFile(home.logFolder() + "/server.log").contains(part); }))
             << part.toStdString();
     writeFile(home.path() + "/taken", "");
     for (int run = 0; run < 200; ++run) {

@@ -53,7 +53,8 @@ class Case(unittest.TestCase):
         self.kill_all()
         self.tmp = tempfile.mkdtemp(prefix="tessaryn-system-")
         self.home, self.config, self.helper = self.tmp + "/home", self.tmp + "/config", None
-        self.logs, self.support = self.home + "/Library/Logs/Tessaryn", self.home + "/Library/Application Support/Tessaryn"
+        self.support, self.cache = self.home + "/.local/state/tessaryn", self.home + "/.cache/tessaryn"
+        self.logs = self.support + "/logs"
         os.makedirs(self.home), os.makedirs(self.config)
         [Path(f"{self.tmp}/{name}.js").write_text(body) for name, body in SERVERS.items()]
 
@@ -141,16 +142,16 @@ class Case(unittest.TestCase):
     def start_x(self):
         """An X server of its own, and a newer plugin installed: no alert stands over the session."""
         os.makedirs(self.home + "/Library/Application Support/Adobe/UXP/Plugins/External/5d1e93b0_999.0.0")
-        xvfb = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "320x200x24", "-noreset"], stdout=subprocess.PIPE)
+        xvfb = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "320x480x24", "-noreset"], stdout=subprocess.PIPE)
         self.display = ":" + xvfb.stdout.readline().decode().strip()
         return self.display
 
     def first_start(self):
-        """Login item, marker, then the installer's alert as a line on standard error (no display, no Creative Cloud)."""
+        """Login item, marker, then the installer's skip: no Creative Cloud runs or is installed, so nothing is opened."""
         self.start_helper()
-        self.assertRegex(self.wait_for(lambda: self.log()[3:], "the installer")[0], "^PluginInstaller: ")  # after start-up
-        alert = "alert: Creative Cloud is starting: Reopen Tessaryn Helper in about 20 seconds to install the plugin.\n"
-        self.wait_for(lambda: alert in self.diagnostics(), "the alert line")
+        skip = "PluginInstaller: Creative Cloud not installed \u2014 skip"
+        self.assertEqual(self.wait_for(lambda: self.log()[3:], "the installer")[0], skip)  # after start-up
+        self.assertNotIn("alert:", self.diagnostics())
         self.assertTrue(os.path.exists(self.support + "/.first-launch-done"))
         entry = self.config + "/autostart/app.marovant.tessaryn-helper.desktop"
         self.assertIn(os.path.realpath(HELPER), Path(entry).read_text())
@@ -162,11 +163,17 @@ class Case(unittest.TestCase):
 # Start-ups without Premiere Pro: (name, arrangement, the lines up to the boot decision as patterns).
 START_ROWS = [
     ("first start, on a display that cannot be reached", lambda case: None,
-     ["First launch \u2014 login item registered, marker created", "Login item already enabled", re.escape(BOOT_IDLE)]),
+     [re.escape("Display DISPLAY=:997 cannot be reached \u2014 not using it"), "First launch \u2014 login item registered, marker created", "Login item already enabled", re.escape(BOOT_IDLE)]),
     ("second start", Case.first_start, ["Login item already enabled", re.escape(BOOT_IDLE)]),
     ("login item folder unwritable", lambda case: open(case.config + "/autostart", "w").close(),  # a file for the folder
      ["LoginItem.register failed: .+", "First launch \u2014 login item registered, marker created",
       "LoginItem.register failed: .+", "Login item was not enabled \u2014 re-registered", re.escape(BOOT_IDLE)])]
+
+
+# The folders of a run: (what, XDG_STATE_HOME and XDG_CACHE_HOME, where state and cache land below the case's folder).
+XDG_ROWS = [("a fresh home", {}, "home/.local/state", "home/.cache"),
+            ("absolute folders", {"XDG_STATE_HOME": "{tmp}/state", "XDG_CACHE_HOME": "{tmp}/cache"}, "state", "cache"),
+            ("relative ones, ignored", {"XDG_STATE_HOME": "state", "XDG_CACHE_HOME": "cache"}, "home/.local/state", "home/.cache")]
 
 
 def chrooted_neighbour(case):
@@ -179,10 +186,10 @@ def chrooted_neighbour(case):
 # Each with a profile that talks: (what, arrangement, more of the helper's environment).
 HOSTILE_ROWS = [
     ("a talkative profile and a removed log folder", lambda case: None, {}),
-    ("a FIFO at env.json", lambda case: os.mkfifo(case.support + "/env.json"), {}),
+    ("a FIFO at env.json", lambda case: os.mkfifo(case.cache + "/env.json"), {}),
     ("a FIFO at the server's record", lambda case: os.mkfifo(case.support + "/server.json"), {}),
     # Never a link to a device: a helper that wrote through it would replace the device.
-    ("a link at env.json to a large file", lambda case: os.symlink(case.tmp + "/large", case.support + "/env.json"), {}),
+    ("a link at env.json to a large file", lambda case: os.symlink(case.tmp + "/large", case.cache + "/env.json"), {}),
     ("a FIFO at a neighbour's /.flatpak-info", chrooted_neighbour, {}),
     ("Premiere's launch variable inherited by the helper", lambda case: None, PREMIERE)]
 
@@ -211,6 +218,9 @@ class Headless(Case):
         self.assertFalse([line for line in self.log() if "SIGKILL" in line or "in use" in line])
         self.quit(premiere), self.wait_for_line("Premiere quit \u2014 stopping server, hiding icon")
         self.wait_for(lambda: gone(server), "the server's end")
+        self.start_premiere()
+        self.wait_for(lambda: len(self.lines(SPAWNED)) >= 3, "the server woken again")
+        self.assertEqual(self.lines("No system tray"), ["No system tray available \u2014 the status icon cannot be shown"])
         self.assertEqual(self.terminate(), 0)
 
     def test_a_second_helper_is_refused_however_long_the_first_has_run(self):
@@ -254,9 +264,10 @@ class Headless(Case):
                 read_end, write_end = os.pipe()
                 os.close(read_end)  # nobody reads: the first alert line would end the helper with SIGPIPE
                 inherit = lambda: (signal.signal(signal.SIGCHLD, signal.SIG_IGN), closed and os.close(2))
+                self.spawn(["bash", "-c", 'exec -a "Adobe Creative Cloud, Adobe Premiere Pro" sleep 600'])  # an alert
                 helper = self.start_helper("crashing", stderr=write_end, preexec_fn=inherit)
                 os.close(write_end)
-                self.wait_for_line("PluginInstaller: Creative Cloud not running")
+                self.wait_for_line("PluginInstaller: Premiere running")
                 # Exit statuses read right, and the helper lives on well past its alert line.
                 crashes = self.wait_for(lambda: self.lines("Server crashed")[1:], "a second crash")
                 self.assertEqual(crashes[0], "Server crashed (exit 3); restart attempt 2 in 2s")
@@ -281,14 +292,14 @@ class Headless(Case):
                 self.fresh()
                 Path(self.home, ".bash_profile").write_text('echo "Welcome back!"\nexport PATH=/chatty/bin:$PATH\n')
                 Path(self.tmp, "large").write_bytes(b"{" + b" " * (1 << 20) + b"}")
-                os.makedirs(self.support), arrange(self)
+                os.makedirs(self.support), os.makedirs(self.cache), arrange(self)
                 self.start_helper(env=dict(inherited, SHELL="/bin/bash"))
                 stand_in = self.start_premiere()
                 with open(f"/proc/{self.server_pid()}/environ", "rb") as environ:
                     path = dict(v.split(b"=", 1) for v in environ.read().split(b"\0") if b"=" in v)[b"PATH"]
                 self.assertTrue(path.startswith(b"/chatty/bin:") and b"Welcome" not in path, path)
                 # Gone at once, though the helper and its server write on: the next line brings it back.
-                os.rename(self.home + "/Library/Logs", self.home + "/removed")
+                os.rename(self.logs, self.home + "/removed")
                 shutil.rmtree(self.home + "/removed")
                 self.quit(stand_in), self.wait_for_line(WATCHER_FALSE)
                 self.assertEqual(self.terminate(), 0)
@@ -310,6 +321,29 @@ class Headless(Case):
                 self.assertEqual(held[21:], name if uid == os.getuid() else "another user's process")
                 self.assertEqual((self.log()[self.log().index(held) - 1], self.lines(SPAWNED)), (IN_USE, []))
 
+    def test_xdg_rows(self):
+        for what, variables, state, cache in XDG_ROWS:
+            with self.subTest(what):
+                self.fresh()
+                self.logs = f"{self.tmp}/{state}/tessaryn/logs"
+                self.start_premiere()
+                self.start_helper(env={k: v.format(tmp=self.tmp) for k, v in variables.items()}, cwd=self.tmp)
+                self.server_pid()
+                self.assertEqual(self.terminate(), 0)
+                for path in (f"{state}/tessaryn/logs/helper.log", f"{state}/tessaryn/.first-launch-done", f"{cache}/tessaryn/env.json"):
+                    self.assertTrue(os.path.isfile(f"{self.tmp}/{path}"), path)
+                made = sorted(str(p.relative_to(self.tmp)) for p in Path(self.tmp).rglob("*") if p.name in ("tessaryn", "Library"))
+                self.assertEqual(made, sorted([f"{state}/tessaryn", f"{cache}/tessaryn"]))
+
+    def test_a_dead_wayland_display_and_no_other_runs_headless(self):
+        with socket.socket(socket.AF_UNIX) as dead:  # closed at once: a socket nobody listens on
+            dead.bind(self.tmp + "/wayland-9")
+        self.start_premiere()
+        self.start_helper(env={"XDG_RUNTIME_DIR": self.tmp, "WAYLAND_DISPLAY": "wayland-9", "QT_QPA_PLATFORM": ""})
+        self.wait_for(health_ok, "/health")
+        self.assertEqual(self.log()[0], "Display WAYLAND_DISPLAY=wayland-9 cannot be reached \u2014 not using it")
+        self.assertEqual(self.terminate(), 0)
+
     def test_an_installed_helper_runs_its_bundled_server(self):
         prefix = self.tmp + "/prefix"
         subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL, timeout=300)
@@ -323,7 +357,7 @@ class Headless(Case):
 
 
 class XEmbedTray(Case):
-    """The helper on Xvfb (320x200) beside trayer: a dark strip along the top left that takes XEmbed icons."""
+    """The helper on Xvfb (320x480) beside trayer: a dark strip along the top left that takes XEmbed icons."""
 
     def x(self, *argv, text=True):
         result = subprocess.run(argv, env=dict(os.environ, DISPLAY=self.display), capture_output=True, text=text, timeout=60)
@@ -343,9 +377,9 @@ class XEmbedTray(Case):
         info = self.x("xwininfo", "-id", window)
         return [int(v) for v in re.findall(r"(?:Absolute upper-left [XY]|Width|Height):\s*(-?\d+)", info)]
 
-    def pixels_near(self, colour, area=(0, 0, 320, 200)):  # in the area (x, y, w, h) of the screen
+    def pixels_near(self, colour, area=(0, 0, 320, 480)):  # in the area (x, y, w, h) of the screen
         ppm = self.x("import", "-window", "root", "-depth", "8", "ppm:-", text=False)
-        data, (x0, y0, w, h) = ppm[re.match(rb"P6\s+320\s+200\s+255\s", ppm).end():], area
+        data, (x0, y0, w, h) = ppm[re.match(rb"P6\s+320\s+480\s+255\s", ppm).end():], area
         return sum(all(abs(data[3 * (y * 320 + x) + i] - colour[i]) <= 24 for i in range(3))
                    for y in range(y0, y0 + h) for x in range(x0, x0 + w))
 
@@ -379,11 +413,24 @@ class XEmbedTray(Case):
         x, y, w, h = self.wait_for_icon_in(RED, GREEN)  # the port held: no server (see the port holder's case)
         before = self.menus()
         self.x("xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1")
-        # A new window outside the window manager's care, tall enough for nine items (a tooltip is one line).
-        self.wait_for(lambda: [m for m in self.menus() if m not in before and self.geometry(m)[3] > 100], "the menu")
+        # A new window outside the window manager's care, tall enough for nine items (a tooltip is one line), just below the icon.
+        menu = self.wait_for(lambda: [m for m in self.menus() if m not in before and self.geometry(m)[3] > 100], "the menu")[0]
+        self.assertEqual(self.geometry(menu)[:2], [x, y + h])
         self.x("xdotool", "key", "Up")  # the last item, Quit: upwards from no selection
         self.x("xdotool", "key", "Return")
         self.assertEqual(self.helper.wait(timeout=30), 0, self.diagnostics())
+
+    def test_the_x_server_going_away_ends_the_server_then_the_helper(self):
+        self.start_x()
+        xvfb = self.processes[-1]
+        self.start_premiere()
+        self.start_helper("stubborn", display=self.display)  # a server that only SIGKILL ends
+        server = self.server_pid()
+        self.wait_for(health_ok, "/health")
+        os.killpg(xvfb.pid, signal.SIGKILL)
+        self.assertEqual(self.helper.wait(timeout=30), 0, self.diagnostics())
+        self.assertIn(f"Connection to display {self.display} lost \u2014 stopping server, quitting", self.log())
+        self.assertTrue(gone(server))
 
 
 WATCHER, ITEM, MENU = "org.kde.StatusNotifierWatcher", "org.kde.StatusNotifierItem", "com.canonical.dbusmenu"
@@ -443,8 +490,9 @@ class StatusNotifierItem(Case):
         daemon = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE)
         address = daemon.stdout.readline().decode().strip()
         self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
-        self.watcher = Watcher(self.bus)
         self.start_helper("stubborn", display=self.start_x(), bus=address)  # not ended by its parent's death alone
+        self.wait_for_line(BOOT_IDLE)
+        self.watcher = Watcher(self.bus)  # the panel comes after the helper, as at login; then Premiere
         stand_in = self.start_premiere()
         item, menu = self.item()
         self.wait_for(lambda: self.icon_colour(item) == "#34C759", "a green icon")

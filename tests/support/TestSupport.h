@@ -33,7 +33,8 @@ struct ScopedHome {
     QTemporaryDir dir;
     ScopedEnv env { "HOME", QFile::encodeName(dir.path()) };
     QString path() const { return dir.path(); }
-    QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
+    QString supportFolder() const { return path() + "/.local/state/tessaryn"; }
+    QString logFolder() const { return supportFolder() + "/logs"; }
 };
 
 inline ProcessSpec makeSpec(const QString& program, const QStringList& arguments = {})
