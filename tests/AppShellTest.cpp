@@ -120,16 +120,9 @@ TEST_F(AppShell, TheIconComesWithPremiereItsCommandsWorkItsQuitClosesAnOpenMenuA
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()); // like a session without a tray host
     LogCapture whole;
     build(false);
-<<<<<<< HEAD
-    EXPECT_FALSE(app->isInserted() || tray->trayIcon().isVisible());
-    workspace->launch(premiere), QCoreApplication::processEvents();
-    EXPECT_TRUE(tray->trayIcon().isVisible());
-=======
     EXPECT_FALSE(app->isInserted() || tray->trayIcon()); // built only when first shown
-    workspace->launch(premiere);
-    QCoreApplication::processEvents();
+    workspace->launch(premiere), QCoreApplication::processEvents();
     EXPECT_TRUE(tray->trayIcon()->isVisible());
->>>>>>> issue16
     scheduler->advance(ServerManager::restartPause);
     EXPECT_EQ(item(header)->text(), "Server running on :9876");
     LogCapture log;
@@ -142,15 +135,8 @@ TEST_F(AppShell, TheIconComesWithPremiereItsCommandsWorkItsQuitClosesAnOpenMenuA
               QStringList({ "open file://" + home.logFolder() + "/", "open https://tessaryn.app/docs/install" }));
     tray->menu().popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return tray->menu().isVisible(); }));
-<<<<<<< HEAD
     workspace->quit(premiere), QCoreApplication::processEvents(), scheduler->runPosted(); // the server's end
-    EXPECT_FALSE(tray->menu().isVisible() || tray->trayIcon().isVisible());
-=======
-    workspace->quit(premiere);
-    QCoreApplication::processEvents();
-    scheduler->runPosted(); // the server's end
     EXPECT_FALSE(tray->menu().isVisible() || tray->trayIcon()->isVisible());
->>>>>>> issue16
     EXPECT_EQ(item(header)->text(), "Idle (Premiere not running)");
     for (const ServerStatus& status : { ServerStatus::portInUse(), ServerStatus::stuck(), ServerStatus::preflightFailed("x"),
                                         ServerStatus::restarting(2), ServerStatus::stopped() }) {
@@ -160,12 +146,8 @@ TEST_F(AppShell, TheIconComesWithPremiereItsCommandsWorkItsQuitClosesAnOpenMenuA
         EXPECT_TRUE(app->isInserted());
         workspace->quit(premiere), QCoreApplication::processEvents(), scheduler->runPosted();
     }
-<<<<<<< HEAD
     EXPECT_EQ(launcher->specs.size(), 3u);
-=======
-    EXPECT_EQ(launcher->specs.size(), 2u);
-    EXPECT_EQ(whole.messages().count("No system tray available \u2014 the status icon cannot be shown"), 1); // of five launches
->>>>>>> issue16
+    EXPECT_EQ(whole.messages().count("No system tray available \u2014 the status icon cannot be shown"), 1); // of six launches
 }
 
 TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
