@@ -478,8 +478,10 @@ class StatusNotifierItem(Case):
 
     def item(self):  # once registered, and its menu
         service = self.wait_for(lambda: len(self.watcher.items) == 1 and self.watcher.items[0], "one registered item")
-        item = self.bus.get_object(service, "/StatusNotifierItem")
-        return item, self.bus.get_object(service, item.Get(ITEM, "Menu", dbus_interface=dbus.PROPERTIES_IFACE))
+        # Asked without blocking: a newly built item still waits on calls to our watcher, served by this loop.
+        item, menu = self.bus.get_object(service, "/StatusNotifierItem"), []
+        item.Get(ITEM, "Menu", dbus_interface=dbus.PROPERTIES_IFACE, reply_handler=menu.append, error_handler=self.fail)
+        return item, self.bus.get_object(service, self.wait_for(lambda: menu and menu[0], "the item's menu"))
 
     def icon_colour(self, item):
         width, height, argb = max(item.Get(ITEM, "IconPixmap", dbus_interface=dbus.PROPERTIES_IFACE))
