@@ -92,8 +92,9 @@ TEST_F(AppShell, TheLoginItemSyncNineItemsWithoutShortcutsTheHeaderAndIconOfEach
              { ServerStatus::preflightFailed("at /R&D/node"), red, "Pre-flight failed: at /R&&D/node" } }) {
         SCOPED_TRACE(text.toStdString());
         manager().setStatus(status);
-        const QImage image = tray->trayIcon().icon().pixmap(64, 64).toImage();
+        const QImage image = tray->trayIcon()->icon().pixmap(64, 64).toImage();
         EXPECT_EQ(image.pixelColor(8, 32), colour); // in the circle, left of the white letter
+        EXPECT_EQ(tray->trayIcon()->toolTip(), "Tessaryn Helper \u2014 " + QString(text).replace("&&", "&"));
         EXPECT_EQ(item(header)->text(), text);
     }
     using Row = std::tuple<LoginItemStatus, LoginItemStatus, bool, QString, bool>;
@@ -117,11 +118,11 @@ TEST_F(AppShell, TheLoginItemSyncNineItemsWithoutShortcutsTheHeaderAndIconOfEach
 TEST_F(AppShell, TheIconComesWithPremiereItsCommandsWorkItsQuitClosesAnOpenMenuAndATroubledServerIsLeftAlone)
 {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()); // like a session without a tray host
+    LogCapture whole;
     build(false);
-    EXPECT_FALSE(app->isInserted() || tray->trayIcon().isVisible());
-    workspace->launch(premiere);
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(tray->trayIcon().isVisible());
+    EXPECT_FALSE(app->isInserted() || tray->trayIcon()); // built only when first shown
+    workspace->launch(premiere), QCoreApplication::processEvents();
+    EXPECT_TRUE(tray->trayIcon()->isVisible());
     scheduler->advance(ServerManager::restartPause);
     EXPECT_EQ(item(header)->text(), "Server running on :9876");
     LogCapture log;
@@ -129,30 +130,24 @@ TEST_F(AppShell, TheIconComesWithPremiereItsCommandsWorkItsQuitClosesAnOpenMenuA
     EXPECT_EQ(item(header)->text(), "Server stopped");
     scheduler->advance(ServerManager::restartPause);
     EXPECT_EQ(log.messages(), QStringList({ "User-requested restart", "Server spawned (pid 4001)" }));
-    item(viewLogs)->trigger();
-    item(docs)->trigger();
+    item(viewLogs)->trigger(), item(docs)->trigger();
     EXPECT_EQ(desktop.events,
-              QStringList({ "open file://" + home.path() + "/Library/Logs/Tessaryn/", "open https://tessaryn.app/docs/install" }));
+              QStringList({ "open file://" + home.logFolder() + "/", "open https://tessaryn.app/docs/install" }));
     tray->menu().popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return tray->menu().isVisible(); }));
-    workspace->quit(premiere);
-    QCoreApplication::processEvents();
-    scheduler->runPosted(); // the server's end
-    EXPECT_FALSE(tray->menu().isVisible() || tray->trayIcon().isVisible());
+    workspace->quit(premiere), QCoreApplication::processEvents(), scheduler->runPosted(); // the server's end
+    EXPECT_FALSE(tray->menu().isVisible() || tray->trayIcon()->isVisible());
     EXPECT_EQ(item(header)->text(), "Idle (Premiere not running)");
-    for (const ServerStatus& status :
-         { ServerStatus::portInUse(), ServerStatus::stuck(), ServerStatus::preflightFailed("x"), ServerStatus::restarting(2) }) {
-        manager().setStatus(status); // a troubled server is left alone, and shown
-        workspace->launch(premiere);
-        QCoreApplication::processEvents();
-        scheduler->advance(1s);
-        EXPECT_EQ(manager().status(), status);
+    for (const ServerStatus& status : { ServerStatus::portInUse(), ServerStatus::stuck(), ServerStatus::preflightFailed("x"),
+                                        ServerStatus::restarting(2), ServerStatus::stopped() }) {
+        manager().setStatus(status); // a troubled server is left alone, and shown; a stopped one wakes
+        workspace->launch(premiere), QCoreApplication::processEvents(), scheduler->advance(1s);
+        EXPECT_EQ(manager().status(), status == ServerStatus::stopped() ? ServerStatus::running() : status);
         EXPECT_TRUE(app->isInserted());
-        workspace->quit(premiere);
-        QCoreApplication::processEvents();
-        scheduler->runPosted();
+        workspace->quit(premiere), QCoreApplication::processEvents(), scheduler->runPosted();
     }
-    EXPECT_EQ(launcher->specs.size(), 2u);
+    EXPECT_EQ(launcher->specs.size(), 3u);
+    EXPECT_EQ(whole.messages().count("No system tray available \u2014 the status icon cannot be shown"), 1); // of six launches
 }
 
 TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
@@ -163,8 +158,7 @@ TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
                                              { true, {}, true, 2000ms }, { true, {}, false, 2500ms }, { false, 0ms, true, 0ms },
                                              { false, 1200ms, true, 1200ms }, { false, {}, true, 2000ms } }) {
         SCOPED_TRACE(std::to_string(c.sigterm) + " " + std::to_string(c.helperEndsAt.count()));
-        exits = terminations = 0;
-        handleSigterm = c.sigterm;
+        exits = terminations = 0, handleSigterm = c.sigterm;
         build(true);
         ScriptedProcess& server = launcher->last();
         server.obeysSigterm = c.serverEndsAt == 0ms;
@@ -172,14 +166,14 @@ TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
         LogCapture log;
         c.sigterm ? void(::raise(SIGTERM)) : app->quit(); // SIGTERM handled, not fatal
         ASSERT_TRUE(waitFor([&] { return app->isQuitting(); }, 5s));
+        workspace->quit(premiere), workspace->launch(premiere), item(restart)->trigger(); // nothing starts any more
+        QCoreApplication::processEvents();
         EXPECT_EQ(manager().status(), ServerStatus::stopped());
         std::optional<ms> endedAt;
         for (ms t = 0ms; t <= 3s && !endedAt; t += 100ms) {
-            if (c.serverEndsAt == t && server.isRunning())
-                server.end(0);
+            if (c.serverEndsAt == t && server.isRunning()) server.end(0);
             scheduler->advance(0ms);
-            if (exits + terminations > 0)
-                endedAt = t;
+            if (exits + terminations > 0) endedAt = t;
             scheduler->advance(100ms);
         }
         EXPECT_EQ(endedAt, c.helperEndsAt);

@@ -58,8 +58,8 @@ TEST_F(PathDiscoveryTest, TheShellsLastNonEmptyLineIsThePathWhenItIsASearchPathA
     shell.emplace("SHELL", std::nullopt); // zsh by default
     EXPECT_TRUE(PathDiscovery::discover().startsWith("/from/zsh:"));
     useShell("sleep 60 & echo $! > \"$HOME/sleeper\"; wait");
-    EXPECT_EQ(errorOf<PathDiscoveryError>([] { PathDiscovery::discover(300ms); }),
-              "the login shell " + home.path() + "/sh did not answer within 0.3 s");
+    EXPECT_EQ(errorOf<PathDiscoveryError>([] { PathDiscovery::discover(1500ms); }), // time enough for the shell to start
+              "the login shell " + home.path() + "/sh did not answer within 1.5 s");
     const pid_t sleeper = readFile(home.path() + "/sleeper").trimmed().toInt();
     EXPECT_TRUE(sleeper > 0 && waitFor([&] { return processGone(sleeper); }));
 }
@@ -101,9 +101,13 @@ TEST_F(PathDiscoveryTest, TheCacheIsServedUpToSevenDaysWhenValidAndKeptWhenDisco
     useShell("echo /discovered");
     EXPECT_THROW(at(299), PathDiscoveryError);
     EXPECT_EQ(runs().size(), 15);
-    QDir(home.path() + "/Library").removeRecursively();
-    writeFile(home.path() + "/Library/Application Support", "a file where the folder should be");
+    QDir(home.path() + "/.cache").removeRecursively();
+    writeFile(home.path() + "/.cache", "a file where the folder should be");
     EXPECT_EQ(at(300), "/discovered"); // an unwritable cache does not fail the discovery
+    useShell("printf '\\377'");
+    EXPECT_THROW(at(400), PathDiscoveryError);
+    useShell("echo /discovered");
+    EXPECT_EQ(at(399), "/discovered"); // a clock set back ends the pause
 }
 
 namespace {

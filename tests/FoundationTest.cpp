@@ -1,4 +1,5 @@
 // Child processes and the logs.
+#include "Foundation/HomeFolders.h"
 #include "Logging/LogRotator.h"
 #include "TestSupport.h"
 
@@ -10,9 +11,11 @@
 
 #include <atomic>
 #include <fcntl.h>
+#include <pwd.h>
 #include <future>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -75,9 +78,7 @@ TEST(ChildProcess, TheChildStartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptors
             spec.parentDeathSignal = deathSignal;
             outputs << QString::fromUtf8(ChildProcess::run(spec, 20s).standardOutput);
         }
-    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
-    std::signal(SIGUSR2, SIG_DFL);
-    ::close(inheritable[0]), ::close(inheritable[1]);
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr), std::signal(SIGUSR2, SIG_DFL), ::close(inheritable[0]), ::close(inheritable[1]);
     for (const QString& out : outputs) // ls holds 3 while it reads the folder
         EXPECT_TRUE(out == "0\n1\n2\n3\n" || QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(out).hasMatch())
             << out.toStdString();
@@ -97,7 +98,7 @@ TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)
 TEST(LogRotator, RotationComesOnlyPastTenMebibytesKeepsThreeGenerationsAndLinesStayWholeAndInOrder)
 {
     ScopedHome home;
-    const QString path = home.path() + "/Library/Logs/Tessaryn/server.log";
+    const QString path = home.logFolder() + "/server.log";
     auto log = std::make_unique<LogRotator>("server.log");
     EXPECT_EQ(log->filePath(), path);
     log->write(QByteArray("\xff\x00 raw", 6));
@@ -105,8 +106,7 @@ TEST(LogRotator, RotationComesOnlyPastTenMebibytesKeepsThreeGenerationsAndLinesS
     log->write(QByteArray("\n")); // exactly at the threshold: kept
     log.reset();
     EXPECT_FALSE(QFile::exists(path + ".1"));
-    for (const QString generation : { "1", "2", "3" })
-        writeFile(path + "." + generation, "gen" + generation.toUtf8());
+    for (const QString generation : { "1", "2", "3" }) writeFile(path + "." + generation, "gen" + generation.toUtf8());
     constexpr int threads = 8, lines = 15000; // about 11 MiB
     log = std::make_unique<LogRotator>("server.log");
     std::vector<std::thread> writers;
@@ -115,8 +115,7 @@ TEST(LogRotator, RotationComesOnlyPastTenMebibytesKeepsThreeGenerationsAndLinesS
             for (int i = 0; i < lines; ++i)
                 log->write(QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(QString(50, 'p')));
         });
-    for (auto& writer : writers)
-        writer.join();
+    for (auto& writer : writers) writer.join();
     log.reset();
     EXPECT_EQ(readFile(path + ".3"), "gen1");
     EXPECT_FALSE(QFile::exists(path + ".4"));
@@ -139,13 +138,14 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     constexpr int limit = 256 * 1024, chunk = 64 * 1024, chunks = 32;
     std::promise<void> disk;
     auto log = std::make_unique<LogRotator>("server.log", limit, [stalled = disk.get_future().share()] { stalled.wait(); });
-    std::atomic<int> handedOver { 0 };
+    std::atomic<int> handedOver { 0 }, tid { 0 };
     std::thread writer([&] {
-        for (int i = 0; i < chunks; ++i, ++handedOver)
-            log->write(QByteArray(chunk, char('a' + i % 26)));
+        tid = ::gettid();
+        for (int i = 0; i < chunks; ++i, ++handedOver) log->write(QByteArray(chunk, char('a' + i % 26)));
     });
-    waitFor([&] { return handedOver >= limit / chunk; }, 5s); // the backlog filled
-    std::this_thread::sleep_for(200ms);
+    const auto asleep = [&] { return readFile(QString("/proc/self/task/%1/stat").arg(tid)).split(')').last().startsWith(" S"); };
+    // The backlog filled and the writer waits (the queue is held by the stalled disk, so nothing else puts it to sleep).
+    ASSERT_TRUE(waitFor([&] { return handedOver == chunks || (handedOver >= limit / chunk && asleep()); }));
     EXPECT_LE(handedOver.load(), 1 + limit / chunk + 1); // one in the blocked append, the limit's worth behind it
     auto line = std::async(std::launch::async, [&] {
         log->write(QStringLiteral("a text line is never held up"));
@@ -159,6 +159,20 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     const qsizetype at = received.indexOf(" a text line is never held up\n");
     ASSERT_GE(at, 24);
     received.remove(at - 24, 54);
-    for (int i = 0; i < chunks; ++i)
-        ASSERT_EQ(received.mid(i * chunk, chunk), QByteArray(chunk, char('a' + i % 26))) << i;
+    for (int i = 0; i < chunks; ++i) ASSERT_EQ(received.mid(i * chunk, chunk), QByteArray(chunk, char('a' + i % 26))) << i;
+}
+
+// The folders: an XDG variable, and HOME, count only as absolute paths; without HOME, the password database's.
+TEST(HomeFolders, XdgVariablesAndHomeCountOnlyAsAbsolutePaths)
+{
+    const QString user = QFile::decodeName(::getpwuid(::getuid())->pw_dir);
+    const auto defaults = [](const QString& h) { return QStringList { h + "/.local/state/tessaryn/logs", h + "/.local/state/tessaryn", h + "/.cache/tessaryn", "" }; };
+    struct Row { std::optional<QByteArray> home, state, cache, runtime; QStringList folders; }; // log, support, cache, runtime
+    for (const Row& r : std::vector<Row> { { "/h", {}, {}, {}, defaults("/h") },
+                                           { "/h/", "/s", "/c/", "/r", { "/s/tessaryn/logs", "/s/tessaryn", "/c/tessaryn", "/r/tessaryn" } },
+                                           { "h", "s", "c", "r", defaults(user) }, { {}, "", "", "", defaults(user) } }) {
+        ScopedEnv home("HOME", r.home), state("XDG_STATE_HOME", r.state), cache("XDG_CACHE_HOME", r.cache), run("XDG_RUNTIME_DIR", r.runtime);
+        EXPECT_EQ(QStringList({ HomeFolders::logFolder(), HomeFolders::supportFolder(), HomeFolders::cacheFolder(), HomeFolders::runtimeFolder() }),
+                  r.folders) << (r.home ? r.home->constData() : "(no HOME)");
+    }
 }

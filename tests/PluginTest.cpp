@@ -1,6 +1,5 @@
-// The plugin installer: version rules, its process tools and the install flow with the legacy
-// removal, against real ZIP packages, folders under a temporary HOME and real processes for
-// Creative Cloud and Premiere (which pgrep must see, or not see).
+// The plugin installer: version rules, its process tools and the install flow with the legacy removal, against real
+// ZIP packages, folders under a temporary HOME and real processes for Creative Cloud and Premiere (seen by pgrep or not).
 #include "Plugin/PluginInstaller.h"
 #include "TestSupport.h"
 
@@ -40,8 +39,7 @@ TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanAndPgrepSeesOnlyThi
     ::dup2(zero, 0);
     EXPECT_EQ(shell("readlink /proc/self/fd/0"), QString("/dev/null\n"));
     ::dup2(input, 0), ::close(input), ::close(zero);
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs to start a process as another user";
+    if (::geteuid() != 0) GTEST_SKIP() << "needs to start a process as another user";
     const QString name = "Adobe Premiere Pro " + QUuid::createUuid().toString(QUuid::WithoutBraces);
     const QStringList asAnotherUser { "--reuid=9", "--regid=9", "--clear-groups", "/bin/bash", "-c", "exec -a \"$0\" sleep 300" };
     const auto other = ChildProcess::start(makeSpec("/usr/bin/setpriv", asAnotherUser + QStringList { name }), {});
@@ -51,10 +49,9 @@ TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanAndPgrepSeesOnlyThi
     other->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20));
 }
 
-// Each row: how the machine is before the flow (a package of v1.4.0, a marker of 1.3.0, Creative Cloud
-// running, unless it says otherwise), the lines the flow writes, whether it hands the package over
-// (stages it, opens it, then alerts), what it asks of the desktop before that, and the marker it
-// leaves (by default 1.4.0 after a hand-over, else 1.3.0).
+// Each row: how the machine is before the flow (a package of v1.4.0, a marker of 1.3.0, Creative Cloud running, unless
+// it says otherwise), the lines the flow writes, whether it hands the package over (stages it, opens it, then alerts),
+// what it asks of the desktop before that, and the marker it leaves (by default 1.4.0 after a hand-over, else 1.3.0).
 TEST(PluginInstallFlow, EachOutcome)
 {
     struct Case {
@@ -73,7 +70,7 @@ TEST(PluginInstallFlow, EachOutcome)
     bool quitting = false;
     RecordingDesktop desktop;
     PluginInstaller::Services services { desktop, [&] { return resourcesFolder; }, [&] { return bundlePath; }, {},
-                                         [&] { return quitting; } };
+                                         [&] { return quitting; }, home.path() + "/Library/Creative Cloud.app" };
     const QString id = "5d1e93b0_", legacy = "com.tessaryn.premierepro_", p = "PluginInstaller: ";
     const auto zip = [&](const QByteArray& manifest, const QString& name = "manifest.json") {
         return [=] { makeZip(package, { { name, manifest }, { "index.html", "<p>" } }); };
@@ -121,12 +118,15 @@ TEST(PluginInstallFlow, EachOutcome)
         { "a disk image", [&] { bundlePath = "/Volumes/Tessaryn Helper"; }, { p + "running from DMG — abort install, prompt" },
           { "alert Move Tessaryn Helper to Applications first: Drag Tessaryn Helper into your Applications folder, then open it "
             "again." } },
-        { "Creative Cloud not running, Premiere running", [] { }, { p + "Creative Cloud not running — launching it, prompt" },
-          { "open file:///Applications/Utilities/Adobe Creative Cloud/ACC/Creative Cloud.app",
+        { "Creative Cloud not running, Premiere running", [&] { writeFile(services.creativeCloudApplication + "/x", "x"); },
+          { p + "Creative Cloud not running — launching it, prompt" },
+          { "open " + QUrl::fromLocalFile(services.creativeCloudApplication).toString(),
             "alert Creative Cloud is starting: Reopen Tessaryn Helper in about 20 seconds to install the plugin." }, {}, false, true },
+        { "Creative Cloud neither running nor installed", [] { }, { p + "Creative Cloud not installed — skip" }, {}, {}, false, true },
         { "Premiere running", entries({ legacy + "1.0.0" }), { p + "Premiere running — abort install, prompt" },
           { "alert Quit Premiere first: Quit Premiere, then open Tessaryn Helper again to install the plugin." }, {}, true, true },
-        { "a legacy copy, no agent", entries({ legacy + "1.0.0" }), { legacyLine, noAgent, still, opened }, { newIdAlert } },
+        { "two legacy copies, no agent", entries({ legacy + "1.0.0", legacy + "1.1.0" }),
+          { p + "legacy plugin present (1.0.0, 1.1.0) — removing via UPIA", noAgent, still, opened }, { newIdAlert } },
         { "a legacy copy beside a current one", entries({ legacy + "1.0.0", id + "1.4.0" }),
           { legacyLine, p + "a 5d1e93b0 copy is already installed — not removing by name (ambiguous); asking the user", still,
             opened },
@@ -141,13 +141,13 @@ TEST(PluginInstallFlow, EachOutcome)
           true, false, {}, "Tessaryn has a new plugin ID" },
         { "quitting during the install alert", [] { }, { opened }, {}, "1.3.0", true, false, {}, "Installing Tessaryn" },
         { "a support folder that cannot be made",
-          [&] { QDir(home.path() + "/Library").removeRecursively(), writeFile(home.path() + "/Library/Application Support", "x"); },
+          [&] { QDir(home.path() + "/.local").removeRecursively(), writeFile(home.path() + "/.local/state", "x"); },
           { p + "contained error — could not create the folder “" + home.supportFolder() + "”: Not a directory; skip" },
           {}, "" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QDir(home.path() + "/Library").removeRecursively();
+        QDir(home.path() + "/Library").removeRecursively(), QDir(home.path() + "/.local").removeRecursively();
         zip(manifestWithVersion("\"1.4.0\""))();
         marker("1.3.0")();
         resourcesFolder = QFileInfo(package).path(), bundlePath = "/opt/tessaryn", quitting = false, desktop.events.clear();
@@ -161,7 +161,7 @@ TEST(PluginInstallFlow, EachOutcome)
         desktop.whileAlertIsOpen = [&](const QString& title) { quitting = quitting || title == c.quitOn; };
         LogCapture log;
         PluginInstaller::perform(services);
-        EXPECT_EQ(log.messages(), c.lines);
+        EXPECT_EQ(log.messages().replaceInStrings("(1.1.0, 1.0.0)", "(1.0.0, 1.1.0)"), c.lines); // in the folder's order
         EXPECT_EQ(agent.runs(), c.lines.filter("UPIA --remove").isEmpty() ? QStringList {} : QStringList { "--remove Tessaryn" });
         const QString staged = PluginInstaller::stagedPackagePath();
         const QStringList handOver { "open " + QUrl::fromLocalFile(staged).toString(),

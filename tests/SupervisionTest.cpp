@@ -1,7 +1,9 @@
 // The server manager on a virtual clock with scripted processes, and with a real shell stand-in.
 #include "Environment/PathDiscovery.h"
+#include "Platform/ProcessInfo.h"
 #include "Supervision/BundledPaths.h"
 #include "Supervision/ServerManager.h"
+#include "Supervision/ServerRecord.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -25,16 +27,11 @@ protected:
     {
         return std::make_unique<ServerManager>(node, script, scheduler, with, [this] {
             ++pathLookups;
-            if (pathError)
-                throw PathDiscoveryError("PathDiscovery", 1, *pathError);
+            if (pathError) throw PathDiscoveryError("PathDiscovery", 1, *pathError);
             return QStringLiteral("/login/shell/bin:/usr/bin");
         });
     }
-    void crash(int status = 1, const QByteArray& standardError = {})
-    {
-        launcher->last().end(status, standardError);
-        scheduler->runPosted();
-    }
+    void crash(int status = 1, const QByteArray& lastWords = {}) { launcher->last().end(status, lastWords), scheduler->runPosted(); }
     ScopedHome home;
     std::shared_ptr<VirtualScheduler> scheduler = std::make_shared<VirtualScheduler>();
     std::shared_ptr<ScriptedLauncher> launcher = std::make_shared<ScriptedLauncher>();
@@ -52,8 +49,8 @@ TEST_F(ServerManagerTest, CrashesBackOffToThirtySecondsStuckFromTheSixthAndSixty
     scheduler->advance(120s); // a stable run without crashes says nothing
     EXPECT_EQ(log.messages().size(), 1);
     const std::vector<std::chrono::seconds> delays = { 1s, 2s, 4s, 8s, 16s, 30s, 30s };
-    // None says EADDRINUSE: not UTF-8, the word pushed out of the last 4096 bytes, or a character cut there.
-    const QList<QByteArray> noise { "\xff EADDRINUSE", "EADDRINUSE" + QByteArray(4096, ' '),
+    // None says EADDRINUSE: not UTF-8, the word's first byte pushed out of the last 4096, or a character cut there.
+    const QList<QByteArray> noise { "\xff EADDRINUSE", "EADDRINUSE" + QByteArray(4087, ' '),
                                     "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') };
     for (int attempt = 1; attempt <= int(delays.size()); ++attempt) {
         SCOPED_TRACE(attempt);
@@ -74,36 +71,34 @@ TEST_F(ServerManagerTest, CrashesBackOffToThirtySecondsStuckFromTheSixthAndSixty
     crash();
     EXPECT_EQ(manager->status(), ServerStatus::restarting(1));
     EXPECT_EQ(scheduler->pendingDelays(), std::vector<Scheduler::Duration> { 1s });
+    scheduler->advance(61s); // also after a single crash
+    EXPECT_EQ(log.messages().last(), "Server stable 60s \u2014 restart counter reset (was 1)");
 }
 
 TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStoppedServerStillCounts)
 {
-    manager->start();
-    crash();
+    manager->start(), crash();
     manager->stop(ServerStatus::idle()); // the crash restart
     manager->restart();
     manager->stop(ServerStatus::idle()); // the second half of a restart
     scheduler->advance(60s);
     EXPECT_EQ(launcher->specs.size(), 1u);
     EXPECT_EQ(manager->status(), ServerStatus::idle());
-    manager->start();
-    manager->stop(ServerStatus::idle());
+    manager->start(), manager->stop(ServerStatus::idle());
     manager->setStatus(ServerStatus::running()); // the end of a stopped server sets the stop's status again
     scheduler->runPosted();
     EXPECT_EQ(manager->status(), ServerStatus::idle());
-    manager->start();
-    launcher->last().obeysSigterm = false;
+    manager->start(), launcher->last().obeysSigterm = false;
     manager->stop(ServerStatus::idle());
-    crash(1, "listen EADDRINUSE\n");
+    crash(1, "listen EADDRINUSE" + QByteArray(4086, ' ')); // its last 4096 bytes begin with the word
     EXPECT_EQ(manager->status(), ServerStatus::portInUse()); // also at the end of a stopped server
 }
 
 TEST_F(ServerManagerTest, ARestartWaitsForTheOldServerClearsTheCounterAndPausesBeforeTheStart)
 {
-    manager->start();
-    crash();
-    scheduler->advance(1s);
-    launcher->last().obeysSigterm = false;
+    manager->start(), crash();
+    scheduler->advance(1s), launcher->last().obeysSigterm = false;
+    launcher->last().handlers.standardError("listen EADDRINUSE\n"); // its last words do not end the restart
     manager->restart();
     EXPECT_EQ(manager->status(), ServerStatus::stopped());
     scheduler->advance(500ms);
@@ -123,6 +118,24 @@ TEST_F(ServerManagerTest, ARestartWaitsForTheOldServerClearsTheCounterAndPausesB
     EXPECT_EQ(launcher->specs.size(), 3u);
     scheduler->advance(1ms);
     EXPECT_EQ(launcher->specs.size(), 4u);
+}
+
+// A leftover is stopped only while its identifier still names it: the same start time, its script on its command line.
+TEST(ServerRecord, ALeftoverIsStoppedOnlyWhileItsIdentifierStillNamesIt)
+{
+    ScopedHome home;
+    for (const QString row : { "itself", "a later start", "another command line" }) {
+        NamedProcess process("node"); // node 300
+        const pid_t pid = process.child->pid();
+        ServerRecord::save(pid, row == "another command line" ? "/elsewhere/server.js" : "300");
+        const QByteArray start = '"' + QByteArray::number(ProcessInfo::startTime(pid).value_or(0)) + '"', later = "\"1\"";
+        writeFile(ServerRecord::filePath(), readFile(ServerRecord::filePath()).replace(start, row == "a later start" ? later : start));
+        LogCapture log;
+        ServerRecord::stopLeftover(100ms);
+        EXPECT_EQ(processGone(pid), row == "itself") << row.toStdString();
+        const QString stopped = QString("Stopped a server left by an earlier run (pid %1)").arg(pid);
+        EXPECT_EQ(log.messages().filter(stopped).size(), int(row == "itself"));
+    }
 }
 
 TEST_F(ServerManagerTest, TheEndOfAProcessNoLongerHeldOrOfOneLeftByADestroyedManagerChangesNothing)
@@ -151,10 +164,9 @@ TEST_F(ServerManagerTest, TheEndOfAProcessNoLongerHeldOrOfOneLeftByADestroyedMan
     EXPECT_EQ(launcher->specs.size(), 3u);
 }
 
-// Each pre-flight reason from real files and the development overrides. Then output reaches
-// server.log byte for byte, with the fallback PATH when the login shell fails, and only standard
-// error decides "port in use": the end notice waits for the standard error already written, so
-// every such run is recognised.
+// Each pre-flight reason from real files and the development overrides. Then output reaches server.log byte for byte,
+// with the fallback PATH when the login shell fails, and only standard error decides "port in use": the end notice
+// waits for the standard error already written, so every such run is recognised.
 TEST_F(ServerManagerTest, PreflightReasonsOutputToServerLogAndEveryServerThatCannotTakeThePortIsRecognised)
 {
     const auto real = std::make_shared<ChildProcessLauncher>();
@@ -190,7 +202,7 @@ TEST_F(ServerManagerTest, PreflightReasonsOutputToServerLogAndEveryServerThatCan
     for (const QByteArray& part : { QByteArray("out EADDRINUSE PORT=9876\n"), QByteArray("err \xff\n"),
                                     ("args=" + script + " cwd=" + home.path() + " home=" + home.path()).toUtf8(),
                                     QByteArray(" path=/usr/local/bin:/opt/homebrew/bin:/usr/bin:/bin\n") })
-        EXPECT_TRUE(waitFor([&] { return readFile(home.path() + "/Library/Logs/Tessaryn/server.log").contains(part); }))
+        EXPECT_TRUE(waitFor([&] { return readFile(home.logFolder() + "/server.log").contains(part); }))
             << part.toStdString();
     writeFile(home.path() + "/taken", "");
     for (int run = 0; run < 200; ++run) {

@@ -4,18 +4,23 @@
 #include "Supervision/ServerManager.h"
 #include "TessarynHelperApp.h"
 
+#include "Logging/Log.h"
+
 #include <QAction>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QScreen>
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
+
+#include <algorithm>
 
 TrayMenu::TrayMenu(TessarynHelperApp& app, QObject* parent)
     : QObject(parent)
     , app_(app)
     , menu_(std::make_unique<QMenu>())
-    , trayIcon_(std::make_unique<QSystemTrayIcon>())
 {
     header_ = menu_->addAction(QString());
     header_->setEnabled(false);
@@ -30,14 +35,6 @@ TrayMenu::TrayMenu(TessarynHelperApp& app, QObject* parent)
     connect(launchAtLogin_, &QAction::triggered, &app_, &TessarynHelperApp::setLaunchAtLogin);
     menu_->addSeparator();
     connect(menu_->addAction(tr("Quit Tessaryn Helper")), &QAction::triggered, &app_, &TessarynHelperApp::quit);
-
-    trayIcon_->setContextMenu(menu_.get());
-    trayIcon_->setToolTip(QStringLiteral("Tessaryn Helper"));
-    // A click opens the menu too, as on a menu bar.
-    connect(trayIcon_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger)
-            menu_->popup(QCursor::pos());
-    });
 
     connect(&app_.serverManager(), &ServerManager::statusChanged, this, &TrayMenu::showStatus);
     connect(&app_, &TessarynHelperApp::loginItemStatusChanged, this, &TrayMenu::showLoginItemStatus);
@@ -88,11 +85,64 @@ QIcon TrayMenu::iconFor(const ServerStatus& status)
     return QIcon(pixmap);
 }
 
+QString TrayMenu::toolTipFor(const ServerStatus& status)
+{
+    return QStringLiteral("Tessaryn Helper \u2014 ") + status.menuHeaderText();
+}
+
 void TrayMenu::showStatus(const ServerStatus& status)
 {
     // Shown as it is: a menu would take a lone "&" for a mnemonic marker.
     header_->setText(status.menuHeaderText().replace(QLatin1Char('&'), QStringLiteral("&&")));
-    trayIcon_->setIcon(iconFor(status));
+    if (trayIcon_) {
+        trayIcon_->setIcon(iconFor(status));
+        trayIcon_->setToolTip(toolTipFor(status));
+    }
+}
+
+void TrayMenu::buildTrayIcon()
+{
+    trayIcon_ = std::make_unique<QSystemTrayIcon>();
+    trayIcon_->setContextMenu(menu_.get());
+    showStatus(app_.serverManager().status());
+    // A click opens the menu too, as on a menu bar.
+    connect(trayIcon_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            openMenuBesideIcon();
+    });
+}
+
+// Below the icon, or above it where the screen ends. An icon shown through StatusNotifierItem has no
+// known place: on X11 the pointer that clicked it is on it, and the menu goes there, off the panel
+// (outside the screen's free area) as the panel's own menus do; elsewhere (Wayland) no client can
+// place a menu next to another's icon, so the menu is the host's, which shows it from the item.
+void TrayMenu::openMenuBesideIcon()
+{
+    const QRect icon = trayIcon_->geometry();
+    const bool onX11 = QGuiApplication::platformName() == QLatin1String("xcb");
+    if (!icon.isValid() && !onX11)
+        return;
+    const QRect at = icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1));
+    const QScreen* screen = QGuiApplication::screenAt(at.center());
+    const QRect area = screen ? screen->availableGeometry() : QRect();
+    const int height = menu_->sizeHint().height();
+    const int below = icon.isValid() ? at.bottom() + 1 : std::max(at.top(), area.top());
+    const bool fitsBelow = !screen || below + height <= area.bottom() + 1;
+    const int above = icon.isValid() ? at.top() - height : std::min(at.top(), area.bottom() + 1 - height);
+    menu_->popup(QPoint(at.left(), fitsBelow ? below : above));
+}
+
+// Asked whenever the icon is shown; said once, and again only once a tray has been seen since.
+void TrayMenu::sayWhetherTrayAvailable()
+{
+    if (!app_.isInserted())
+        return;
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        noTraySaid_ = false;
+    } else if (!noTraySaid_) {
+        noTraySaid_ = true;
+        Log::write(QStringLiteral("No system tray available \u2014 the status icon cannot be shown"));
+    }
 }
 
 void TrayMenu::showLoginItemStatus()
@@ -104,5 +154,9 @@ void TrayMenu::setInserted(bool inserted)
 {
     if (!inserted)
         menu_->hide();
-    trayIcon_->setVisible(inserted);
+    if (inserted && !trayIcon_)
+        buildTrayIcon();
+    if (trayIcon_)
+        trayIcon_->setVisible(inserted);
+    sayWhetherTrayAvailable();
 }

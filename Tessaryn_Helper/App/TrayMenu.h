@@ -16,7 +16,9 @@ class TessarynHelperApp;
 // The status icon and its menu: a circle with a "T" in the colour of the server's status, present
 // while Premiere Pro runs, and nine items: the status in words, Restart Server, View Logs…, Open
 // Tessaryn Docs, Launch at Login, Quit Tessaryn Helper, with separators. Everything follows the
-// current values at once, also while the menu is open.
+// current values at once, also while the menu is open. The icon itself is built when it is first
+// shown: Qt asks the session for a StatusNotifierItem host only then, once for the whole process,
+// so a panel that starts after the helper (at login) still gets the icon.
 class TrayMenu : public QObject {
     Q_OBJECT
 
@@ -27,17 +29,24 @@ public:
     static QColor colorFor(const ServerStatus& status);
     static QIcon iconFor(const ServerStatus& status);
 
+    static QString toolTipFor(const ServerStatus& status);
+
     QMenu& menu() { return *menu_; }
-    QSystemTrayIcon& trayIcon() { return *trayIcon_; }
+    // None until the icon is first shown.
+    QSystemTrayIcon* trayIcon() { return trayIcon_.get(); }
 
 private:
     void showStatus(const ServerStatus& status);
     void showLoginItemStatus();
     void setInserted(bool inserted);
+    void buildTrayIcon();
+    void sayWhetherTrayAvailable();
+    void openMenuBesideIcon();
 
     TessarynHelperApp& app_;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     QAction* header_ = nullptr;
     QAction* launchAtLogin_ = nullptr;
+    bool noTraySaid_ = false;
 };

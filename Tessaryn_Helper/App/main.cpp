@@ -7,12 +7,53 @@
 #include "Adapters/Linux/ProcPortHolders.h"
 #include "Adapters/Linux/ProcWorkspace.h"
 #include "Adapters/Qt/QtDesktop.h"
+#include "Logging/Log.h"
+#include "Platform/Displays.h"
+#include "Supervision/ServerManager.h"
 #include "Supervision/ServerRecord.h"
 
 #include <QApplication>
 
 #include <cstdlib>
+#include <functional>
 #include <vector>
+
+namespace {
+
+// The platforms to try, in order: each display that the environment names and that can be reached
+// (one line for each that cannot), then none. Qt falls through a list; it aborts when nothing in it
+// starts. Wayland comes first in a Wayland session or when it is the only display.
+QByteArray platformsToTry()
+{
+    QByteArrayList platforms;
+    for (const NamedDisplay& display : Displays::probe()) {
+        if (!display.reachable) {
+            Log::write(QStringLiteral("Display %1=%2 cannot be reached \u2014 not using it").arg(display.variable, display.value));
+            continue;
+        }
+        const bool wayland = display.kind == NamedDisplay::Kind::wayland;
+        const bool first = !wayland || qgetenv("XDG_SESSION_TYPE") == "wayland";
+        platforms.insert(first ? 0 : platforms.size(), wayland ? "wayland" : "xcb");
+    }
+    return (platforms << "offscreen").join(';');
+}
+
+// Qt ends the process right after saying that its display connection broke; the line and the
+// server's stop come first. The handler runs on the main thread, inside Qt's event processing, so
+// nothing here may wait on the event loop.
+std::function<void()> displayLost;
+QtMessageHandler previousMessageHandler = nullptr;
+
+void watchForDisplayLoss(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (previousMessageHandler)
+        previousMessageHandler(type, context, message);
+    if (displayLost && (message.startsWith(QLatin1String("The X11 connection broke"))
+                        || message.startsWith(QLatin1String("The Wayland connection"))))
+        std::exchange(displayLost, nullptr)();
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -24,16 +65,16 @@ int main(int argc, char** argv)
         return 0;
     ServerRecord::stopLeftover();
 
-    // Without any display the helper still runs, headless, rather than failing to start; so it
-    // does when the X display it is given cannot be reached (Qt would abort). Said as an argument,
-    // not in the environment, so that the server and what the helper opens do not inherit it.
+    // Without a display that can be reached the helper still runs, headless, rather than failing
+    // to start. Said as an argument, not in the environment, so that the server and what the
+    // helper opens do not inherit it.
     std::vector<char*> arguments(argv, argv + argc);
     char platformOption[] = "-platform";
-    char headless[] = "offscreen";
-    char x11OrHeadless[] = "xcb;offscreen";
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    QByteArray platforms;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        platforms = platformsToTry();
         arguments.push_back(platformOption);
-        arguments.push_back(qEnvironmentVariableIsEmpty("DISPLAY") ? headless : x11OrHeadless);
+        arguments.push_back(platforms.data());
     }
     int argumentCount = int(arguments.size());
     arguments.push_back(nullptr);
@@ -55,6 +96,17 @@ int main(int argc, char** argv)
     services.terminateApplication = [] { QApplication::quit(); };
     TessarynHelperApp helper(std::move(services));
     TrayMenu tray(helper);
+
+    const bool onWayland = QGuiApplication::platformName() == QLatin1String("wayland");
+    displayLost = [&helper, &instance, name = qEnvironmentVariable(onWayland ? "WAYLAND_DISPLAY" : "DISPLAY")] {
+        Log::write(QStringLiteral("Connection to display %1 lost \u2014 stopping server, quitting").arg(name));
+        helper.serverManager().stop(ServerStatus::stopped()); // as the quit item does
+        ServerRecord::stopNoted(); // and waits here for the server's end, escalating to SIGKILL
+        Log::shared().flush();
+        instance.release();
+        std::exit(0);
+    };
+    previousMessageHandler = qInstallMessageHandler(watchForDisplayLoss);
     application.exec();
     return 0;
 }

@@ -150,12 +150,12 @@ QString PathDiscovery::loadOrDiscover(const Clock& now, std::chrono::millisecond
 
 QString PathDiscovery::cacheFilePath()
 {
-    return HomeFolders::supportFolder() + QStringLiteral("/env.json");
+    return HomeFolders::cacheFolder() + QStringLiteral("/env.json");
 }
 
 bool PathDiscovery::saveCache(const QString& path, const QDateTime& discoveredAt)
 {
-    if (!QDir().mkpath(HomeFolders::supportFolder()))
+    if (!QDir().mkpath(HomeFolders::cacheFolder()))
         return false;
     const QDateTime wholeSeconds = QDateTime::fromSecsSinceEpoch(discoveredAt.toSecsSinceEpoch(), Qt::UTC);
     const QByteArray json = "{\n  \"path\" : " + jsonString(path) + ",\n  \"discoveredAt\" : "

@@ -26,8 +26,6 @@ namespace {
 
 const QString logPrefix = QStringLiteral("PluginInstaller: ");
 
-const QString creativeCloudApplication =
-    QStringLiteral("/Applications/Utilities/Adobe Creative Cloud/ACC/Creative Cloud.app");
 const QString creativeCloudPattern = QStringLiteral("Adobe Creative Cloud");
 const QString premierePattern = QStringLiteral("Adobe Premiere Pro");
 const QString packageName = QStringLiteral("Tessaryn.ccx");
@@ -187,8 +185,14 @@ void PluginInstaller::perform(const Services& services)
         log(QStringLiteral("app is translocated — proceeding (Finder-drag avoids this)"));
 
     if (!processRunning(creativeCloudPattern)) {
+        // Opening an application that is not there fails, often with the desktop's own error
+        // dialog; the alert would then promise a start that never comes.
+        if (!QFileInfo::exists(services.creativeCloudApplication)) {
+            log(QStringLiteral("Creative Cloud not installed — skip"));
+            return;
+        }
         log(QStringLiteral("Creative Cloud not running — launching it, prompt"));
-        services.desktop.open(QUrl::fromLocalFile(creativeCloudApplication));
+        services.desktop.open(QUrl::fromLocalFile(services.creativeCloudApplication));
         alert(services, QStringLiteral("Creative Cloud is starting"),
               QStringLiteral("Reopen Tessaryn Helper in about 20 seconds to install the plugin."));
         return;

@@ -25,6 +25,8 @@ public:
     static inline const QString defaultInstallerAgentPath = QStringLiteral(
         "/Library/Application Support/Adobe/Adobe Desktop Common/RemoteComponents/UPI/"
         "UnifiedPluginInstallerAgent/UnifiedPluginInstallerAgent.app/Contents/MacOS/UnifiedPluginInstallerAgent");
+    static inline const QString defaultCreativeCloudApplication =
+        QStringLiteral("/Applications/Utilities/Adobe Creative Cloud/ACC/Creative Cloud.app");
 
     // What the flow needs from the platform. The program passes its desktop and keeps the other
     // defaults; tests replace them. The desktop must outlive the queued flow.
@@ -35,6 +37,7 @@ public:
         QString installerAgentPath = defaultInstallerAgentPath;
         // True once the helper is quitting: the flow then does nothing more after an alert.
         std::function<bool()> isQuitting = nullptr;
+        QString creativeCloudApplication = defaultCreativeCloudApplication;
     };
 
     // Queues the install flow on the main thread and returns at once; nothing is reported back.

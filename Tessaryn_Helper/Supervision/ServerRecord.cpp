@@ -88,7 +88,14 @@ void ServerRecord::remove(pid_t pid)
 
 void ServerRecord::stopLeftover(std::chrono::milliseconds gracePeriod)
 {
+    if (const std::optional<pid_t> stopped = stopNoted(gracePeriod))
+        Log::write(QStringLiteral("Stopped a server left by an earlier run (pid %1)").arg(*stopped));
+}
+
+std::optional<pid_t> ServerRecord::stopNoted(std::chrono::milliseconds gracePeriod)
+{
     const std::optional<Noted> noted = readNote();
+    std::optional<pid_t> stopped;
     // Only the noted process itself: the identifier may belong to another one by now.
     if (noted && stillRuns(*noted) && ProcessInfo::commandLine(noted->pid).contains(noted->script)) {
         ::kill(noted->pid, SIGTERM);
@@ -96,7 +103,8 @@ void ServerRecord::stopLeftover(std::chrono::milliseconds gracePeriod)
             ::kill(noted->pid, SIGKILL);
             waitForEnd(*noted, std::chrono::seconds(1));
         }
-        Log::write(QStringLiteral("Stopped a server left by an earlier run (pid %1)").arg(noted->pid));
+        stopped = noted->pid;
     }
     QFile::remove(filePath());
+    return stopped;
 }

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <chrono>
+#include <optional>
 #include <sys/types.h>
 
 // A note in the support folder of the server that this helper runs: its process identifier, its
@@ -23,4 +24,7 @@ public:
     // waits for its end. Logs the stop; forgets the note in every case. Waits on the calling
     // thread: meant for the start, before any event is handled.
     static void stopLeftover(std::chrono::milliseconds gracePeriod = std::chrono::seconds(2));
+    // The same without the line: answers the process stopped, if any. For a helper that must end
+    // at once and cannot wait on its event loop (its display is gone).
+    static std::optional<pid_t> stopNoted(std::chrono::milliseconds gracePeriod = std::chrono::seconds(2));
 };

@@ -17,10 +17,10 @@ int main(int argc, char** argv)
     qputenv("LC_ALL", "C.UTF-8");
     QTemporaryDir processHome;
     qputenv("HOME", QFile::encodeName(processHome.path()));
+    qunsetenv("XDG_STATE_HOME"), qunsetenv("XDG_CACHE_HOME");
     Log::shared().flush();
 #ifdef TESSARYN_GUI_TEST_MAIN
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 #else
     QCoreApplication app(argc, argv);

@@ -30,8 +30,7 @@ void writeFile(const QString& path, const QByteArray& bytes, bool executable)
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size()) << path.toStdString();
-    if (file.close(), executable)
-        file.setPermissions(file.permissions() | QFile::ExeOwner);
+    if (file.close(), executable) file.setPermissions(file.permissions() | QFile::ExeOwner);
 }
 
 QStringList readLines(const QString& path)
@@ -51,8 +50,7 @@ QStringList LogCapture::messages() const
     Log::shared().flush();
     QStringList messages;
     for (const QByteArray& line : readFile(Log::shared().filePath()).mid(start_).split('\n'))
-        if (!line.isEmpty())
-            messages << QString::fromUtf8(line).section(' ', 1);
+        if (!line.isEmpty()) messages << QString::fromUtf8(line).section(' ', 1);
     return messages;
 }
 
@@ -60,8 +58,7 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
+        if (std::chrono::steady_clock::now() > deadline) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -105,8 +102,7 @@ void VirtualScheduler::advance(Duration delta)
     while (!timers_.empty() && timers_.begin()->first.first <= target) {
         auto node = timers_.extract(timers_.begin());
         now_ = node.key().first;
-        if (!node.mapped()->cancelled)
-            node.mapped()->task();
+        if (!node.mapped()->cancelled) node.mapped()->task();
         runPosted();
     }
     now_ = target;
@@ -116,15 +112,13 @@ std::vector<Scheduler::Duration> VirtualScheduler::pendingDelays() const
 {
     std::vector<Duration> delays;
     for (const auto& [key, timer] : timers_)
-        if (!timer->cancelled)
-            delays.push_back(key.first - now_);
+        if (!timer->cancelled) delays.push_back(key.first - now_);
     return delays;
 }
 
 void ScriptedProcess::sendSignal(int signal) const
 {
-    if (!running)
-        return;
+    if (!running) return;
     received.push_back(signal);
     if ((signal == SIGKILL && obeysSigkill) || (signal == SIGTERM && obeysSigterm))
         const_cast<ScriptedProcess*>(this)->end(signal);
@@ -132,8 +126,7 @@ void ScriptedProcess::sendSignal(int signal) const
 
 void ScriptedProcess::end(int status, const QByteArray& standardError)
 {
-    if (!standardError.isEmpty())
-        handlers.standardError(standardError);
+    if (!standardError.isEmpty()) handlers.standardError(standardError);
     running = false;
     handlers.finished(status);
 }
@@ -143,10 +136,8 @@ void makeZip(const QString& destination, const std::map<QString, QByteArray>& fi
     QTemporaryDir content;
     QStringList names { ".keep" }; // the archiver wants at least one entry
     writeFile(content.path() + "/.keep", {});
-    for (const auto& [name, bytes] : files) {
-        writeFile(content.path() + "/" + name, bytes);
-        names << name;
-    }
+    for (const auto& [name, bytes] : files)
+        writeFile(content.path() + "/" + name, bytes), names << name;
     QDir().mkpath(QFileInfo(destination).path());
     QFile::remove(destination);
     ProcessSpec spec = makeSpec(TESSARYN_CMAKE_COMMAND, QStringList { "-E", "tar", "cf", destination, "--format=zip" } + names);

@@ -33,7 +33,8 @@ struct ScopedHome {
     QTemporaryDir dir;
     ScopedEnv env { "HOME", QFile::encodeName(dir.path()) };
     QString path() const { return dir.path(); }
-    QString supportFolder() const { return path() + "/Library/Application Support/Tessaryn"; }
+    QString supportFolder() const { return path() + "/.local/state/tessaryn"; }
+    QString logFolder() const { return supportFolder() + "/logs"; }
 };
 
 inline ProcessSpec makeSpec(const QString& program, const QStringList& arguments = {})
@@ -124,8 +125,7 @@ struct RecordingDesktop final : Desktop {
     void alert(const QString& title, const QString& text) override
     {
         events << "alert " + title + ": " + text;
-        if (whileAlertIsOpen)
-            whileAlertIsOpen(title);
+        if (whileAlertIsOpen) whileAlertIsOpen(title);
     }
     QStringList events;
     std::function<void(const QString& title)> whileAlertIsOpen;

@@ -1,5 +1,7 @@
 #include "QtDesktop.h"
 
+#include "Logging/Log.h"
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QGuiApplication>
@@ -26,7 +28,8 @@ void QtDesktop::open(const QUrl& url)
     // to open with.
     if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         return;
-    QDesktopServices::openUrl(url);
+    if (!QDesktopServices::openUrl(url))
+        Log::write(QStringLiteral("Could not open %1").arg(url.isLocalFile() ? url.toLocalFile() : url.toString()));
 }
 
 void QtDesktop::alert(const QString& title, const QString& text)
