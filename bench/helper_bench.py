@@ -61,10 +61,11 @@ class Helper:
     def __init__(self, executable, bus=None, server=None, node=None):
         self.tmp = tempfile.mkdtemp(prefix="tessaryn-bench-")
         self.home = self.tmp + "/home"
-        self.logs = self.home + "/Library/Logs/Tessaryn"
         os.makedirs(self.home + "/Library/Application Support/Tessaryn")
         os.makedirs(self.home + "/Library/Application Support/Adobe/UXP/Plugins/External/5d1e93b0_999.0.0")
-        Path(self.home, "Library/Application Support/Tessaryn/.first-launch-done").touch()
+        for state in ("Library/Application Support/Tessaryn", ".local/state/tessaryn"):
+            os.makedirs(Path(self.home, state), exist_ok=True)
+            Path(self.home, state, ".first-launch-done").touch()
         Path(self.tmp, "server.js").write_text(LISTEN)
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("QT_", "DISPLAY", "WAYLAND", "XAUTHORITY", "DBUS", "DEV_", "GIO_", "XDG_"))}
@@ -81,6 +82,11 @@ class Helper:
             self.startup = stamp(self.wait_line(IDLE, 0)) - self.started
         except TimeoutError:
             raise TimeoutError(f"{executable}: no idle line; helper.log: {self.lines()}") from None
+
+    @property
+    def logs(self):  # the XDG state folder's, or the older builds' Library/Logs/Tessaryn
+        folders = [self.home + "/.local/state/tessaryn/logs", self.home + "/Library/Logs/Tessaryn"]
+        return next((f for f in folders if os.path.isdir(f)), folders[0])
 
     def lines(self):
         try:
