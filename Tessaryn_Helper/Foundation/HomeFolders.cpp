@@ -19,4 +19,10 @@ QString supportFolder()
     return home() + QStringLiteral("/Library/Application Support/Tessaryn");
 }
 
+QString runtimeFolder()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return runtime.startsWith(QLatin1Char('/')) ? runtime + QStringLiteral("/tessaryn") : QString();
+}
+
 } // namespace HomeFolders

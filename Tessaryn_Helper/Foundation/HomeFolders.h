@@ -7,4 +7,5 @@ namespace HomeFolders {
 QString home();
 QString logFolder();     // Library/Logs/Tessaryn
 QString supportFolder(); // Library/Application Support/Tessaryn
+QString runtimeFolder(); // $XDG_RUNTIME_DIR/tessaryn when that is absolute; else empty
 }
