@@ -1,5 +1,6 @@
 // The server manager on a virtual clock with scripted processes, and with a real shell stand-in.
 #include "Environment/PathDiscovery.h"
+#include "Platform/PortHolders.h"
 #include "Supervision/BundledPaths.h"
 #include "Supervision/ServerManager.h"
 #include "TestSupport.h"
@@ -23,12 +24,12 @@ protected:
     // Over scripted processes, or real ones; the main thread stays on the virtual clock.
     std::unique_ptr<ServerManager> makeManager(const QString& node, const QString& script, std::shared_ptr<ProcessLauncher> with)
     {
-        return std::make_unique<ServerManager>(node, script, scheduler, with, [this] {
+        return std::make_unique<ServerManager>(node, script, scheduler, with, ServerManager::answerAtOnce([this] {
             ++pathLookups;
             if (pathError)
                 throw PathDiscoveryError("PathDiscovery", 1, *pathError);
             return QStringLiteral("/login/shell/bin:/usr/bin");
-        });
+        }));
     }
     void crash(int status = 1, const QByteArray& standardError = {})
     {
@@ -52,9 +53,7 @@ TEST_F(ServerManagerTest, CrashesBackOffToThirtySecondsStuckFromTheSixthAndSixty
     scheduler->advance(120s); // a stable run without crashes says nothing
     EXPECT_EQ(log.messages().size(), 1);
     const std::vector<std::chrono::seconds> delays = { 1s, 2s, 4s, 8s, 16s, 30s, 30s };
-    // None says EADDRINUSE: not UTF-8, the word pushed out of the last 4096 bytes, or a character cut there.
-    const QList<QByteArray> noise { "\xff EADDRINUSE", "EADDRINUSE" + QByteArray(4096, ' '),
-                                    "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') };
+    const QList<QByteArray> noise { "EADDRINUSE" + QByteArray(4096, ' ') }; // the word pushed out of the last 4096 bytes
     for (int attempt = 1; attempt <= int(delays.size()); ++attempt) {
         SCOPED_TRACE(attempt);
         scheduler->advance(59s); // too short a run to count as stable
@@ -96,6 +95,42 @@ TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStopp
     manager->stop(ServerStatus::idle());
     crash(1, "listen EADDRINUSE\n");
     EXPECT_EQ(manager->status(), ServerStatus::portInUse()); // also at the end of a stopped server
+    // Found in the bytes whatever surrounds them, also when the end is reaped before a stop and handled after it.
+    struct NamedHolder final : PortHolders {
+        PortHolder holderOf(quint16) const override { return { PortHolder::Kind::ownProcess, 77, "evil\nname\x1b" }; }
+    };
+    manager->setPortHolders(std::make_shared<NamedHolder>());
+    for (const QByteArray& tail : { QByteArray("\xff listen EADDRINUSE"), "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') }) {
+        manager->start();
+        launcher->last().end(1, tail);
+        manager->stop(ServerStatus::idle());
+        scheduler->runPosted();
+        EXPECT_EQ(manager->status(), ServerStatus::portInUse());
+    }
+    EXPECT_EQ(log.messages().filter("Server exited with EADDRINUSE").size(), 3);
+    EXPECT_EQ(log.messages().last(), "Port 9876 is held by pid 77 (evil?name?)"); // no line of its own for a name
+}
+
+TEST_F(ServerManagerTest, AStartWaitsForTheLoginShellWhichAStopOrTheManagersEndCancels)
+{
+    struct Handle final : Cancellable {
+        void cancel() override { cancelled = true; }
+        bool cancelled = false;
+    };
+    std::vector<std::pair<ServerManager::SearchPathAnswer, std::shared_ptr<Handle>>> asked;
+    const auto ask = [&](ServerManager::SearchPathAnswer answer) {
+        return asked.emplace_back(std::move(answer), std::make_shared<Handle>()).second;
+    };
+    manager = std::make_unique<ServerManager>("/bin/sh", "/dev/null", scheduler, launcher, ask);
+    manager->start();
+    manager->stop(ServerStatus::idle()); // Premiere quit, or the helper ends
+    manager->start();
+    EXPECT_TRUE(asked.at(0).second->cancelled && !asked.at(1).second->cancelled && launcher->specs.empty());
+    asked[1].first("/shell/bin", std::nullopt);
+    EXPECT_TRUE(launcher->specs.at(0).environment->contains("PATH=/shell/bin"));
+    manager->start();
+    manager.reset();
+    EXPECT_TRUE(asked.at(2).second->cancelled);
 }
 
 TEST_F(ServerManagerTest, ARestartWaitsForTheOldServerClearsTheCounterAndPausesBeforeTheStart)
