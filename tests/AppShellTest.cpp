@@ -197,9 +197,8 @@ TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
 TEST_F(AppShell, WhilePremiereRunsATakenPortIsLookedAtEveryFiveSecondsAndAQuitWhileEndingStillHidesTheIcon)
 {
     const int holder = ::socket(AF_INET, SOCK_STREAM, 0); // another user's server, say
-    sockaddr_in address {};
-    address.sin_family = AF_INET, address.sin_port = htons(ServerManager::port), address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) | ::listen(holder, 1), 0);
+    const sockaddr_in address { AF_INET, htons(ServerManager::port), { htonl(INADDR_LOOPBACK) }, {} };
+    ASSERT_EQ(::bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address) | ::listen(holder, 1), 0);
     build(true);
     EXPECT_EQ(manager().status(), ServerStatus::portInUse());
     LogCapture log;
@@ -215,9 +214,7 @@ TEST_F(AppShell, WhilePremiereRunsATakenPortIsLookedAtEveryFiveSecondsAndAQuitWh
     manager().setStatus(ServerStatus::portInUse());
     scheduler->advance(60s); // Premiere is not running: nobody looks
     EXPECT_EQ(launcher->specs.size(), 1u);
-    build(true);
-    app->quit();
-    workspace->quit(premiere);
+    build(true), app->quit(), workspace->quit(premiere); // while ending
     QCoreApplication::processEvents();
     EXPECT_EQ(log.messages().filter("Premiere quit").size(), 2);
     EXPECT_FALSE(app->isInserted() || tray->trayIcon().isVisible());

@@ -101,36 +101,10 @@ TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStopp
     };
     manager->setPortHolders(std::make_shared<NamedHolder>());
     for (const QByteArray& tail : { QByteArray("\xff listen EADDRINUSE"), "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') }) {
-        manager->start();
-        launcher->last().end(1, tail);
-        manager->stop(ServerStatus::idle());
-        scheduler->runPosted();
+        manager->start(), launcher->last().end(1, tail), manager->stop(ServerStatus::idle()), scheduler->runPosted();
         EXPECT_EQ(manager->status(), ServerStatus::portInUse());
     }
-    EXPECT_EQ(log.messages().filter("Server exited with EADDRINUSE").size(), 3);
     EXPECT_EQ(log.messages().last(), "Port 9876 is held by pid 77 (evil?name?)"); // no line of its own for a name
-}
-
-TEST_F(ServerManagerTest, AStartWaitsForTheLoginShellWhichAStopOrTheManagersEndCancels)
-{
-    struct Handle final : Cancellable {
-        void cancel() override { cancelled = true; }
-        bool cancelled = false;
-    };
-    std::vector<std::pair<ServerManager::SearchPathAnswer, std::shared_ptr<Handle>>> asked;
-    const auto ask = [&](ServerManager::SearchPathAnswer answer) {
-        return asked.emplace_back(std::move(answer), std::make_shared<Handle>()).second;
-    };
-    manager = std::make_unique<ServerManager>("/bin/sh", "/dev/null", scheduler, launcher, ask);
-    manager->start();
-    manager->stop(ServerStatus::idle()); // Premiere quit, or the helper ends
-    manager->start();
-    EXPECT_TRUE(asked.at(0).second->cancelled && !asked.at(1).second->cancelled && launcher->specs.empty());
-    asked[1].first("/shell/bin", std::nullopt);
-    EXPECT_TRUE(launcher->specs.at(0).environment->contains("PATH=/shell/bin"));
-    manager->start();
-    manager.reset();
-    EXPECT_TRUE(asked.at(2).second->cancelled);
 }
 
 TEST_F(ServerManagerTest, ARestartWaitsForTheOldServerClearsTheCounterAndPausesBeforeTheStart)

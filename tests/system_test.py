@@ -53,7 +53,7 @@ class Case(unittest.TestCase):
         self.tmp = tempfile.mkdtemp(prefix="tessaryn-system-")
         self.home, self.config, self.helper = self.tmp + "/home", self.tmp + "/config", None
         self.logs, self.support = self.home + "/Library/Logs/Tessaryn", self.home + "/Library/Application Support/Tessaryn"
-        os.makedirs(self.home), os.makedirs(self.config)
+        os.makedirs(self.home), os.makedirs(self.config), os.makedirs(self.tmp + "/run", 0o700)
         for name, body in SERVERS.items():
             Path(f"{self.tmp}/{name}.js").write_text(body)
 
@@ -85,7 +85,8 @@ class Case(unittest.TestCase):
     def env(self, display=None, bus=None, **extra):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("QT_", "DISPLAY", "WAYLAND", "XAUTHORITY", "DBUS", "DEV_", "GIO_", "XDG_"))}
-        env.update(HOME=self.home, XDG_CONFIG_HOME=self.config, SHELL="/bin/sh", QT_QPA_PLATFORM="offscreen")
+        env.update(HOME=self.home, XDG_CONFIG_HOME=self.config, XDG_RUNTIME_DIR=self.tmp + "/run", SHELL="/bin/sh",
+                   QT_QPA_PLATFORM="offscreen")
         if display:  # without a session bus that answers, Qt docks its icon through XEmbed
             del env["QT_QPA_PLATFORM"]
             env.update(DISPLAY=display, DBUS_SESSION_BUS_ADDRESS=bus or f"unix:path={self.tmp}/no-bus")
@@ -177,7 +178,13 @@ HOSTILE_ROWS = [
     # Never a link to a device: a helper that wrote through it would replace the device.
     ("a link at env.json to a large file", lambda case: os.symlink(case.tmp + "/large", case.support + "/env.json"), {}),
     ("a FIFO at a neighbour's /.flatpak-info", chrooted_neighbour, {}),
-    ("Premiere's launch variable inherited by the helper", lambda case: None, PREMIERE)]
+    ("Premiere's launch variable inherited by the helper", lambda case: None, PREMIERE),
+    ("a FIFO at the lock", lambda case: (os.makedirs(case.tmp + "/run/tessaryn"), os.mkfifo(case.tmp + "/run/tessaryn/helper.lock")), {}),
+    ("a dangling link at the lock, without a runtime folder",
+     lambda case: os.symlink(case.tmp + "/none", case.support + "/helper.lock"), {"XDG_RUNTIME_DIR": ""}),
+    ("a folder at the lock", lambda case: os.makedirs(case.tmp + "/run/tessaryn/helper.lock/inside"), {}),
+    ("a FIFO at the install marker", lambda case: os.mkfifo(case.support + "/plugin-installed-version"), {}),
+    ("a link to /dev/zero at the install marker", lambda case: os.symlink("/dev/zero", case.support + "/plugin-installed-version"), {})]
 
 
 class Headless(Case):
@@ -199,6 +206,7 @@ class Headless(Case):
         woken = [WATCHER_TRUE, "Premiere launched \u2014 waking server", "User-requested restart"]
         self.assertEqual(self.log()[self.log().index(WATCHER_TRUE):][:3], woken)
         self.wait_for(health_ok, "/health")
+        shutil.rmtree(self.support)  # the lock is elsewhere: the second helper below still finds it held
         with socket.create_connection(("127.0.0.1", 9876)):  # a plugin's open connection is no other program
             os.kill(server, signal.SIGKILL)
             self.wait_for_line("Server crashed (exit 9); restart attempt 1 in 1s")
@@ -209,6 +217,7 @@ class Headless(Case):
         count = len(self.log())
         self.assertEqual(self.spawn([HELPER], self.env()).wait(30), 0)
         self.assertEqual(self.log()[count:], [f"Another Tessaryn Helper is running (pid {self.helper.pid}) \u2014 exiting"])
+        self.assertTrue(health_ok() and os.path.exists(f"/proc/{server}"), "the first helper's server was stopped")
         self.quit(premiere)
         self.wait_for_line("Premiere quit \u2014 stopping server, hiding icon")
         self.wait_for(lambda: gone(server), "the server's end")
@@ -272,13 +281,51 @@ class Headless(Case):
         Path(self.home, ".bash_profile").write_text(job + " &\n")
         self.spawn(["script", "-qfec", HELPER, "/dev/null"], self.env(SHELL="/bin/bash"), stdin=subprocess.PIPE)
         self.wait_for_line("Helper boot")
-        self.pids.append(int(Path(self.support, "helper.lock").read_text().split()[0]))  # in the terminal's session
+        self.pids.append(int(Path(self.tmp, "run/tessaryn/helper.lock").read_text().split()[0]))  # in the terminal's session
         self.start_premiere()
         self.server_pid()
         self.assertEqual(self.lines("PathDiscovery failed"), [])  # the shell answered, not the 10 s timeout
         jobs = [int(pid) for pid in subprocess.run(["pgrep", "-fx", job], stdout=subprocess.PIPE).stdout.split()]
         self.pids += jobs
         self.assertEqual(jobs, [])
+
+    def test_a_slow_login_shell_holds_up_neither_a_quit_of_premiere_nor_sigterm_and_is_ended(self):
+        for ending in ("Premiere quits", "SIGTERM"):
+            with self.subTest(ending):
+                self.fresh()
+                Path(self.home, ".bash_profile").write_text(f"sleep 6.{os.getpid()}\n")
+                self.start_helper(env={"SHELL": "/bin/bash"})
+                premiere = self.start_premiere()
+                pgrep = lambda: subprocess.run(["pgrep", "-f", f"sleep 6.{os.getpid()}"], stdout=subprocess.PIPE).stdout.split()
+                self.pids += map(int, self.wait_for(pgrep, "the login shell"))
+                began = time.monotonic()
+                ending == "SIGTERM" and self.assertEqual(self.terminate(), 0)
+                ending == "SIGTERM" or self.quit(premiere) or self.wait_for_line("Premiere quit \u2014 stopping server, hiding icon")
+                self.assertLess(time.monotonic() - began, 3)
+                wait_until(lambda: not pgrep(), "the login shell's end", 3, self.diagnostics)
+                self.assertEqual(self.terminate(), 0)
+                self.assertFalse(self.lines(SPAWNED) + self.lines("PathDiscovery"), "a server started from an abandoned PATH")
+
+    def test_a_second_users_helper_starts_its_server_once_the_first_user_lets_go_of_the_port(self):
+        os.chmod(self.tmp, 0o755)
+        other = {name: f"{self.tmp}/other-{name}" for name in ("home", "config", "run")}
+        [(os.makedirs(folder, 0o700), os.chown(folder, 65534, 65534)) for folder in other.values()]
+        as_other = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        premiere = self.start_premiere()
+        self.start_helper()
+        server = self.server_pid()
+        self.spawn(as_other + ["sleep", "600"], dict(os.environ, **PREMIERE))
+        self.spawn(as_other + [HELPER], self.env(HOME=other["home"], XDG_CONFIG_HOME=other["config"], XDG_RUNTIME_DIR=other["run"]))
+        log, free = Path(other["home"], "Library/Logs/Tessaryn/helper.log"), "Port 9876 is free again \u2014 starting server"
+        messages = lambda: [line.partition(" ")[2] for line in log.read_text().splitlines()] if log.exists() else []
+        self.wait_for(lambda: "Port 9876 is held by another user's process" in messages(), "the port taken for the second user")
+        self.quit(premiere)
+        self.wait_for(lambda: gone(server), "the first user's server to stop")
+        began = time.monotonic()
+        after_free = lambda: [m for m in messages()[messages().index(free):] if m.startswith(SPAWNED)] if free in messages() else []
+        self.pids.append(int(self.wait_for(after_free, "the second user's server")[0][len(SPAWNED):-1]))
+        self.assertLess(time.monotonic() - began, 6)
+        self.wait_for(health_ok, "the second user's /health")
 
     def test_hostile_rows(self):
         for what, arrange, inherited in HOSTILE_ROWS:
@@ -293,12 +340,16 @@ class Headless(Case):
                 with open(f"/proc/{self.server_pid()}/environ", "rb") as environ:
                     path = dict(v.split(b"=", 1) for v in environ.read().split(b"\0") if b"=" in v)[b"PATH"]
                 self.assertTrue(path.startswith(b"/chatty/bin:") and b"Welcome" not in path, path)
+                self.assertEqual(self.spawn([HELPER], self.env(**inherited)).wait(30), 0)  # and the lock holds
+                self.assertEqual(self.lines("Another"), [f"Another Tessaryn Helper is running (pid {self.helper.pid}) \u2014 exiting"])
                 # Gone at once, though the helper and its server write on: the next line brings it back.
                 os.rename(self.home + "/Library/Logs", self.home + "/removed")
                 shutil.rmtree(self.home + "/removed")
                 self.quit(stand_in)
                 self.wait_for_line(WATCHER_FALSE)
+                began = time.monotonic()
                 self.assertEqual(self.terminate(), 0)
+                self.assertLess(time.monotonic() - began, 3)
                 self.assertEqual(os.path.getsize(self.tmp + "/large"), (1 << 20) + 2)
 
     def test_an_installed_helper_runs_its_bundled_server(self):
@@ -440,11 +491,20 @@ class StatusNotifierItem(Case):
         address = daemon.stdout.readline().decode().strip()
         self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
         self.watcher = Watcher(self.bus)
-        self.start_helper("stubborn", display=self.start_x(), bus=address)  # not ended by its parent's death alone
+        executable, entry = self.tmp + "/bin/tessaryn-helper", Path(self.config, "autostart/app.marovant.tessaryn-helper.desktop")
+        os.makedirs(self.tmp + "/bin"), os.symlink(os.path.abspath(BUILD_DIR) + "/share", self.tmp + "/share"), shutil.copy(HELPER, executable)
+        self.start_helper("stubborn", executable, self.start_x(), address)  # not ended by its parent's death alone
         stand_in = self.start_premiere()
         item, menu = self.item()
         self.wait_for(lambda: self.icon_colour(item) == "#34C759", "a green icon")
         self.assertEqual([layout_entry(child) for child in menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2]], MENU_ITEMS)
+        shutil.copy(HELPER, executable + ".new"), os.rename(executable + ".new", executable)  # upgraded as dpkg does
+        for checked in (0, 1):  # "Launch at Login" still shows and toggles the truth
+            login = lambda: menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][6]
+            menu.Event(login()[0], "clicked", "", 0, signature="isvu", dbus_interface=MENU, ignore_reply=True)
+            self.wait_for(lambda: layout_entry(login()) == f"Launch at Login (checkmark {checked})" and entry.exists() == checked, "the tick")
+        self.assertIn(executable, entry.read_text())
+        self.assertEqual(self.lines("LoginItem"), [])
         self.quit(stand_in)
         self.wait_for(lambda: not self.watcher.items, "the item to go")
         self.start_premiere()
