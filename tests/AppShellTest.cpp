@@ -210,7 +210,7 @@ TEST_F(AppShell, WhilePremiereRunsATakenPortIsLookedAtEveryFiveSecondsAndAQuitWh
     EXPECT_EQ(log.messages(), QStringList({ "Port 9876 is free again \u2014 starting server", "User-requested restart",
                                             "Server spawned (pid 4000)" }));
     workspace->quit(premiere);
-    QCoreApplication::processEvents();
+    QCoreApplication::processEvents(), scheduler->runPosted(); // the server's end
     manager().setStatus(ServerStatus::portInUse());
     scheduler->advance(60s); // Premiere is not running: nobody looks
     EXPECT_EQ(launcher->specs.size(), 1u);
