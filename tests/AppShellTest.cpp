@@ -14,8 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -200,22 +198,18 @@ TEST_F(AppShell, WhilePremiereRunsATakenPortIsLookedAtEveryFiveSecondsAndAQuitWh
     const sockaddr_in address { AF_INET, htons(ServerManager::port), { htonl(INADDR_LOOPBACK) }, {} };
     ASSERT_EQ(::bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address) | ::listen(holder, 1), 0);
     build(true);
-    EXPECT_EQ(manager().status(), ServerStatus::portInUse());
     LogCapture log;
-    scheduler->advance(10s);
-    ::close(holder);
+    scheduler->advance(10s), ::close(holder);
     scheduler->advance(4999ms);
     EXPECT_TRUE(launcher->specs.empty());
     scheduler->advance(201ms); // the look, then a restart's pause
     EXPECT_EQ(log.messages(), QStringList({ "Port 9876 is free again \u2014 starting server", "User-requested restart",
                                             "Server spawned (pid 4000)" }));
-    workspace->quit(premiere);
-    QCoreApplication::processEvents(), scheduler->runPosted(); // the server's end
+    workspace->quit(premiere), QCoreApplication::processEvents(), scheduler->runPosted(); // then the server's end
     manager().setStatus(ServerStatus::portInUse());
     scheduler->advance(60s); // Premiere is not running: nobody looks
     EXPECT_EQ(launcher->specs.size(), 1u);
-    build(true), app->quit(), workspace->quit(premiere); // while ending
-    QCoreApplication::processEvents();
+    build(true), app->quit(), workspace->quit(premiere), QCoreApplication::processEvents(); // a quit while ending
     EXPECT_EQ(log.messages().filter("Premiere quit").size(), 2);
     EXPECT_FALSE(app->isInserted() || tray->trayIcon().isVisible());
 }

