@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -63,7 +64,9 @@ bool SingleInstance::acquire()
 {
     const QString path = lockPath();
     const QString folder = QFileInfo(path).path();
-    if (!QFileInfo::exists(folder) && QDir().mkpath(folder) && folder == HomeFolders::runtimeFolder())
+    std::error_code folderError;
+    if (!QFileInfo::exists(folder) && std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), folderError)
+        && folder == HomeFolders::runtimeFolder())
         QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QByteArray encoded = QFile::encodeName(path);
     int error = 0;
@@ -82,7 +85,7 @@ bool SingleInstance::acquire()
             break;
     }
     if (fd_ < 0) {
-        logNotTaken(path, error);
+        logNotTaken(path, folderError ? folderError.value() : error); // a folder that cannot be made says why
         return true;
     }
     if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
