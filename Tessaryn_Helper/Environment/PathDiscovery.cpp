@@ -17,6 +17,7 @@
 
 #include <mutex>
 #include <pthread.h>
+#include <system_error>
 #include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,13 +148,13 @@ std::shared_ptr<Cancellable> PathDiscovery::loadOrDiscoverInBackground(const std
         void cancel() override { run.cancel(); }
     };
     auto job = std::make_shared<Job>();
-    std::thread([job, scheduler = std::weak_ptr<Scheduler>(mainThread), answer = std::move(answer)] {
+    const auto work = [job, scheduler = std::weak_ptr<Scheduler>(mainThread), answer] {
         ::pthread_setname_np(::pthread_self(), "tessaryn-path");
         QString path;
         std::optional<QString> error;
         try {
             path = loadOrDiscover([] { return QDateTime::currentDateTimeUtc(); }, shellTimeout, &job->run);
-        } catch (const PathDiscoveryError& failure) {
+        } catch (const std::exception& failure) {
             error = QString::fromStdString(failure.what());
         }
         // Cancelled on the main thread, and answered there: once cancelled, never answered.
@@ -162,7 +163,13 @@ std::shared_ptr<Cancellable> PathDiscovery::loadOrDiscoverInBackground(const std
                 if (!job->run.isCancelled())
                     answer(path, error);
             });
-    }).detach();
+    };
+    try {
+        std::thread(work).detach();
+    } catch (const std::system_error& error) { // no thread to be had: a failed discovery
+        answer(QString(), QString::fromStdString(error.what()));
+        return nullptr;
+    }
     return job;
 }
 

@@ -63,11 +63,14 @@ ServerManager::~ServerManager()
 ServerManager::SearchPathSource ServerManager::answerAtOnce(std::function<QString()> lookup)
 {
     return [lookup = std::move(lookup)](SearchPathAnswer answer) -> std::shared_ptr<Cancellable> {
+        QString path;
+        std::optional<QString> error;
         try {
-            answer(lookup(), std::nullopt);
-        } catch (const std::exception& error) {
-            answer(QString(), QString::fromStdString(error.what()));
+            path = lookup();
+        } catch (const std::exception& failure) {
+            error = QString::fromStdString(failure.what());
         }
+        answer(path, error);
         return nullptr;
     };
 }
@@ -214,14 +217,13 @@ void ServerManager::logPortHolder() const
         return;
     const PortHolder holder = portHolders_->holderOf(port);
     switch (holder.kind) {
-    case PortHolder::Kind::ownProcess:
-    {
+    case PortHolder::Kind::ownProcess: {
         // Any process may name itself: no line break or escape of its name enters the log.
         QString name = holder.name;
         std::replace_if(name.begin(), name.end(), [](QChar c) { return c.category() == QChar::Other_Control; }, u'?');
         Log::write(QStringLiteral("Port 9876 is held by pid %1 (%2)").arg(holder.pid).arg(name));
-    }
         break;
+    }
     case PortHolder::Kind::otherUser:
         Log::write(QStringLiteral("Port 9876 is held by another user's process"));
         break;
