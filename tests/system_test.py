@@ -127,9 +127,9 @@ class Case(unittest.TestCase):
     def quit(self, process):
         os.killpg(process.pid, signal.SIGKILL), process.wait(timeout=30)
 
-    def terminate(self):  # the helper ends, with its server, within 3 s of SIGTERM
+    def terminate(self, within=3):  # the helper ends, with its server, within 3 s of SIGTERM
         began, status = time.monotonic(), self.helper.send_signal(signal.SIGTERM) or self.helper.wait(timeout=30)
-        return self.assertLess(time.monotonic() - began, 3, "the helper's end after SIGTERM") or status
+        return self.assertLess(time.monotonic() - began, within, "the helper's end after SIGTERM") or status
 
 
     def start_x(self):
@@ -232,7 +232,7 @@ class Headless(Case):
                 self.wait_for(health_ok, "the server to answer")
                 self.assertEqual(self.log()[0], WATCHER_TRUE)  # started at once, no wake-up
                 self.assertFalse({BOOT_IDLE, "User-requested restart"} & set(self.log()), self.diagnostics())
-                self.assertEqual(self.terminate(), 0)  # about 2.5 s at most
+                self.assertEqual(self.terminate(within=3.5), 0)  # about 2.5 s at most, with room for a busy machine
                 self.assertTrue(gone(pid))
                 self.assertIn("SIGTERM received \u2014 graceful shutdown", self.log())
                 self.assertEqual(f"SIGKILL sent to pid {pid} (SIGTERM ignored)" in self.log(), server == "stubborn")
