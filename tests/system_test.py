@@ -98,8 +98,8 @@ class Case(unittest.TestCase):
             self.helper = self.spawn([executable], self.env(display, bus, **extra), **dict(dict(stderr=stderr), **options))
         return self.helper
 
-    def log(self, home=None):  # the messages of helper.log, without their stamps
-        log = Path(home or self.home, "Library/Logs/Tessaryn/helper.log")
+    def log(self, logs=None):  # the messages of helper.log (in this case's log folder or another), without their stamps
+        log = Path(logs or self.logs, "helper.log")
         return [line.partition(" ")[2] for line in log.read_text(encoding="utf-8").splitlines()] if log.exists() else []
 
     def diagnostics(self):
@@ -180,11 +180,11 @@ HOSTILE_ROWS = [
     ("a link at env.json to a large file", lambda case: os.symlink(case.tmp + "/large", case.support + "/env.json"), {}),
     ("a FIFO at a neighbour's /.flatpak-info", chrooted_neighbour, {}),
     ("Premiere's launch variable inherited by the helper", lambda case: None, PREMIERE),
-    ("a FIFO at the lock", lambda case: (os.makedirs(case.tmp + "/run/tessaryn"), os.mkfifo(case.tmp + "/run/tessaryn/helper.lock")), {}),
-    ("a dangling link at the lock in the state folder", lambda case: os.symlink("none", case.support + "/helper.lock"), {"XDG_RUNTIME_DIR": ""}),
+    ("a FIFO at the lock", lambda case: os.mkfifo(case.support + "/helper.lock"), {"XDG_RUNTIME_DIR": ""}),  # in the state folder
+    ("a dangling link at the lock", lambda case: os.symlink("none", case.support + "/helper.lock"), {"XDG_RUNTIME_DIR": ""}),
     ("a folder at the lock", lambda case: os.makedirs(case.tmp + "/run/tessaryn/helper.lock/inside"), {}),
     ("a FIFO at the install marker", lambda case: os.mkfifo(case.support + "/plugin-installed-version"), {}),
-    ("a link to /dev/zero at the install marker", lambda case: os.symlink("/dev/zero", case.support + "/plugin-installed-version"), {})]
+    ("/dev/zero at the install marker", lambda case: os.symlink("/dev/zero", case.support + "/plugin-installed-version"), {})]
 
 
 class Headless(Case):
@@ -287,8 +287,8 @@ class Headless(Case):
         self.assertEqual(jobs, [])
 
     def test_a_slow_login_shell_holds_up_neither_a_quit_of_premiere_nor_sigterm_and_is_ended(self):
-        Path(self.home, ".bash_profile").write_text(f"sleep 6.{os.getpid()}\n")
-        pgrep = lambda: [int(p) for p in subprocess.run(["pgrep", "-f", f"sleep 6.{os.getpid()}"], stdout=subprocess.PIPE).stdout.split()]
+        Path(self.home, ".bash_profile").write_text((job := f"sleep 6.{os.getpid()}") + "\n")
+        pgrep = lambda: [int(pid) for pid in subprocess.run(["pgrep", "-f", job], capture_output=True).stdout.split()]
         _, premiere = self.start_helper(env={"SHELL": "/bin/bash"}), self.start_premiere()
         for sigterm in (False, True):  # the shell is asked again at Premiere's next launch
             self.pids += self.wait_for(pgrep, "the login shell")
@@ -303,19 +303,19 @@ class Headless(Case):
 
     def test_a_second_users_helper_starts_its_server_once_the_first_user_lets_go_of_the_port(self):
         os.chmod(self.tmp, 0o755)
-        other = {name: f"{self.tmp}/other-{name}" for name in ("home", "config", "run")}
+        other = {name: f"{self.tmp}/other-{name}" for name in ("HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR")}
         [(os.makedirs(folder, 0o700), os.chown(folder, 65534, 65534)) for folder in other.values()]
         as_other = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
         premiere, _ = self.start_premiere(), self.start_helper()
         server = self.server_pid()
         self.spawn(as_other + ["sleep", "600"], dict(os.environ, **PREMIERE))
-        self.spawn(as_other + [HELPER], self.env(HOME=other["home"], XDG_CONFIG_HOME=other["config"], XDG_RUNTIME_DIR=other["run"]))
-        messages, free = lambda: self.log(other["home"]), "Port 9876 is free again \u2014 starting server"
-        self.wait_for(lambda: "Port 9876 is held by another user's process" in messages(), "the port taken for the second user")
+        self.spawn(as_other + [HELPER], self.env(**other))
+        theirs, free = lambda: self.log(self.logs.replace(self.home, other["HOME"])), "Port 9876 is free again"
+        self.wait_for(lambda: "Port 9876 is held by another user's process" in theirs(), "the port taken for the second user")
         self.quit(premiere)
         self.wait_for(lambda: gone(server), "the first user's server to stop")
         began = time.monotonic()
-        after_free = lambda: [m for m in messages()[messages().index(free):] if m.startswith(SPAWNED)] if free in messages() else []
+        after_free = lambda: [m for m in "\n".join(theirs()).partition(free)[2].split("\n") if m.startswith(SPAWNED)]
         self.pids.append(int(self.wait_for(after_free, "the second user's server")[0][len(SPAWNED):-1]))
         self.assertLess(time.monotonic() - began, 6)
 
@@ -481,17 +481,17 @@ class StatusNotifierItem(Case):
         self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
         self.watcher = Watcher(self.bus)
         executable, entry = self.tmp + "/bin/tessaryn-helper", Path(self.config, "autostart/app.marovant.tessaryn-helper.desktop")
-        os.makedirs(self.tmp + "/bin"), os.symlink(os.path.abspath(BUILD_DIR) + "/share", self.tmp + "/share"), shutil.copy(HELPER, executable)
+        os.makedirs(self.tmp + "/bin"), os.symlink(BUILD_DIR + "/share", self.tmp + "/share"), shutil.copy(HELPER, executable)
         self.start_helper("stubborn", executable, self.start_x(), address)  # not ended by its parent's death alone
         stand_in = self.start_premiere()
         item, menu = self.item()
         self.wait_for(lambda: self.icon_colour(item) == "#34C759", "a green icon")
         self.assertEqual([layout_entry(child) for child in menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2]], MENU_ITEMS)
         shutil.copy(HELPER, executable + ".new"), os.rename(executable + ".new", executable)  # upgraded as dpkg does
-        for checked in (0, 1):  # "Launch at Login" still shows and toggles the truth
+        for on in (0, 1):  # "Launch at Login" still shows and toggles the truth
             login = lambda: menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][6]
             menu.Event(login()[0], "clicked", "", 0, signature="isvu", dbus_interface=MENU, ignore_reply=True)
-            self.wait_for(lambda: layout_entry(login()) == f"Launch at Login (checkmark {checked})" and entry.exists() == checked, "the tick")
+            self.wait_for(lambda: [layout_entry(login()), entry.exists()] == [f"Launch at Login (checkmark {on})", on], "tick")
         self.quit(stand_in)
         self.wait_for(lambda: not self.watcher.items, "the item to go")
         self.start_premiere()
