@@ -120,7 +120,7 @@ Supervised runSupervised(const QString& script, const QString& serverJs)
     auto scheduler = std::make_shared<EventLoopScheduler>();
     auto launcher = std::make_shared<CountingLauncher>();
     auto manager = std::make_unique<ServerManager>(script, serverJs, scheduler, launcher,
-                                                   [] { return qEnvironmentVariable("PATH"); });
+                                                   ServerManager::answerAtOnce([] { return qEnvironmentVariable("PATH"); }));
     const QString logPath = HomeFolders::logFolder() + QStringLiteral("/server.log");
 
     std::optional<Clock::time_point> exited, drained;

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -36,7 +38,8 @@ protected:
         services.exitProcess = [this] { ++exits; };
         services.terminateApplication = [this] { ++terminations; };
         services.makeServerManager = [this](std::shared_ptr<Scheduler> mainThread) { // a node and a script that exist
-            return std::make_unique<ServerManager>("/bin/sh", "/dev/null", mainThread, launcher, [] { return QString("/usr/bin"); });
+            return std::make_unique<ServerManager>("/bin/sh", "/dev/null", mainThread, launcher,
+                                                   ServerManager::answerAtOnce([] { return QString("/usr/bin"); }));
         };
         app = std::make_unique<TessarynHelperApp>(std::move(services));
         scheduler->runPosted(); // the queued plugin installer runs and is forgotten
@@ -181,4 +184,26 @@ TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
         const QString kill = QString("SIGKILL sent to pid %1 (SIGTERM ignored)").arg(server.pid());
         EXPECT_EQ(log.messages().filter(kill).size(), c.serverEndsAt ? 0 : 1);
     }
+}
+
+TEST_F(AppShell, WhilePremiereRunsATakenPortIsLookedAtEveryFiveSecondsAndAQuitWhileEndingStillHidesTheIcon)
+{
+    const int holder = ::socket(AF_INET, SOCK_STREAM, 0); // another user's server, say
+    const sockaddr_in address { AF_INET, htons(ServerManager::port), { htonl(INADDR_LOOPBACK) }, {} };
+    ASSERT_EQ(::bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address) | ::listen(holder, 1), 0);
+    build(true);
+    LogCapture log;
+    scheduler->advance(10s), ::close(holder);
+    scheduler->advance(4999ms);
+    EXPECT_TRUE(launcher->specs.empty());
+    scheduler->advance(201ms); // the look, then a restart's pause
+    EXPECT_EQ(log.messages(), QStringList({ "Port 9876 is free again \u2014 starting server", "User-requested restart",
+                                            "Server spawned (pid 4000)" }));
+    workspace->quit(premiere), QCoreApplication::processEvents(), scheduler->runPosted(); // then the server's end
+    manager().setStatus(ServerStatus::portInUse());
+    scheduler->advance(60s); // Premiere is not running: nobody looks
+    EXPECT_EQ(launcher->specs.size(), 1u);
+    build(true), app->quit(), workspace->quit(premiere), QCoreApplication::processEvents(); // a quit while ending
+    EXPECT_EQ(log.messages().filter("Premiere quit").size(), 2);
+    EXPECT_FALSE(app->isInserted() || tray->trayIcon()->isVisible());
 }

@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
@@ -48,15 +49,23 @@ TEST_F(PathDiscoveryTest, TheShellsLastNonEmptyLineIsThePathWhenItIsASearchPathA
 {
     useShell("printf 'Welcome back!\\n\\n  /opt/x bin:/usr/bin \\r\\n\\n'; head -c 2000000 /dev/zero >&2");
     EXPECT_EQ(PathDiscovery::discover(), "/opt/x bin:/usr/bin");
-    EXPECT_EQ(runs(), QStringList { "-ilc echo $PATH" });
+    EXPECT_EQ(runs(), QStringList { "-ilc /usr/bin/printenv PATH" });
     EXPECT_EQ(PathDiscovery::pathFromShellOutput("/" + QByteArray(32 * 1024 - 1, 'a')).size(), 32 * 1024);
-    for (const QByteArray& output : std::vector<QByteArray> { "", " \n\n" /* no -ilc */, "/usr/bin\nWelcome back!\n", "/usr/bin:bin",
-                                     "/usr/bin::/bin", "/usr/bin:/b\tin", "/usr/bin\x1b[0m", "/" + QByteArray(32 * 1024, 'a') })
+    for (const QByteArray& output : std::vector<QByteArray> { "", " \n\n" /* no -ilc */, "/usr/bin\nWelcome back!\n", ".:~/bin::",
+                                     "/usr/bin:/b\tin", "/usr/bin\x1b[0m", "/" + QByteArray(32 * 1024, 'a') })
         EXPECT_THROW(PathDiscovery::pathFromShellOutput(output), PathDiscoveryError) << output.left(40).toStdString();
     EXPECT_EQ(errorOf<PathDiscoveryError>([] { PathDiscovery::pathFromShellOutput("/usr/bin\377\n"); }), "Non-UTF8 PATH output");
-    writeFile(home.path() + "/.zprofile", "export PATH=/from/zsh:$PATH\n");
-    shell.emplace("SHELL", std::nullopt); // zsh by default
-    EXPECT_TRUE(PathDiscovery::discover().startsWith("/from/zsh:"));
+    // Every common shell, zsh by default, with a profile that leaves "::", ".", "~/bin" and a trailing ":".
+    ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+    for (const auto& [shellPath, profile] : std::vector<std::pair<std::optional<QByteArray>, QString>> {
+             { {}, ".zprofile" }, { "/bin/bash", ".bash_profile" }, { "/bin/dash", ".profile" }, { "/bin/ksh", ".profile" },
+             { "/usr/bin/fish", ".config/fish/config.fish" } }) { // each reads only its own profile
+        writeFile(home.path() + "/" + profile, profile.endsWith("fish") ? "set -gx PATH /p/1 '' . '~/b' /p/2 $PATH ''"
+                                                                        : "export PATH=/p/1::.:'~/b':/p/2:$PATH:");
+        shell.emplace("SHELL", shellPath);
+        const QString path = PathDiscovery::discover();
+        EXPECT_TRUE(path.startsWith("/p/1:/p/2:/") && !path.contains(QRegularExpression(":(?!/)"))) << path.toStdString();
+    }
     useShell("sleep 60 & echo $! > \"$HOME/sleeper\"; wait");
     EXPECT_EQ(errorOf<PathDiscoveryError>([] { PathDiscovery::discover(1500ms); }), // time enough for the shell to start
               "the login shell " + home.path() + "/sh did not answer within 1.5 s");

@@ -55,7 +55,7 @@ class Case(unittest.TestCase):
         self.home, self.config, self.helper = self.tmp + "/home", self.tmp + "/config", None
         self.support, self.cache = self.home + "/.local/state/tessaryn", self.home + "/.cache/tessaryn"
         self.logs = self.support + "/logs"
-        os.makedirs(self.home), os.makedirs(self.config)
+        os.makedirs(self.home), os.makedirs(self.config), os.makedirs(self.tmp + "/run", 0o700)
         [Path(f"{self.tmp}/{name}.js").write_text(body) for name, body in SERVERS.items()]
 
     def failed(self):  # the cases and rows failed so far in this run
@@ -90,7 +90,8 @@ class Case(unittest.TestCase):
     def env(self, display=None, bus=None, **extra):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("QT_", "DISPLAY", "WAYLAND", "XAUTHORITY", "DBUS", "DEV_", "GIO_", "XDG_"))}
-        env.update(HOME=self.home, XDG_CONFIG_HOME=self.config, SHELL="/bin/sh", QT_QPA_PLATFORM="offscreen")
+        env.update(HOME=self.home, XDG_CONFIG_HOME=self.config, XDG_RUNTIME_DIR=self.tmp + "/run", SHELL="/bin/sh",
+                   QT_QPA_PLATFORM="offscreen")
         if display:  # without a session bus that answers, Qt docks its icon through XEmbed
             del env["QT_QPA_PLATFORM"]
             env.update(DISPLAY=display, DBUS_SESSION_BUS_ADDRESS=bus or f"unix:path={self.tmp}/no-bus")
@@ -102,8 +103,8 @@ class Case(unittest.TestCase):
             self.helper = self.spawn([executable], self.env(display, bus, **extra), **dict(dict(stderr=stderr), **options))
         return self.helper
 
-    def log(self):  # the messages of helper.log, without their stamps
-        log = Path(self.logs, "helper.log")
+    def log(self, logs=None):  # the messages of helper.log (in this case's log folder or another), without their stamps
+        log = Path(logs or self.logs, "helper.log")
         return [line.partition(" ")[2] for line in log.read_text(encoding="utf-8").splitlines()] if log.is_file() else []
 
     def diagnostics(self):
@@ -135,8 +136,9 @@ class Case(unittest.TestCase):
     def quit(self, process):
         os.killpg(process.pid, signal.SIGKILL), process.wait(timeout=30)
 
-    def terminate(self):
-        return self.helper.send_signal(signal.SIGTERM) or self.helper.wait(timeout=30)
+    def terminate(self, within=5):  # ends with its server: 2.5 s at most (virtual clock), so 5 s only for a hang
+        began, status = time.monotonic(), self.helper.send_signal(signal.SIGTERM) or self.helper.wait(timeout=30)
+        return self.assertLess(time.monotonic() - began, within, "the helper's end after SIGTERM") or status
 
 
     def start_x(self):
@@ -191,7 +193,12 @@ HOSTILE_ROWS = [
     # Never a link to a device: a helper that wrote through it would replace the device.
     ("a link at env.json to a large file", lambda case: os.symlink(case.tmp + "/large", case.cache + "/env.json"), {}),
     ("a FIFO at a neighbour's /.flatpak-info", chrooted_neighbour, {}),
-    ("Premiere's launch variable inherited by the helper", lambda case: None, PREMIERE)]
+    ("Premiere's launch variable inherited by the helper", lambda case: None, PREMIERE),
+    ("a FIFO at the lock", lambda case: os.mkfifo(case.support + "/helper.lock"), {"XDG_RUNTIME_DIR": ""}),  # in the state folder
+    ("a dangling link at the lock", lambda case: os.symlink("none", case.support + "/helper.lock"), {"XDG_RUNTIME_DIR": ""}),
+    ("a folder at the lock", lambda case: os.makedirs(case.tmp + "/run/tessaryn/helper.lock/inside"), {}),
+    ("a FIFO at the install marker", lambda case: os.mkfifo(case.support + "/plugin-installed-version"), {}),
+    ("/dev/zero at the install marker", lambda case: os.symlink("/dev/zero", case.support + "/plugin-installed-version"), {})]
 
 
 class Headless(Case):
@@ -224,13 +231,20 @@ class Headless(Case):
         self.assertEqual(self.terminate(), 0)
 
     def test_a_second_helper_is_refused_however_long_the_first_has_run(self):
-        self.start_helper(), self.wait_for_line("PluginInstaller: ")  # its last line at the start
-        for minutes in (0, 10):  # the lock's age says nothing while its owner lives
-            with self.subTest(minutes=minutes):
-                os.utime(self.support + "/helper.lock", (time.time() - 60 * minutes,) * 2)
+        self.start_premiere(), self.start_helper()
+        server = self.server_pid()
+        self.wait_for(health_ok, "/health")
+        for row in ("at once", "ten minutes on", "the state folder removed and the server's record written again"):
+            with self.subTest(row):
+                if row == "ten minutes on":  # the lock's age says nothing while its owner lives
+                    os.utime(self.tmp + "/run/tessaryn/helper.lock", (time.time() - 600,) * 2)
+                elif row != "at once":  # the lock is elsewhere; a crash writes the record again
+                    shutil.rmtree(self.support), os.kill(server, signal.SIGKILL)
+                    server = self.wait_for(lambda: self.server_pid() != server and health_ok() and self.server_pid(), "a new server")
                 count = len(self.log())
                 self.assertEqual(self.spawn([HELPER], self.env()).wait(30), 0)
                 self.assertEqual(self.log()[count:], [f"Another Tessaryn Helper is running (pid {self.helper.pid}) \u2014 exiting"])
+                self.assertTrue(health_ok(), "the first helper's server stopped")
         self.assertEqual(self.terminate(), 0)  # the first carries on
 
     def test_sigterm_beside_premiere_ends_the_server_before_the_helper(self):
@@ -280,11 +294,42 @@ class Headless(Case):
         Path(self.home, ".bash_profile").write_text(job + " &\n")
         self.spawn(["script", "-qfec", HELPER, "/dev/null"], self.env(SHELL="/bin/bash"), stdin=subprocess.PIPE)
         self.wait_for_line("Helper boot")
-        self.pids.append(int(Path(self.support, "helper.lock").read_text().split()[0]))  # in the terminal's session
+        self.pids.append(int(Path(self.tmp, "run/tessaryn/helper.lock").read_text().split()[0]))  # in the terminal's session
         self.start_premiere(), self.server_pid()
         self.assertEqual(self.lines("PathDiscovery failed"), [])  # the shell answered, not the 10 s timeout
         self.pids += (jobs := [int(pid) for pid in subprocess.run(["pgrep", "-fx", job], stdout=subprocess.PIPE).stdout.split()])
         self.assertEqual(jobs, [])
+
+    def test_a_slow_login_shell_holds_up_neither_a_quit_of_premiere_nor_sigterm_and_is_ended(self):
+        Path(self.home, ".bash_profile").write_text((job := f"sleep 6.{os.getpid()}") + "\n")
+        pgrep = lambda: [int(pid) for pid in subprocess.run(["pgrep", "-f", job], capture_output=True).stdout.split()]
+        _, premiere = self.start_helper(env={"SHELL": "/bin/bash"}), self.start_premiere()
+        for sigterm in (False, True):  # the shell is asked again at Premiere's next launch
+            self.pids += self.wait_for(pgrep, "the login shell")
+            if sigterm:
+                self.assertEqual(self.terminate(), 0)
+            else:
+                self.quit(premiere)
+                self.wait_for(lambda: self.lines("Premiere quit \u2014 stopping server, hiding icon"), "the quit, at once", 3)
+            wait_until(lambda: not pgrep(), "the login shell's end", 3, self.diagnostics)
+            premiere = self.start_premiere()
+        self.assertFalse(self.lines(SPAWNED) + self.lines("PathDiscovery"), "a server started from an abandoned PATH")
+
+    def test_a_second_users_helper_starts_its_server_once_the_first_user_lets_go_of_the_port(self):
+        os.chmod(self.tmp, 0o755)
+        other = {name: f"{self.tmp}/other-{name}" for name in ("HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR")}
+        [(os.makedirs(folder, 0o700), os.chown(folder, 65534, 65534)) for folder in other.values()]
+        as_other = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        premiere, _ = self.start_premiere(), self.start_helper()
+        server = self.server_pid()
+        self.spawn(as_other + ["sleep", "600"], dict(os.environ, **PREMIERE))
+        self.spawn(as_other + [HELPER], self.env(**other))
+        theirs, free = lambda: self.log(self.logs.replace(self.home, other["HOME"])), "Port 9876 is free again"
+        self.wait_for(lambda: "Port 9876 is held by another user's process" in theirs(), "the port taken for the second user")
+        self.quit(premiere)
+        self.wait_for(lambda: gone(server), "the first user's server to stop")
+        after_free = lambda: [m for m in "\n".join(theirs()).partition(free)[2].split("\n") if m.startswith(SPAWNED)]
+        self.pids.append(int(self.wait_for(after_free, "the second user's server")[0][len(SPAWNED):-1]))  # 5-s probe: unit-tested
 
     def test_hostile_rows(self):
         for what, arrange, inherited in HOSTILE_ROWS:
@@ -298,6 +343,7 @@ class Headless(Case):
                 with open(f"/proc/{self.server_pid()}/environ", "rb") as environ:
                     path = dict(v.split(b"=", 1) for v in environ.read().split(b"\0") if b"=" in v)[b"PATH"]
                 self.assertTrue(path.startswith(b"/chatty/bin:") and b"Welcome" not in path, path)
+                self.assertEqual(self.spawn([HELPER], self.env(**inherited)).wait(30), 0)  # the lock holds: it leaves
                 # Gone at once, though the helper and its server write on: the next line brings it back.
                 os.rename(self.logs, self.home + "/removed")
                 shutil.rmtree(self.home + "/removed")
@@ -314,7 +360,7 @@ class Headless(Case):
                 self.wait_for(health_ok, "the stand-in's server")
                 began = time.monotonic()
                 self.assertEqual((self.terminate(), time.monotonic() - began < 3), (0, True))
-                self.assertIn(f"{self.logs}/{name} is not a regular file", self.diagnostics())
+                self.assertIn(f"{self.logs}/{name} is not a regular file", Path(self.tmp, "helper.stderr").read_text())
 
     def test_a_launch_announced_on_the_session_bus_is_looked_at_though_its_process_had_settled(self):
         """A launcher's wrapper, old and no application when the helper starts, becomes Premiere Pro by exec."""
@@ -361,7 +407,7 @@ class Headless(Case):
                 for path in (f"{state}/tessaryn/logs/helper.log", f"{state}/tessaryn/.first-launch-done", f"{cache}/tessaryn/env.json"):
                     self.assertTrue(os.path.isfile(f"{self.tmp}/{path}"), path)
                 made = sorted(str(p.relative_to(self.tmp)) for p in Path(self.tmp).rglob("*") if p.name in ("tessaryn", "Library"))
-                self.assertEqual(made, sorted([f"{state}/tessaryn", f"{cache}/tessaryn"]))
+                self.assertEqual(made, sorted([f"{state}/tessaryn", f"{cache}/tessaryn", "run/tessaryn"]))  # and the lock's
 
     def test_a_dead_wayland_display_and_no_other_runs_headless(self):
         with socket.socket(socket.AF_UNIX) as dead:  # closed at once: a socket nobody listens on
@@ -520,13 +566,20 @@ class StatusNotifierItem(Case):
         daemon = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE)
         address = daemon.stdout.readline().decode().strip()
         self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
-        self.start_helper("stubborn", display=self.start_x(), bus=address)  # not ended by its parent's death alone
+        executable, entry = self.tmp + "/bin/tessaryn-helper", Path(self.config, "autostart/app.marovant.tessaryn-helper.desktop")
+        os.makedirs(self.tmp + "/bin"), os.symlink(BUILD_DIR + "/share", self.tmp + "/share"), shutil.copy(HELPER, executable)
+        self.start_helper("stubborn", executable, self.start_x(), address)  # not ended by its parent's death alone
         self.wait_for_line(BOOT_IDLE)
         self.watcher = Watcher(self.bus)  # the panel comes after the helper, as at login; then Premiere
         stand_in = self.start_premiere()
         item, menu = self.item()
         self.wait_for(lambda: self.icon_colour(item) == "#34C759", "a green icon")
         self.assertEqual([layout_entry(child) for child in menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2]], MENU_ITEMS)
+        shutil.copy(HELPER, executable + ".new"), os.rename(executable + ".new", executable)  # upgraded as dpkg does
+        for on in (0, 1):  # "Launch at Login" still shows and toggles the truth
+            login = lambda: menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][6]
+            menu.Event(login()[0], "clicked", "", 0, signature="isvu", dbus_interface=MENU, ignore_reply=True)
+            self.wait_for(lambda: [layout_entry(login()), entry.exists()] == [f"Launch at Login (checkmark {on})", on], "tick")
         self.quit(stand_in)
         self.wait_for(lambda: not self.watcher.items, "the item to go")
         self.start_premiere()

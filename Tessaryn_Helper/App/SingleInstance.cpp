@@ -4,9 +4,48 @@
 #include "Logging/Log.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Whatever is at the path and is not a regular file: a FIFO would stall a reader, a link could
+// lead anywhere, a folder can never be locked.
+bool removeIfNotRegular(const QByteArray& path)
+{
+    struct stat info {};
+    if (::lstat(path.constData(), &info) != 0 || S_ISREG(info.st_mode))
+        return false;
+    if (S_ISDIR(info.st_mode))
+        return QDir(QFile::decodeName(path)).removeRecursively();
+    return ::unlink(path.constData()) == 0;
+}
+
+// The holder's pid as it wrote it; 0 while it has not written it yet.
+long holderPid(int fd)
+{
+    char text[32] = {};
+    const ssize_t count = ::pread(fd, text, sizeof text - 1, 0);
+    return count > 0 ? std::strtol(text, nullptr, 10) : 0;
+}
+
+void logNotTaken(const QString& path, int error)
+{
+    Log::write(QStringLiteral("One-helper lock not taken at %1: %2 \u2014 running without it")
+                   .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+}
+
+} // namespace
 
 SingleInstance::SingleInstance() = default;
 
@@ -15,39 +54,67 @@ SingleInstance::~SingleInstance()
     release();
 }
 
+QString SingleInstance::lockPath()
+{
+    const QString runtime = HomeFolders::runtimeFolder();
+    return (runtime.isEmpty() ? HomeFolders::supportFolder() : runtime) + QStringLiteral("/helper.lock");
+}
+
 bool SingleInstance::acquire()
 {
-    QDir().mkpath(HomeFolders::supportFolder());
-    lock_ = std::make_unique<QLockFile>(HomeFolders::supportFolder() + QStringLiteral("/helper.lock"));
-    // Stale only when its owner is gone, however long a helper has been running.
-    lock_->setStaleLockTime(0);
-    qint64 pid = 0;
-    // A helper starting at the same moment may not have written its identity yet: ask again. A
-    // lock that stays without an identity (its owner died while writing it, or it was damaged)
-    // can never be found stale by its owner's identity: it is taken over, unless its owner's
-    // system lock on it says that the owner lives.
-    for (int attempt = 0; attempt <= 10; ++attempt) {
-        if (lock_->tryLock(0))
-            return true;
-        if (lock_->error() != QLockFile::LockFailedError) {
-            lock_.reset();
-            return true;
-        }
-        QString hostname, application;
-        if (lock_->getLockInfo(&pid, &hostname, &application))
+    const QString path = lockPath();
+    const QString folder = QFileInfo(path).path();
+    std::error_code folderError;
+    if (!QFileInfo::exists(folder) && std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), folderError)
+        && folder == HomeFolders::runtimeFolder())
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QByteArray encoded = QFile::encodeName(path);
+    int error = 0;
+    for (int attempt = 0; attempt < 3 && fd_ < 0; ++attempt) {
+        // Never through a link, never stalled by a FIFO, never inherited by a child.
+        const int fd = ::open(encoded.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+        error = errno;
+        struct stat info {};
+        if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+            fd_ = fd;
             break;
-        if (attempt == 10 && lock_->removeStaleLockFile() && lock_->tryLock(0))
-            return true;
+        }
+        if (fd >= 0)
+            ::close(fd), error = EINVAL;
+        if (!removeIfNotRegular(encoded))
+            break;
+    }
+    if (fd_ < 0) {
+        logNotTaken(path, folderError ? folderError.value() : error); // a folder that cannot be made says why
+        return true;
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
+        if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, pid.constData(), size_t(pid.size()), 0) != pid.size()) {
+            // The lock holds all the same; only the second helper's line lacks the pid.
+        }
+        return true;
+    }
+    const int lockError = errno;
+    if (lockError != EWOULDBLOCK) {
+        logNotTaken(path, lockError);
+        release();
+        return true;
+    }
+    // A helper starting at the same moment may not have written its pid yet.
+    long pid = holderPid(fd_);
+    for (int attempt = 0; attempt < 10 && pid == 0; ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pid = holderPid(fd_);
     }
     Log::write(QStringLiteral("Another Tessaryn Helper is running (pid %1) \u2014 exiting").arg(pid));
-    lock_.reset();
+    release();
     return false;
 }
 
 void SingleInstance::release()
 {
-    if (lock_)
-        lock_->unlock();
-    lock_.reset();
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
 }

@@ -1,25 +1,29 @@
 #pragma once
 
-#include <QLockFile>
+#include <QString>
 
-#include <memory>
-
-// One helper per user: a lock file in the support folder, held for the helper's life. A lock left
-// by a helper that has died is taken over.
+// One helper per user: an flock() on "tessaryn/helper.lock" in the runtime folder (the state
+// folder when there is none), held for the helper's life. The kernel lets go of it when the helper
+// dies, however it dies, and removing a folder of the home cannot lift it. The holder's pid is
+// written in the file for the second helper's line.
 class SingleInstance {
 public:
     SingleInstance();
     ~SingleInstance();
 
-    // False when another helper holds the lock; that is then logged. When the lock cannot be
-    // taken for any other reason (an unwritable folder), the helper runs anyway: true.
+    // False when another helper holds the lock; that is then logged. When the lock cannot be made
+    // at all (a read-only folder, no folder), that is logged with its reason and the helper runs
+    // anyway: true.
     bool acquire();
     // Lets go of the lock, for an exit that skips destructors.
     void release();
+
+    // Where the lock lives.
+    static QString lockPath();
 
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
 private:
-    std::unique_ptr<QLockFile> lock_;
+    int fd_ = -1;
 };

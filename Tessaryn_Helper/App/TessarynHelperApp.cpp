@@ -36,7 +36,10 @@ TessarynHelperApp::TessarynHelperApp(Services services, QObject* parent)
 
     // The status reaction comes before the boot decision, whose status is a change like any
     // other: the launch-at-login tick then shows what the housekeeping made of the login item.
-    connect(serverManager_.get(), &ServerManager::statusChanged, this, [this] { refreshLoginItemStatus(); });
+    connect(serverManager_.get(), &ServerManager::statusChanged, this, [this] {
+        refreshLoginItemStatus();
+        watchPort();
+    });
     connect(serverManager_.get(), &ServerManager::processEnded, this, &TessarynHelperApp::endIfServerEnded);
 
     if (premiereWatcher_->isPremiereRunning()) {
@@ -51,7 +54,11 @@ TessarynHelperApp::TessarynHelperApp(Services services, QObject* parent)
             &TessarynHelperApp::premiereChanged, Qt::QueuedConnection);
 }
 
-TessarynHelperApp::~TessarynHelperApp() = default;
+TessarynHelperApp::~TessarynHelperApp()
+{
+    if (portProbe_)
+        portProbe_->cancel();
+}
 
 void TessarynHelperApp::runHousekeeping()
 {
@@ -142,20 +149,46 @@ void TessarynHelperApp::end()
 
 void TessarynHelperApp::premiereChanged(bool isRunning)
 {
-    if (quitting_)
-        return; // nothing starts or stops any more but through the shutdown
     if (!isRunning) {
         Log::write(QStringLiteral("Premiere quit \u2014 stopping server, hiding icon"));
-        serverManager_->stop(ServerStatus::idle());
+        if (!quitting_) // when ending, the shutdown's stop stands
+            serverManager_->stop(ServerStatus::idle());
         setInserted(false);
+        watchPort();
         return;
     }
+    if (quitting_)
+        return; // nothing starts any more
+    watchPort();
     const ServerStatus::Kind kind = serverManager_->status().kind();
     if (kind == ServerStatus::Kind::idle || kind == ServerStatus::Kind::stopped) {
         Log::write(QStringLiteral("Premiere launched \u2014 waking server"));
         serverManager_->restart();
     }
     setInserted(true);
+}
+
+// Another user's server, or any program, may hold the port for a while: while Premiere runs, it is
+// looked at again every five seconds, and once free the server starts as a launch would start it.
+void TessarynHelperApp::watchPort()
+{
+    const bool wanted = !quitting_ && serverManager_->status().kind() == ServerStatus::Kind::portInUse
+        && premiereWatcher_->isPremiereRunning();
+    if (!wanted && portProbe_) {
+        portProbe_->cancel();
+        portProbe_.reset();
+    }
+    if (!wanted || portProbe_)
+        return;
+    portProbe_ = services_.mainThread->after(portProbeInterval, [app = QPointer<TessarynHelperApp>(this)] {
+        if (!app)
+            return;
+        app->portProbe_.reset();
+        if (ServerManager::isPortInUse())
+            return app->watchPort();
+        Log::write(QStringLiteral("Port 9876 is free again \u2014 starting server"));
+        app->serverManager_->restart();
+    });
 }
 
 void TessarynHelperApp::setInserted(bool inserted)

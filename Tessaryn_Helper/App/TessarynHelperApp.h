@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+class Cancellable;
 class Desktop;
 class PortHolders;
 class PremiereWatcher;
@@ -58,6 +59,7 @@ public:
     // even SIGKILL does not end at once cannot hold the helper.
     static constexpr std::chrono::milliseconds sigtermExitDelay { 500 };
     static constexpr std::chrono::milliseconds longestShutdown { 2500 };
+    static constexpr std::chrono::seconds portProbeInterval { 5 };
     static inline const QString docsAddress = QStringLiteral("https://tessaryn.app/docs/install");
 
     explicit TessarynHelperApp(Services services, QObject* parent = nullptr);
@@ -90,6 +92,7 @@ private:
     void premiereChanged(bool isRunning);
     void refreshLoginItemStatus();
     void setInserted(bool inserted);
+    void watchPort();
 
     Services services_;
     std::unique_ptr<ServerManager> serverManager_;
@@ -98,6 +101,7 @@ private:
     LoginItemStatus loginItemStatus_ = LoginItemStatus::notRegistered;
     bool isInserted_ = false;
 
+    std::shared_ptr<Cancellable> portProbe_;
     bool quitting_ = false;
     bool earliestExitPassed_ = false;
     bool ended_ = false;

@@ -3,6 +3,7 @@
 #include "Foundation/ChildProcess.h"
 #include "Foundation/HomeFolders.h"
 #include "Foundation/RegularFile.h"
+#include "Foundation/Scheduler.h"
 #include "Foundation/Utf8.h"
 
 #include <QDir>
@@ -15,6 +16,9 @@
 #include <QTimeZone>
 
 #include <mutex>
+#include <pthread.h>
+#include <system_error>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,15 +49,47 @@ PathDiscoveryError notASearchPath(const QString& why)
     return PathDiscoveryError(QStringLiteral("PathDiscovery"), 4, why);
 }
 
+std::optional<QString> whyUnprintableOrTooLong(const QString& path)
+{
+    const qsizetype bytes = path.toUtf8().size();
+    if (bytes > PathDiscovery::maximumPathBytes)
+        return QStringLiteral("the PATH is %1 bytes long, more than %2").arg(bytes).arg(PathDiscovery::maximumPathBytes);
+    for (const QChar character : path)
+        if (character.category() == QChar::Other_Control)
+            return QStringLiteral("the PATH holds control characters");
+    return std::nullopt;
+}
+
+// Quoted in part only, and only once it is known to be printable.
+QString shown(const QString& path)
+{
+    return path.size() > 80 ? path.left(80) + QStringLiteral("\u2026") : path;
+}
+
+// The search path's absolute folders. Empty, relative and "~" elements are common in profiles and
+// mean nothing to the server: left out. Throws when none remains, or for control characters or size.
+QString absoluteFolders(const QString& path)
+{
+    if (const std::optional<QString> why = whyUnprintableOrTooLong(path))
+        throw notASearchPath(*why);
+    QStringList folders = path.split(QLatin1Char(':'));
+    folders.removeIf([](const QString& folder) { return !folder.startsWith(QLatin1Char('/')); });
+    if (folders.isEmpty())
+        throw notASearchPath(QStringLiteral("\"%1\" holds no absolute folder").arg(shown(path)));
+    return folders.join(QLatin1Char(':'));
+}
+
 } // namespace
 
-QString PathDiscovery::discover(std::chrono::milliseconds timeout)
+QString PathDiscovery::discover(std::chrono::milliseconds timeout, RunCancellation* cancellation)
 {
     const QString shell = qEnvironmentVariableIsSet("SHELL") ? qEnvironmentVariable("SHELL")
                                                               : QStringLiteral("/bin/zsh");
     ProcessSpec spec;
     spec.program = shell;
-    spec.arguments = { QStringLiteral("-ilc"), QStringLiteral("echo $PATH") };
+    // The exported value, colon-joined, as every shell passes it on: fish would print its list
+    // joined by spaces. By its full name, so a profile's PATH cannot hide it.
+    spec.arguments = { QStringLiteral("-ilc"), QStringLiteral("/usr/bin/printenv PATH") };
     // Its own session: no controlling terminal for an interactive shell to stop on when the
     // helper was started from one, and one group, so that whatever its start-up files started
     // ends with it (or with a timeout). No terminal input either.
@@ -62,7 +98,7 @@ QString PathDiscovery::discover(std::chrono::milliseconds timeout)
 
     ChildProcess::Output output;
     try {
-        output = ChildProcess::run(spec, timeout);
+        output = ChildProcess::run(spec, timeout, cancellation);
     } catch (const SpawnError& error) {
         throw PathDiscoveryError(QStringLiteral("PathDiscovery"), 2, QString::fromStdString(error.what()));
     } catch (const TimeoutError&) {
@@ -71,6 +107,8 @@ QString PathDiscovery::discover(std::chrono::milliseconds timeout)
                                      .arg(shell)
                                      .arg(double(timeout.count()) / 1000.0));
     }
+    if (cancellation && cancellation->isCancelled())
+        throw PathDiscoveryError(QStringLiteral("PathDiscovery"), cancelledCode, QStringLiteral("the login shell was ended"));
     return pathFromShellOutput(output.standardOutput);
 }
 
@@ -85,25 +123,54 @@ QString PathDiscovery::pathFromShellOutput(const QByteArray& output)
         path = trimmedWhitespace(*line);
     if (path.isEmpty())
         throw notASearchPath(QStringLiteral("the login shell printed no PATH"));
-    if (const std::optional<QString> why = whyNotASearchPath(path))
-        throw notASearchPath(*why);
-    return path;
+    return absoluteFolders(path);
 }
 
 std::optional<QString> PathDiscovery::whyNotASearchPath(const QString& path)
 {
-    const qsizetype bytes = path.toUtf8().size();
-    if (bytes > maximumPathBytes)
-        return QStringLiteral("the PATH is %1 bytes long, more than %2").arg(bytes).arg(maximumPathBytes);
-    for (const QChar character : path)
-        if (character.category() == QChar::Other_Control)
-            return QStringLiteral("the PATH holds control characters");
-    // Quoted in part only, and only once it is known to be printable.
-    const QString shown = path.size() > 80 ? path.left(80) + QStringLiteral("\u2026") : path;
+    if (const std::optional<QString> why = whyUnprintableOrTooLong(path))
+        return why;
     for (const QString& folder : path.split(QLatin1Char(':')))
         if (!folder.startsWith(QLatin1Char('/')))
-            return QStringLiteral("\"%1\" is not a list of absolute folders").arg(shown);
+            return QStringLiteral("\"%1\" is not a list of absolute folders").arg(shown(path));
     return std::nullopt;
+}
+
+std::shared_ptr<Cancellable> PathDiscovery::loadOrDiscoverInBackground(const std::shared_ptr<Scheduler>& mainThread,
+                                                                       Answer answer)
+{
+    if (const std::optional<QString> cached = freshCachedPath(QDateTime::currentDateTimeUtc())) {
+        answer(*cached, std::nullopt);
+        return nullptr;
+    }
+    struct Job final : Cancellable {
+        RunCancellation run;
+        void cancel() override { run.cancel(); }
+    };
+    auto job = std::make_shared<Job>();
+    const auto work = [job, scheduler = std::weak_ptr<Scheduler>(mainThread), answer] {
+        ::pthread_setname_np(::pthread_self(), "tessaryn-path");
+        QString path;
+        std::optional<QString> error;
+        try {
+            path = loadOrDiscover([] { return QDateTime::currentDateTimeUtc(); }, shellTimeout, &job->run);
+        } catch (const std::exception& failure) {
+            error = QString::fromStdString(failure.what());
+        }
+        // Cancelled on the main thread, and answered there: once cancelled, never answered.
+        if (const auto main = scheduler.lock())
+            main->post([job, answer, path, error] {
+                if (!job->run.isCancelled())
+                    answer(path, error);
+            });
+    };
+    try {
+        std::thread(work).detach();
+    } catch (const std::system_error& error) { // no thread to be had: a failed discovery
+        answer(QString(), QString::fromStdString(error.what()));
+        return nullptr;
+    }
+    return job;
 }
 
 QString PathDiscovery::loadOrDiscover()
@@ -111,14 +178,21 @@ QString PathDiscovery::loadOrDiscover()
     return loadOrDiscover([] { return QDateTime::currentDateTimeUtc(); });
 }
 
-QString PathDiscovery::loadOrDiscover(const Clock& now, std::chrono::milliseconds timeout)
+std::optional<QString> PathDiscovery::freshCachedPath(const QDateTime& now)
 {
-    const QDateTime start = now();
     if (const std::optional<Cache> cache = readCache()) {
-        const qint64 ageMs = cache->discoveredAt.toMSecsSinceEpoch() - start.toMSecsSinceEpoch();
+        const qint64 ageMs = cache->discoveredAt.toMSecsSinceEpoch() - now.toMSecsSinceEpoch();
         if (ageMs > -cacheLifetimeSeconds * 1000) // a date in the future counts as fresh
             return cache->path;
     }
+    return std::nullopt;
+}
+
+QString PathDiscovery::loadOrDiscover(const Clock& now, std::chrono::milliseconds timeout, RunCancellation* cancellation)
+{
+    const QDateTime start = now();
+    if (const std::optional<QString> cached = freshCachedPath(start))
+        return *cached;
     LastFailure& failure = lastFailure();
     {
         std::lock_guard lock(failure.mutex);
@@ -133,8 +207,10 @@ QString PathDiscovery::loadOrDiscover(const Clock& now, std::chrono::millisecond
     }
     QString path;
     try {
-        path = discover(timeout);
+        path = discover(timeout, cancellation);
     } catch (const PathDiscoveryError& error) {
+        if (error.code() == cancelledCode)
+            throw; // not the shell's failure: asked again next time
         std::lock_guard lock(failure.mutex);
         failure.at = now();
         failure.why = QString::fromStdString(error.what());
@@ -191,7 +267,12 @@ std::optional<PathDiscovery::Cache> PathDiscovery::parseCache(const QByteArray& 
     if (!path.isString() || !discoveredAt.isString())
         return std::nullopt;
     Cache cache { path.toString(), parseInternetDateTime(discoveredAt.toString()) };
-    if (!cache.discoveredAt.isValid() || whyNotASearchPath(cache.path))
+    try {
+        cache.path = absoluteFolders(cache.path); // as a fresh answer would be
+    } catch (const PathDiscoveryError&) {
+        return std::nullopt;
+    }
+    if (!cache.discoveredAt.isValid())
         return std::nullopt;
     return cache;
 }

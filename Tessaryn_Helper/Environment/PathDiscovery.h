@@ -4,9 +4,14 @@
 #include <QString>
 
 #include <chrono>
+#include <memory>
 #include <functional>
 #include <optional>
 #include <stdexcept>
+
+class Cancellable;
+class RunCancellation;
+class Scheduler;
 
 // An error of PATH discovery; what() is its description, the text that log lines quote.
 class PathDiscoveryError : public std::runtime_error {
@@ -29,9 +34,9 @@ private:
 // "env.json" in the support folder.
 //
 // The answer is the last non-empty line that the shell prints, so that what a profile says on
-// its way ("Welcome back!") does not become part of it, and it must be a search path: folders
-// with absolute names joined by ':', without control characters, at most 32 KiB. Anything else
-// is a failed discovery, and a cache that breaks those rules is no cache. After a failure the
+// its way ("Welcome back!") does not become part of it. Its empty, relative and "~" elements are
+// left out; it fails when no absolute folder remains, or for control characters or more than
+// 32 KiB, and so does a cache. After a failure the
 // shell is not asked again for five minutes (remembered in memory only), so a hanging shell does
 // not cost every start of the server its timeout.
 class PathDiscovery {
@@ -43,15 +48,27 @@ public:
     static constexpr qsizetype maximumPathBytes = 32 * 1024;
     static constexpr qsizetype maximumCacheFileBytes = 64 * 1024;
 
-    // Runs `$SHELL -ilc 'echo $PATH'` (zsh when SHELL is unset) and returns the search path it
-    // prints. Throws PathDiscoveryError when the shell cannot start, does not answer in time, or
-    // prints no valid search path.
-    static QString discover(std::chrono::milliseconds timeout = shellTimeout);
+    static constexpr int cancelledCode = 6;
+
+    // Runs `$SHELL -ilc '/usr/bin/printenv PATH'` (zsh when SHELL is unset) and returns the search
+    // path it prints. Throws PathDiscoveryError when the shell cannot start, does not answer in
+    // time, is ended through `cancellation`, or prints no valid search path.
+    static QString discover(std::chrono::milliseconds timeout = shellTimeout, RunCancellation* cancellation = nullptr);
 
     // The cached PATH while the cache is fresh; otherwise, unless the previous discovery failed
     // less than five minutes ago, discovers it and saves it. Throws PathDiscoveryError.
     static QString loadOrDiscover();
-    static QString loadOrDiscover(const Clock& now, std::chrono::milliseconds timeout = shellTimeout);
+    static QString loadOrDiscover(const Clock& now, std::chrono::milliseconds timeout = shellTimeout,
+                                  RunCancellation* cancellation = nullptr);
+    static std::optional<QString> freshCachedPath(const QDateTime& now);
+
+    // loadOrDiscover() for the main thread, which must not wait for a login shell: `answer` gets
+    // the PATH or the error's description on the main thread, at once from a fresh cache, else
+    // once a worker has asked the shell. Cancelling the handle (main thread) ends the shell, and
+    // no answer comes.
+    using Answer = std::function<void(const QString& path, const std::optional<QString>& error)>;
+    static std::shared_ptr<Cancellable> loadOrDiscoverInBackground(const std::shared_ptr<Scheduler>& mainThread,
+                                                                   Answer answer);
 
     // The search path in a login shell's standard output; throws PathDiscoveryError.
     static QString pathFromShellOutput(const QByteArray& output);

@@ -381,7 +381,44 @@ bool ChildProcess::waitForFinished(std::chrono::steady_clock::time_point deadlin
     return state_->changed.wait_until(lock, deadline, [&] { return state_->finished; });
 }
 
-ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<std::chrono::milliseconds> timeout)
+void RunCancellation::cancel()
+{
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    kill();
+}
+
+bool RunCancellation::isCancelled() const
+{
+    std::lock_guard lock(mutex_);
+    return cancelled_;
+}
+
+void RunCancellation::attach(const std::shared_ptr<ChildProcess>& child, bool group)
+{
+    std::lock_guard lock(mutex_);
+    child_ = child, group_ = group;
+    if (cancelled_)
+        kill();
+}
+
+void RunCancellation::detach()
+{
+    std::lock_guard lock(mutex_);
+    child_.reset();
+}
+
+void RunCancellation::kill() const
+{
+    if (!child_)
+        return;
+    if (group_)
+        child_->sendSignalToGroup(SIGKILL);
+    child_->sendSignal(SIGKILL);
+}
+
+ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<std::chrono::milliseconds> timeout,
+                                       RunCancellation* cancellation)
 {
     struct Collected {
         std::mutex mutex;
@@ -397,6 +434,8 @@ ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<st
     };
     auto child = start(spec, std::move(handlers));
     const bool ownGroup = spec.ownProcessGroup || spec.newSession;
+    if (cancellation)
+        cancellation->attach(child, ownGroup);
 
     const auto noDeadline = std::chrono::steady_clock::time_point::max();
     const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout : noDeadline;
@@ -417,6 +456,8 @@ ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<st
     if (ownGroup)
         child->sendSignalToGroup(SIGKILL);
     child->stopReading();
+    if (cancellation)
+        cancellation->detach();
     if (!finishedInTime)
         throw TimeoutError(QStringLiteral("%1 did not finish within %2 ms")
                                .arg(spec.program)

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <sys/types.h>
@@ -41,6 +42,27 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+class ChildProcess;
+
+// Lets another thread end a ChildProcess::run() early: the child, with its group if it has one,
+// is killed at once (or as soon as it has started), and the run returns what it has read.
+class RunCancellation {
+public:
+    void cancel();
+    bool isCancelled() const;
+
+private:
+    friend class ChildProcess;
+    void attach(const std::shared_ptr<ChildProcess>& child, bool group);
+    void detach();
+    void kill() const; // with the mutex held
+
+    mutable std::mutex mutex_;
+    bool cancelled_ = false;
+    std::shared_ptr<ChildProcess> child_;
+    bool group_ = false;
+};
+
 // One child process. Its output is read on a background thread and handed to the handlers in the
 // order it was read; a stream without a handler goes to /dev/null, so it can never fill a pipe.
 // The child is always reaped. `finished` is called once, on a background thread, after the child
@@ -65,7 +87,8 @@ public:
     // one, is killed: a background job it started can neither hold the answer back nor grow it.
     // Throws SpawnError, or TimeoutError once the timeout has passed (the child, with its process
     // group if it has one, is then killed).
-    static Output run(const ProcessSpec& spec, std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+    static Output run(const ProcessSpec& spec, std::optional<std::chrono::milliseconds> timeout = std::nullopt,
+                      RunCancellation* cancellation = nullptr);
 
     ~ChildProcess();
 

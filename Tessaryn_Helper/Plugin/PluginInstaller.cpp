@@ -2,6 +2,7 @@
 
 #include "Foundation/ChildProcess.h"
 #include "Foundation/HomeFolders.h"
+#include "Foundation/RegularFile.h"
 #include "Foundation/Scheduler.h"
 #include "Foundation/Utf8.h"
 #include "Logging/Log.h"
@@ -19,6 +20,7 @@
 #include <charconv>
 #include <cstdint>
 #include <filesystem>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -78,16 +80,15 @@ std::vector<std::int64_t> versionParts(const QString& version)
     return parts;
 }
 
-// The marker's text, trimmed; none when it cannot be read as UTF-8.
+// The marker's text, trimmed; none when it cannot be read as UTF-8. Only a small regular file is
+// read: a FIFO or a device in its place would stall or flood the main thread.
 std::optional<QString> readMarker()
 {
-    QFile file(PluginInstaller::markerPath());
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> bytes
+        = RegularFile::read(PluginInstaller::markerPath(), 256, RegularFile::Oversize::refuse);
+    if (!bytes)
         return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    const auto text = decodeUtf8Strictly(bytes);
+    const auto text = decodeUtf8Strictly(*bytes);
     if (!text)
         return std::nullopt;
     return trimmedWhitespace(*text);
@@ -97,6 +98,11 @@ std::optional<QString> readMarker()
 // offers the install again.
 void writeMarker(const QString& version)
 {
+    // Whatever is in the marker's place is replaced, never written through.
+    const QByteArray encoded = QFile::encodeName(PluginInstaller::markerPath());
+    struct stat existing {};
+    if (::lstat(encoded.constData(), &existing) == 0 && !S_ISREG(existing.st_mode))
+        ::unlink(encoded.constData());
     QSaveFile file(PluginInstaller::markerPath());
     if (!file.open(QIODevice::WriteOnly))
         return;

@@ -45,8 +45,11 @@ ServerManager::ServerManager(QString nodePath, QString serverScriptPath, std::sh
 
 ServerManager::ServerManager(QString nodePath, QString serverScriptPath, std::shared_ptr<Scheduler> mainThread,
                              QObject* parent)
-    : ServerManager(std::move(nodePath), std::move(serverScriptPath), std::move(mainThread),
-                    std::make_shared<ChildProcessLauncher>(), [] { return PathDiscovery::loadOrDiscover(); }, parent)
+    : ServerManager(std::move(nodePath), std::move(serverScriptPath), mainThread, std::make_shared<ChildProcessLauncher>(),
+                    [mainThread](SearchPathAnswer answer) {
+                        return PathDiscovery::loadOrDiscoverInBackground(mainThread, std::move(answer));
+                    },
+                    parent)
 {
 }
 
@@ -54,6 +57,22 @@ ServerManager::~ServerManager()
 {
     cancelResetTimer();
     cancelPendingStart();
+    cancelSearchPathRequest();
+}
+
+ServerManager::SearchPathSource ServerManager::answerAtOnce(std::function<QString()> lookup)
+{
+    return [lookup = std::move(lookup)](SearchPathAnswer answer) -> std::shared_ptr<Cancellable> {
+        QString path;
+        std::optional<QString> error;
+        try {
+            path = lookup();
+        } catch (const std::exception& failure) {
+            error = QString::fromStdString(failure.what());
+        }
+        answer(path, error);
+        return nullptr;
+    };
 }
 
 void ServerManager::setStatus(const ServerStatus& status)
@@ -91,6 +110,7 @@ bool ServerManager::isPortInUse()
 void ServerManager::start()
 {
     stopRequested_ = false;
+    cancelSearchPathRequest(); // the newest start asks again
 
     if (isPortInUse()) {
         Log::write(QStringLiteral("Pre-flight: port 9876 in use"));
@@ -104,12 +124,30 @@ void ServerManager::start()
     if (!QFileInfo::exists(serverScriptPath_))
         return failPreflight(QStringLiteral("server.js not found at %1").arg(serverScriptPath_));
 
-    QString searchPath;
-    try {
-        searchPath = searchPath_();
-    } catch (const std::exception& error) {
-        Log::write(QStringLiteral("PathDiscovery failed: %1 \u2014 falling back to default PATH")
-                       .arg(QString::fromStdString(error.what())));
+    // A login shell may take seconds: the main thread goes on meanwhile, and a stop ends the wait.
+    auto request = searchPath_([manager = QPointer<ServerManager>(this)](const QString& path,
+                                                                     const std::optional<QString>& error) {
+        if (!manager)
+            return;
+        manager->searchPathRequest_.reset();
+        manager->launch(path, error);
+    });
+    if (request) // still waiting; an answer given at once has launched already
+        searchPathRequest_ = std::move(request);
+}
+
+void ServerManager::cancelSearchPathRequest()
+{
+    if (searchPathRequest_) {
+        searchPathRequest_->cancel();
+        searchPathRequest_.reset();
+    }
+}
+
+void ServerManager::launch(QString searchPath, const std::optional<QString>& searchPathError)
+{
+    if (searchPathError) {
+        Log::write(QStringLiteral("PathDiscovery failed: %1 \u2014 falling back to default PATH").arg(*searchPathError));
         searchPath = fallbackSearchPath;
     }
 
@@ -179,9 +217,13 @@ void ServerManager::logPortHolder() const
         return;
     const PortHolder holder = portHolders_->holderOf(port);
     switch (holder.kind) {
-    case PortHolder::Kind::ownProcess:
-        Log::write(QStringLiteral("Port 9876 is held by pid %1 (%2)").arg(holder.pid).arg(holder.name));
+    case PortHolder::Kind::ownProcess: {
+        // Any process may name itself: no line break or escape of its name enters the log.
+        QString name = holder.name;
+        std::replace_if(name.begin(), name.end(), [](QChar c) { return c.category() == QChar::Other_Control; }, u'?');
+        Log::write(QStringLiteral("Port 9876 is held by pid %1 (%2)").arg(holder.pid).arg(name));
         break;
+    }
     case PortHolder::Kind::otherUser:
         Log::write(QStringLiteral("Port 9876 is held by another user's process"));
         break;
@@ -197,8 +239,8 @@ void ServerManager::handleTermination(const std::shared_ptr<LaunchedProcess>& pr
         return;
 
     cancelResetTimer();
-    const QString tail = stderrTail_->snapshot();
-    if (tail.contains(QStringLiteral("EADDRINUSE"))) {
+    // In the bytes as they came: the text around the word may be in any encoding, or cut anywhere.
+    if (stderrTail_->rawSnapshot().contains("EADDRINUSE")) {
         Log::write(QStringLiteral("Server exited with EADDRINUSE \u2014 abandoning restart loop"));
         logPortHolder();
         setStatus(ServerStatus::portInUse());
@@ -252,8 +294,10 @@ void ServerManager::stop(const ServerStatus& finalStatus)
     stopRequested_ = true;
     stopFinalStatus_ = finalStatus;
     cancelResetTimer();
-    // Nothing comes back after a stop: not a crash restart, not the start of an earlier restart.
+    // Nothing comes back after a stop: not a crash restart, not the start of an earlier restart,
+    // not a start that waits for the login shell (which is ended).
     cancelPendingStart();
+    cancelSearchPathRequest();
 
     if (process_ && process_->isRunning()) {
         process_->sendSignal(SIGTERM);
@@ -266,8 +310,9 @@ void ServerManager::stop(const ServerStatus& finalStatus)
         setStatus(finalStatus);
         return;
     }
+    // A process held here has ended but its end notice is still on its way: it stays held, so that
+    // the notice tells what its end was (a port in use among others).
     setStatus(finalStatus);
-    process_.reset();
 }
 
 void ServerManager::restart()

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class Cancellable;
 class LaunchedProcess;
@@ -31,8 +32,13 @@ public:
     static constexpr std::chrono::milliseconds restartPause { 200 };
     static inline const QString fallbackSearchPath = QStringLiteral("/usr/local/bin:/opt/homebrew/bin:/usr/bin:/bin");
 
-    // The login-shell PATH for the child; throws PathDiscoveryError.
-    using SearchPathSource = std::function<QString()>;
+    // Asks for the login-shell PATH for the child: `answer` gets it, or the error's description,
+    // on the main thread, at once or later. Cancelling the handle (none: nothing to cancel) means
+    // no answer comes, and whatever was asked is ended.
+    using SearchPathAnswer = std::function<void(const QString& path, const std::optional<QString>& error)>;
+    using SearchPathSource = std::function<std::shared_ptr<Cancellable>(SearchPathAnswer)>;
+    // A source that answers at once from `lookup`, which returns the PATH or throws.
+    static SearchPathSource answerAtOnce(std::function<QString()> lookup);
 
     ServerManager(QString nodePath, QString serverScriptPath, std::shared_ptr<Scheduler> mainThread,
                   std::shared_ptr<ProcessLauncher> launcher, SearchPathSource searchPath, QObject* parent = nullptr);
@@ -52,6 +58,8 @@ public:
 
     // Whether a server process is held: launched and its end not yet handled.
     bool holdsProcess() const { return bool(process_); }
+    // Whether a start waits for the login shell's PATH.
+    bool awaitsSearchPath() const { return bool(searchPathRequest_); }
 
     // Where the manager learns who holds the port when it is taken; none: it does not say.
     void setPortHolders(std::shared_ptr<const PortHolders> portHolders) { portHolders_ = std::move(portHolders); }
@@ -68,6 +76,8 @@ signals:
     void processEnded();
 
 private:
+    void launch(QString searchPath, const std::optional<QString>& searchPathError);
+    void cancelSearchPathRequest();
     void failPreflight(const QString& reason);
     void logPortHolder() const;
     void handleTermination(const std::shared_ptr<LaunchedProcess>& process, int terminationStatus);
@@ -90,6 +100,8 @@ private:
     std::shared_ptr<Cancellable> resetWorkItem_;
     // The one start that is waiting: a crash restart, or the second half of a restart.
     std::shared_ptr<Cancellable> pendingStart_;
+    // The question for the PATH of the start under way.
+    std::shared_ptr<Cancellable> searchPathRequest_;
     bool startWhenStoppedProcessEnds_ = false;
     std::shared_ptr<StderrTail> stderrTail_;
     std::shared_ptr<LogRotator> serverLog_;

@@ -30,9 +30,14 @@ void StderrTail::append(const QByteArray& data)
 
 QString StderrTail::snapshot()
 {
+    return decodeUtf8Strictly(rawSnapshot()).value_or(QString());
+}
+
+QByteArray StderrTail::rawSnapshot()
+{
     QByteArray copy;
     queue_->sync([&] { copy = buffer_->bytes; });
-    return decodeUtf8Strictly(copy).value_or(QString());
+    return copy;
 }
 
 void StderrTail::clear()

@@ -23,6 +23,8 @@ public:
     void append(const QByteArray& data);
     // Wait for the queue. The snapshot is empty unless the kept bytes are valid UTF-8.
     QString snapshot();
+    // The kept bytes as they came, whatever their encoding.
+    QByteArray rawSnapshot();
     void clear();
 
 private:
