@@ -19,17 +19,17 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
-#include <vector>
 #include <utility>
+#include <vector>
 
-// The file's paths, what waits to be appended, and the work that runs on the queue. The queued
-// task shares it, so the appends outlive a rotator that is destroyed while they wait.
 namespace {
 // Raw output appended this recently means more is streaming in: gather a little before the next append.
 constexpr auto gatherWindow = std::chrono::milliseconds(2);
 constexpr auto gatherTime = std::chrono::microseconds(500);
 } // namespace
 
+// The file's paths, what waits to be appended, and the work that runs on the queue. The queued
+// task shares it, so the appends outlive a rotator that is destroyed while they wait.
 struct LogRotator::File {
     QByteArray path;
     QString pathText;
