@@ -1,5 +1,6 @@
 // The application object and its tray icon and menu, in-process: the server manager runs scripted
 // processes on a virtual clock, with a recording desktop and a login item under the test's control.
+#include "App/SingleInstance.h"
 #include "App/TessarynHelperApp.h"
 #include "App/TrayMenu.h"
 #include "Supervision/ServerManager.h"
@@ -7,6 +8,7 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QDir>
 #include <QImage>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -206,4 +208,19 @@ TEST_F(AppShell, WhilePremiereRunsATakenPortIsLookedAtEveryFiveSecondsAndAQuitWh
     build(true), app->quit(), workspace->quit(premiere), QCoreApplication::processEvents(); // a quit while ending
     EXPECT_EQ(log.messages().filter("Premiere quit").size(), 2);
     EXPECT_FALSE(app->isInserted() || tray->trayIcon()->isVisible());
+}
+
+TEST(OneHelperLock, ASecondHelperIsRefusedWhereverTheRuntimeFolderPoints)
+{
+    ScopedHome home;
+    QDir().mkpath(home.path() + "/run");
+    // A runtime folder that is not there and cannot be made (a session without one, a variable kept across su).
+    for (const auto& [runtime, lockFolder] : std::vector<std::pair<QString, QString>> {
+             { home.path() + "/run", home.path() + "/run/tessaryn" }, { "/proc/gone", home.supportFolder() } }) {
+        ScopedEnv env("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        SingleInstance first, second;
+        EXPECT_TRUE(first.acquire()) << runtime.toStdString();
+        EXPECT_FALSE(second.acquire()) << runtime.toStdString();
+        EXPECT_EQ(SingleInstance::lockPath(), lockFolder + "/helper.lock");
+    }
 }

@@ -56,8 +56,13 @@ SingleInstance::~SingleInstance()
 
 QString SingleInstance::lockPath()
 {
+    // A runtime folder that is missing or not ours (one kept across su, a session without one) is
+    // none: no lock could be made in it, and a second helper would run.
     const QString runtime = HomeFolders::runtimeFolder();
-    return (runtime.isEmpty() ? HomeFolders::supportFolder() : runtime) + QStringLiteral("/helper.lock");
+    struct stat info {};
+    const bool usable = !runtime.isEmpty() && ::stat(QFile::encodeName(QFileInfo(runtime).path()).constData(), &info) == 0
+        && S_ISDIR(info.st_mode) && info.st_uid == ::getuid();
+    return (usable ? runtime : HomeFolders::supportFolder()) + QStringLiteral("/helper.lock");
 }
 
 bool SingleInstance::acquire()
