@@ -234,10 +234,14 @@ class Headless(Case):
         self.start_premiere(), self.start_helper()
         server = self.server_pid()
         self.wait_for(health_ok, "/health")
-        for row in ("at once", "ten minutes on", "the state folder removed and the server's record written again"):
+        lock = self.tmp + "/run/tessaryn/helper.lock"
+        for row in ("at once", "ten minutes on", "the state folder removed and the server's record written again",
+                    "the lock's folder removed"):
             with self.subTest(row):
                 if row == "ten minutes on":  # the lock's age says nothing while its owner lives
-                    os.utime(self.tmp + "/run/tessaryn/helper.lock", (time.time() - 600,) * 2)
+                    os.utime(lock, (time.time() - 600,) * 2)
+                elif row == "the lock's folder removed":  # its holder locks a new file there
+                    shutil.rmtree(self.tmp + "/run/tessaryn"), self.wait_for(lambda: os.path.isfile(lock), "a new lock file")
                 elif row != "at once":  # the lock is elsewhere; a crash writes the record again
                     shutil.rmtree(self.support), os.kill(server, signal.SIGKILL)
                     server = self.wait_for(lambda: self.server_pid() != server and health_ok() and self.server_pid(), "a new server")

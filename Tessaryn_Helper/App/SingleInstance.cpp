@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 
 #include <cerrno>
 #include <chrono>
@@ -39,6 +40,14 @@ long holderPid(int fd)
     return count > 0 ? std::strtol(text, nullptr, 10) : 0;
 }
 
+void writePid(int fd)
+{
+    const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) != pid.size()) {
+        // The lock holds all the same; only the second helper's line lacks the pid.
+    }
+}
+
 void logNotTaken(const QString& path, int error)
 {
     Log::write(QStringLiteral("One-helper lock not taken at %1: %2 \u2014 running without it")
@@ -65,9 +74,8 @@ QString SingleInstance::lockPath()
     return (usable ? runtime : HomeFolders::supportFolder()) + QStringLiteral("/helper.lock");
 }
 
-bool SingleInstance::acquire()
+int SingleInstance::openLockFile(const QString& path)
 {
-    const QString path = lockPath();
     const QString folder = QFileInfo(path).path();
     std::error_code folderError;
     if (!QFileInfo::exists(folder) && std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), folderError)
@@ -75,29 +83,32 @@ bool SingleInstance::acquire()
         QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QByteArray encoded = QFile::encodeName(path);
     int error = 0;
-    for (int attempt = 0; attempt < 3 && fd_ < 0; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
         // Never through a link, never stalled by a FIFO, never inherited by a child.
         const int fd = ::open(encoded.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
         error = errno;
         struct stat info {};
-        if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-            fd_ = fd;
-            break;
-        }
+        if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+            return fd;
         if (fd >= 0)
             ::close(fd), error = EINVAL;
         if (!removeIfNotRegular(encoded))
             break;
     }
+    errno = folderError ? folderError.value() : error; // a folder that cannot be made says why
+    return -1;
+}
+
+bool SingleInstance::acquire()
+{
+    const QString path = lockPath();
+    fd_ = openLockFile(path);
     if (fd_ < 0) {
-        logNotTaken(path, folderError ? folderError.value() : error); // a folder that cannot be made says why
+        logNotTaken(path, errno);
         return true;
     }
     if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-        const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
-        if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, pid.constData(), size_t(pid.size()), 0) != pid.size()) {
-            // The lock holds all the same; only the second helper's line lacks the pid.
-        }
+        writePid(fd_);
         return true;
     }
     const int lockError = errno;
@@ -119,7 +130,38 @@ bool SingleInstance::acquire()
 
 void SingleInstance::release()
 {
+    watcher_.reset();
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+}
+
+void SingleInstance::holdInPlace()
+{
+    if (fd_ < 0)
+        return;
+    watcher_ = std::make_unique<QFileSystemWatcher>(QStringList { lockPath() });
+    QObject::connect(watcher_.get(), &QFileSystemWatcher::fileChanged, [this] { relock(); });
+}
+
+// The watched file changed or went: when the path no longer names the file held, a new one is
+// locked there. A helper that got in first keeps it; this one keeps its own, now nameless, lock.
+void SingleInstance::relock()
+{
+    const QString path = lockPath();
+    struct stat held {}, named {};
+    if (::fstat(fd_, &held) == 0 && ::stat(QFile::encodeName(path).constData(), &named) == 0
+        && held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+        watcher_->addPath(path);
+        return;
+    }
+    const int fd = openLockFile(path);
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        ::close(fd_);
+        fd_ = fd;
+        writePid(fd_);
+    } else if (fd >= 0) {
+        ::close(fd);
+    }
+    watcher_->addPath(path);
 }

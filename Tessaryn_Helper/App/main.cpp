@@ -107,6 +107,7 @@ int main(int argc, char** argv)
         std::exit(0);
     };
     previousMessageHandler = qInstallMessageHandler(watchForDisplayLoss);
+    instance.holdInPlace();
     application.exec();
     return 0;
 }
