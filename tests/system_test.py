@@ -572,13 +572,19 @@ class StatusNotifierItem(Case):
         self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
         executable, entry = self.tmp + "/bin/tessaryn-helper", Path(self.config, "autostart/app.marovant.tessaryn-helper.desktop")
         os.makedirs(self.tmp + "/bin"), os.symlink(BUILD_DIR + "/share", self.tmp + "/share"), shutil.copy(HELPER, executable)
-        self.start_helper("stubborn", executable, self.start_x(), address)  # not ended by its parent's death alone
+        opener = Path(self.tmp, "bin/xdg-open")  # notes the descriptors it was given; 42 is the helper's starter's
+        opener.write_text('#!/bin/sh\nls /proc/$$/fd > "$0.fds"\n'), opener.chmod(0o755), os.dup2(0, 42, inheritable=True)
+        self.start_helper("stubborn", executable, self.start_x(), address, {"PATH": f"{self.tmp}/bin:{os.environ['PATH']}"},
+                          pass_fds=[42])  # not ended by its parent's death alone
         self.wait_for_line(BOOT_IDLE)
         self.watcher = Watcher(self.bus)  # the panel comes after the helper, as at login; then Premiere
         stand_in = self.start_premiere()
         item, menu = self.item()
         self.wait_for(lambda: self.icon_colour(item) == "#34C759", "a green icon")
         self.assertEqual([layout_entry(child) for child in menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2]], MENU_ITEMS)
+        menu.Event(menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][3][0], "clicked", "", 0, signature="isvu",
+                   dbus_interface=MENU, ignore_reply=True)  # View Logs…
+        self.assertNotIn("42", self.wait_for(lambda: Path(f"{opener}.fds").is_file() and Path(f"{opener}.fds").read_text().split(), "xdg-open"))
         shutil.copy(HELPER, executable + ".new"), os.rename(executable + ".new", executable)  # upgraded as dpkg does
         for on in (0, 1):  # "Launch at Login" still shows and toggles the truth
             login = lambda: menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][6]

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,6 +18,16 @@ void resetInheritedProcessState()
             ::dup2(opened, fd);
             ::close(opened);
         }
+    }
+
+    // Whatever else the starter left open is not passed on to what the helper opens in turn.
+    if (DIR* open = ::opendir("/dev/fd")) {
+        while (const dirent* entry = ::readdir(open)) {
+            const int fd = std::atoi(entry->d_name);
+            if (fd > 2 && fd != ::dirfd(open))
+                ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+        }
+        ::closedir(open);
     }
 
     struct sigaction action {};
