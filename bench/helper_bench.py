@@ -185,8 +185,19 @@ def children_cpu():
     return usage.ru_utime + usage.ru_stime
 
 
+def size_of(path):
+    try:
+        return path.stat().st_size
+    except FileNotFoundError:
+        return 0
+
+
 def first_to_last_byte(size, files):
-    total = lambda: sum(f.stat().st_size for f in files if f.exists())
+    def total():
+        # A rotation between the looks at two files counts one twice or misses it: two sums in a row must agree.
+        while (bytes_now := sum(map(size_of, files))) != sum(map(size_of, files)):
+            pass
+        return bytes_now
     first = wait(lambda: total() > 0 and time.monotonic(), 60)
     wait(lambda: total() >= size, 120)
     return time.monotonic() - first, total() == size

@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <malloc.h>
 #include <vector>
 
 namespace {
@@ -58,6 +59,11 @@ void watchForDisplayLoss(QtMsgType type, const QMessageLogContext& context, cons
 int main(int argc, char** argv)
 {
     resetInheritedProcessState();
+    // The server's output passes through the heap chunk by chunk: freed memory stays at hand for the
+    // next chunks instead of being handed back to the kernel and faulted in again after every append.
+#ifdef __GLIBC__
+    mallopt(M_TRIM_THRESHOLD, 4 * 1024 * 1024);
+#endif
     // Before anything else: a second helper leaves no trace but its line, and a server left
     // running by a helper that died is stopped before this one could find its port taken.
     SingleInstance instance;

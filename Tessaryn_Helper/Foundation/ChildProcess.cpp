@@ -256,6 +256,10 @@ void ChildProcess::launchThreads(int outFd, int errFd)
         for (int fd : { outFd, errFd, state_->wakeRead })
             if (fd >= 0)
                 ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        // A larger pipe: a server printing in small writes waits less for the reader, and one read takes more.
+        for (int fd : { outFd, errFd })
+            if (fd >= 0)
+                enlargePipe(fd, 1024 * 1024);
     }
 
     auto state = state_;
