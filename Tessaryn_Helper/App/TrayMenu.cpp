@@ -45,8 +45,9 @@ TrayMenu::TrayMenu(TessarynHelperApp& app, QObject* parent)
 
     watcher_ = std::make_unique<QDBusServiceWatcher>(QLatin1String(StatusNotifierItem::watcherService),
                                                      QDBusConnection::sessionBus());
-    connect(watcher_.get(), &QDBusServiceWatcher::serviceRegistered, this, &TrayMenu::watcherCame);
-    connect(watcher_.get(), &QDBusServiceWatcher::serviceUnregistered, this, &TrayMenu::watcherWent);
+    // A watcher handed over to another process is a new one, that has yet to hear of the item.
+    connect(watcher_.get(), &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& owner) { owner.isEmpty() ? watcherWent() : watcherCame(); });
 
     showStatus(app_.serverManager().status());
     showLoginItemStatus();
