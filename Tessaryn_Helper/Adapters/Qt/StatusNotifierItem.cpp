@@ -192,6 +192,10 @@ void registerTypes()
         qDBusRegisterMetaType<MenuItemKeysList>();
         qDBusRegisterMetaType<MenuEvent>();
         qDBusRegisterMetaType<MenuEvents>();
+        // The bus finds the types of arguments by the names the slots and signals use.
+        qRegisterMetaType<MenuItemPropertiesList>("MenuItemPropertiesList");
+        qRegisterMetaType<MenuItemKeysList>("MenuItemKeysList");
+        qRegisterMetaType<MenuEvents>("MenuEvents");
         return true;
     }();
     Q_UNUSED(registered);
