@@ -602,7 +602,7 @@ class StatusNotifierItem(Case):
         self.assertEqual(len(self.lines("No system tray")), 1, "a watcher is a tray")
         self.wait_for(lambda: len(self.lines(SPAWNED)) == 2 and health_ok(), "a second server")  # once the first has gone
         quit_id = menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][-1][0]
-        menu.Event(quit_id, "clicked", "", 0, signature="isvu", dbus_interface=MENU, ignore_reply=True)
+        menu.EventGroup([(quit_id, "clicked", "", 0)], signature="a(isvu)", dbus_interface=MENU, ignore_reply=True)  # as panels do
         self.assertEqual(self.helper.wait(30), 0, self.diagnostics())
         self.assertFalse(health_ok(), "the server outlived Quit")
 
