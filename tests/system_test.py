@@ -553,7 +553,7 @@ def layout_entry(node):
 
 
 class StatusNotifierItem(Case):
-    """The helper on a private session bus with a watcher: Qt's D-Bus tray, not XEmbed."""
+    """The helper on a private session bus with a watcher: its own item, whose menu the host shows; not XEmbed."""
 
     def item(self):  # once registered, and its menu
         service = self.wait_for(lambda: len(self.watcher.items) == 1 and self.watcher.items[0], "one registered item")
@@ -582,6 +582,7 @@ class StatusNotifierItem(Case):
         stand_in = self.start_premiere()
         item, menu = self.item()
         self.wait_for(lambda: self.icon_colour(item) == "#34C759", "a green icon")
+        self.assertTrue(item.Get(ITEM, "ItemIsMenu", dbus_interface=dbus.PROPERTIES_IFACE), "a left click shows the menu")
         self.assertEqual([layout_entry(child) for child in menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2]], MENU_ITEMS)
         menu.Event(menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][3][0], "clicked", "", 0, signature="isvu",
                    dbus_interface=MENU, ignore_reply=True)  # View Logs…
@@ -593,11 +594,15 @@ class StatusNotifierItem(Case):
             self.wait_for(lambda: [layout_entry(login()), entry.exists()] == [f"Launch at Login (checkmark {on})", on], "tick")
         self.quit(stand_in)
         self.wait_for(lambda: not self.watcher.items, "the item to go")
+        self.bus.release_name(WATCHER)  # the panel goes, and comes back only once the icon is shown without it
         self.start_premiere()
+        self.wait_for_line("No system tray")  # nor an XEmbed tray on this display
+        self.bus.request_name(WATCHER)
         item, menu = self.item()
+        self.assertEqual(len(self.lines("No system tray")), 1, "a watcher is a tray")
         self.wait_for(lambda: len(self.lines(SPAWNED)) == 2 and health_ok(), "a second server")  # once the first has gone
         quit_id = menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][-1][0]
-        menu.Event(quit_id, "clicked", "", 0, signature="isvu", dbus_interface=MENU, ignore_reply=True)
+        menu.EventGroup([(quit_id, "clicked", "", 0)], signature="a(isvu)", dbus_interface=MENU, ignore_reply=True)  # as panels do
         self.assertEqual(self.helper.wait(30), 0, self.diagnostics())
         self.assertFalse(health_ok(), "the server outlived Quit")
 

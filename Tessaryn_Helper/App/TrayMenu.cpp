@@ -4,10 +4,13 @@
 #include "Supervision/ServerManager.h"
 #include "TessarynHelperApp.h"
 
+#include "Adapters/Qt/StatusNotifierItem.h"
 #include "Logging/Log.h"
 
 #include <QAction>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
@@ -39,6 +42,12 @@ TrayMenu::TrayMenu(TessarynHelperApp& app, QObject* parent)
     connect(&app_.serverManager(), &ServerManager::statusChanged, this, &TrayMenu::showStatus);
     connect(&app_, &TessarynHelperApp::loginItemStatusChanged, this, &TrayMenu::showLoginItemStatus);
     connect(&app_, &TessarynHelperApp::isInsertedChanged, this, &TrayMenu::setInserted);
+
+    watcher_ = std::make_unique<QDBusServiceWatcher>(QLatin1String(StatusNotifierItem::watcherService),
+                                                     QDBusConnection::sessionBus());
+    // A watcher handed over to another process is a new one, that has yet to hear of the item.
+    connect(watcher_.get(), &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& owner) { owner.isEmpty() ? watcherWent() : watcherCame(); });
 
     showStatus(app_.serverManager().status());
     showLoginItemStatus();
@@ -98,6 +107,19 @@ void TrayMenu::showStatus(const ServerStatus& status)
         trayIcon_->setIcon(iconFor(status));
         trayIcon_->setToolTip(toolTipFor(status));
     }
+    if (item_) {
+        item_->setIcon(iconFor(status));
+        item_->setToolTip(toolTipFor(status));
+    }
+}
+
+// Qt's tray icon is never built while a watcher is there: Qt would then take its own item for good.
+void TrayMenu::buildIcon()
+{
+    if (StatusNotifierItem::watcherPresent())
+        buildItem();
+    else
+        buildTrayIcon();
 }
 
 void TrayMenu::buildTrayIcon()
@@ -108,21 +130,54 @@ void TrayMenu::buildTrayIcon()
     // A click opens the menu too, as on a menu bar.
     connect(trayIcon_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
-            openMenuBesideIcon();
+            openMenuBesideIcon(trayIcon_->geometry(), QCursor::pos());
     });
 }
 
-// Below the icon, or above it where the screen ends. An icon shown through StatusNotifierItem has no
-// known place: on X11 the pointer that clicked it is on it, and the menu goes there, off the panel
-// (outside the screen's free area) as the panel's own menus do; elsewhere (Wayland) no client can
-// place a menu next to another's icon, so the menu is the host's, which shows it from the item.
-void TrayMenu::openMenuBesideIcon()
+// The host shows the menu itself; a host that asks the item instead says where.
+void TrayMenu::buildItem()
 {
-    const QRect icon = trayIcon_->geometry();
+    item_ = std::make_unique<StatusNotifierItem>(*menu_);
+    showStatus(app_.serverManager().status());
+    connect(item_.get(), &StatusNotifierItem::activated, this, [this](QPoint at) { openMenuBesideIcon(QRect(), at); });
+}
+
+void TrayMenu::watcherCame()
+{
+    if (item_) {
+        item_->registerWithWatcher();
+        return;
+    }
+    if (!trayIcon_ && !app_.isInserted())
+        return; // built when first shown
+    trayIcon_.reset();
+    buildItem();
+    item_->setVisible(app_.isInserted());
+    sayWhetherTrayAvailable();
+}
+
+void TrayMenu::watcherWent()
+{
+    if (!item_)
+        return;
+    item_.reset();
+    if (!app_.isInserted())
+        return; // built when next shown
+    buildTrayIcon();
+    trayIcon_->setVisible(true);
+    sayWhetherTrayAvailable();
+}
+
+// Below the icon, or above it where the screen ends. An icon shown through a host has no known place:
+// on X11 the pointer that clicked it is on it, and the menu goes there, off the panel (outside the
+// screen's free area) as the panel's own menus do; elsewhere (Wayland) no client can place a menu
+// next to another's icon, so the menu is the host's, which shows it from the item.
+void TrayMenu::openMenuBesideIcon(const QRect& icon, const QPoint& pointer)
+{
     const bool onX11 = QGuiApplication::platformName() == QLatin1String("xcb");
     if (!icon.isValid() && !onX11)
         return;
-    const QRect at = icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1));
+    const QRect at = icon.isValid() ? icon : QRect(pointer, QSize(1, 1));
     const QScreen* screen = QGuiApplication::screenAt(at.center());
     const QRect area = screen ? screen->availableGeometry() : QRect();
     const int height = menu_->sizeHint().height();
@@ -137,7 +192,7 @@ void TrayMenu::sayWhetherTrayAvailable()
 {
     if (!app_.isInserted())
         return;
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (item_ || QSystemTrayIcon::isSystemTrayAvailable()) {
         noTraySaid_ = false;
     } else if (!noTraySaid_) {
         noTraySaid_ = true;
@@ -154,9 +209,11 @@ void TrayMenu::setInserted(bool inserted)
 {
     if (!inserted)
         menu_->hide();
-    if (inserted && !trayIcon_)
-        buildTrayIcon();
+    if (inserted && !trayIcon_ && !item_)
+        buildIcon();
     if (trayIcon_)
         trayIcon_->setVisible(inserted);
+    if (item_)
+        item_->setVisible(inserted);
     sayWhetherTrayAvailable();
 }

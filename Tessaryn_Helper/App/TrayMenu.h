@@ -9,16 +9,19 @@
 #include <memory>
 
 class QAction;
+class QDBusServiceWatcher;
 class QMenu;
 class QSystemTrayIcon;
+class StatusNotifierItem;
 class TessarynHelperApp;
 
 // The status icon and its menu: a circle with a "T" in the colour of the server's status, present
 // while Premiere Pro runs, and nine items: the status in words, Restart Server, View Logs…, Open
 // Tessaryn Docs, Launch at Login, Quit Tessaryn Helper, with separators. Everything follows the
-// current values at once, also while the menu is open. The icon itself is built when it is first
-// shown: Qt asks the session for a StatusNotifierItem host only then, once for the whole process,
-// so a panel that starts after the helper (at login) still gets the icon.
+// current values at once, also while the menu is open. The icon is built when it is first shown, as
+// a StatusNotifierItem of our own while a watcher is on the session bus (the host shows the menu
+// beside the icon), else through Qt's tray icon (XEmbed); it moves between them as watchers come and
+// go, so a panel that starts after the helper (at login) still gets it.
 class TrayMenu : public QObject {
     Q_OBJECT
 
@@ -32,20 +35,26 @@ public:
     static QString toolTipFor(const ServerStatus& status);
 
     QMenu& menu() { return *menu_; }
-    // None until the icon is first shown.
+    // None until the icon is first shown, and none while it is shown as our own item.
     QSystemTrayIcon* trayIcon() { return trayIcon_.get(); }
 
 private:
     void showStatus(const ServerStatus& status);
     void showLoginItemStatus();
     void setInserted(bool inserted);
+    void buildIcon();
     void buildTrayIcon();
+    void buildItem();
+    void watcherCame();
+    void watcherWent();
     void sayWhetherTrayAvailable();
-    void openMenuBesideIcon();
+    void openMenuBesideIcon(const QRect& icon, const QPoint& pointer);
 
     TessarynHelperApp& app_;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
+    std::unique_ptr<StatusNotifierItem> item_;
+    std::unique_ptr<QDBusServiceWatcher> watcher_;
     QAction* header_ = nullptr;
     QAction* launchAtLogin_ = nullptr;
     bool noTraySaid_ = false;

@@ -1,0 +1,492 @@
+#include "StatusNotifierItem.h"
+
+#include <QAction>
+#include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QImage>
+#include <QMenu>
+#include <QtEndian>
+
+#include <unistd.h>
+
+namespace {
+
+const QString itemPath = QStringLiteral("/StatusNotifierItem");
+const QString menuPath = QStringLiteral("/MenuBar");
+
+struct IconPixmap {
+    int width = 0;
+    int height = 0;
+    QByteArray argb; // 32 bits a pixel, most significant byte first
+};
+using IconPixmaps = QList<IconPixmap>;
+
+struct ToolTipValue {
+    QString iconName;
+    IconPixmaps pixmaps;
+    QString title;
+    QString text;
+};
+
+struct MenuLayout {
+    int id = 0;
+    QVariantMap properties;
+    QList<MenuLayout> children;
+};
+
+struct MenuItemProperties {
+    int id = 0;
+    QVariantMap properties;
+};
+using MenuItemPropertiesList = QList<MenuItemProperties>;
+
+struct MenuItemKeys {
+    int id = 0;
+    QStringList keys;
+};
+using MenuItemKeysList = QList<MenuItemKeys>;
+
+struct MenuEvent {
+    int id = 0;
+    QString type;
+    QDBusVariant data;
+    uint timestamp = 0;
+};
+using MenuEvents = QList<MenuEvent>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(IconPixmap)
+Q_DECLARE_METATYPE(ToolTipValue)
+Q_DECLARE_METATYPE(MenuLayout)
+Q_DECLARE_METATYPE(MenuItemProperties)
+Q_DECLARE_METATYPE(MenuItemKeys)
+Q_DECLARE_METATYPE(MenuEvent)
+
+namespace {
+
+QDBusArgument& operator<<(QDBusArgument& out, const IconPixmap& pixmap)
+{
+    out.beginStructure();
+    out << pixmap.width << pixmap.height << pixmap.argb;
+    out.endStructure();
+    return out;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& in, IconPixmap& pixmap)
+{
+    in.beginStructure();
+    in >> pixmap.width >> pixmap.height >> pixmap.argb;
+    in.endStructure();
+    return in;
+}
+
+QDBusArgument& operator<<(QDBusArgument& out, const ToolTipValue& toolTip)
+{
+    out.beginStructure();
+    out << toolTip.iconName << toolTip.pixmaps << toolTip.title << toolTip.text;
+    out.endStructure();
+    return out;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& in, ToolTipValue& toolTip)
+{
+    in.beginStructure();
+    in >> toolTip.iconName >> toolTip.pixmaps >> toolTip.title >> toolTip.text;
+    in.endStructure();
+    return in;
+}
+
+// Children go as variants, each holding a layout of the same shape.
+QDBusArgument& operator<<(QDBusArgument& out, const MenuLayout& layout)
+{
+    out.beginStructure();
+    out << layout.id << layout.properties;
+    out.beginArray(qMetaTypeId<QDBusVariant>());
+    for (const MenuLayout& child : layout.children)
+        out << QDBusVariant(QVariant::fromValue(child));
+    out.endArray();
+    out.endStructure();
+    return out;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& in, MenuLayout& layout)
+{
+    in.beginStructure();
+    in >> layout.id >> layout.properties;
+    in.beginArray();
+    while (!in.atEnd()) {
+        QDBusVariant child;
+        in >> child;
+        layout.children << qdbus_cast<MenuLayout>(child.variant());
+    }
+    in.endArray();
+    in.endStructure();
+    return in;
+}
+
+QDBusArgument& operator<<(QDBusArgument& out, const MenuItemProperties& item)
+{
+    out.beginStructure();
+    out << item.id << item.properties;
+    out.endStructure();
+    return out;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& in, MenuItemProperties& item)
+{
+    in.beginStructure();
+    in >> item.id >> item.properties;
+    in.endStructure();
+    return in;
+}
+
+QDBusArgument& operator<<(QDBusArgument& out, const MenuItemKeys& item)
+{
+    out.beginStructure();
+    out << item.id << item.keys;
+    out.endStructure();
+    return out;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& in, MenuItemKeys& item)
+{
+    in.beginStructure();
+    in >> item.id >> item.keys;
+    in.endStructure();
+    return in;
+}
+
+QDBusArgument& operator<<(QDBusArgument& out, const MenuEvent& event)
+{
+    out.beginStructure();
+    out << event.id << event.type << event.data << event.timestamp;
+    out.endStructure();
+    return out;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& in, MenuEvent& event)
+{
+    in.beginStructure();
+    in >> event.id >> event.type >> event.data >> event.timestamp;
+    in.endStructure();
+    return in;
+}
+
+void registerTypes()
+{
+    static const bool registered = [] {
+        qDBusRegisterMetaType<IconPixmap>();
+        qDBusRegisterMetaType<IconPixmaps>();
+        qDBusRegisterMetaType<ToolTipValue>();
+        qDBusRegisterMetaType<MenuLayout>();
+        qDBusRegisterMetaType<MenuItemProperties>();
+        qDBusRegisterMetaType<MenuItemPropertiesList>();
+        qDBusRegisterMetaType<MenuItemKeys>();
+        qDBusRegisterMetaType<MenuItemKeysList>();
+        qDBusRegisterMetaType<MenuEvent>();
+        qDBusRegisterMetaType<MenuEvents>();
+        // The bus finds the types of arguments by the names the slots and signals use.
+        qRegisterMetaType<MenuItemPropertiesList>("MenuItemPropertiesList");
+        qRegisterMetaType<MenuItemKeysList>("MenuItemKeysList");
+        qRegisterMetaType<MenuEvents>("MenuEvents");
+        return true;
+    }();
+    Q_UNUSED(registered);
+}
+
+IconPixmaps pixmapsOf(const QIcon& icon)
+{
+    IconPixmaps pixmaps;
+    for (const int size : { 22, 32, 64 }) {
+        QImage image = icon.pixmap(QSize(size, size)).toImage();
+        if (image.isNull())
+            continue;
+        if (image.size() != QSize(size, size))
+            image = image.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        image = image.convertToFormat(QImage::Format_ARGB32);
+        IconPixmap pixmap { image.width(), image.height(), QByteArray() };
+        pixmap.argb.resize(qsizetype(image.width()) * image.height() * 4);
+        auto* out = reinterpret_cast<quint32*>(pixmap.argb.data());
+        for (int y = 0; y < image.height(); ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                *out++ = qToBigEndian<quint32>(line[x]);
+        }
+        pixmaps << pixmap;
+    }
+    return pixmaps;
+}
+
+// dbusmenu marks mnemonics with "_"; Qt with "&", and "&&" is a plain "&".
+QString dbusMenuLabel(const QString& text)
+{
+    QString label;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&')) {
+            if (i + 1 < text.size() && text[i + 1] == QLatin1Char('&'))
+                label += text[++i];
+        } else if (text[i] == QLatin1Char('_')) {
+            label += QStringLiteral("__");
+        } else {
+            label += text[i];
+        }
+    }
+    return label;
+}
+
+// The item itself, at /StatusNotifierItem.
+class ItemAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierItem")
+    Q_PROPERTY(QString Category READ category)
+    Q_PROPERTY(QString Id READ id)
+    Q_PROPERTY(QString Title READ title)
+    Q_PROPERTY(QString Status READ status)
+    Q_PROPERTY(int WindowId READ windowId)
+    Q_PROPERTY(QString IconThemePath READ empty)
+    Q_PROPERTY(QString IconName READ empty)
+    Q_PROPERTY(IconPixmaps IconPixmap READ iconPixmap)
+    Q_PROPERTY(QString OverlayIconName READ empty)
+    Q_PROPERTY(IconPixmaps OverlayIconPixmap READ noPixmaps)
+    Q_PROPERTY(QString AttentionIconName READ empty)
+    Q_PROPERTY(IconPixmaps AttentionIconPixmap READ noPixmaps)
+    Q_PROPERTY(QString AttentionMovieName READ empty)
+    Q_PROPERTY(ToolTipValue ToolTip READ toolTip)
+    Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
+    Q_PROPERTY(QDBusObjectPath Menu READ menu)
+
+public:
+    explicit ItemAdaptor(StatusNotifierItem& item)
+        : QDBusAbstractAdaptor(&item)
+        , item_(item)
+    {
+        connect(&item, &StatusNotifierItem::iconChanged, this, &ItemAdaptor::NewIcon);
+        connect(&item, &StatusNotifierItem::toolTipChanged, this, &ItemAdaptor::NewToolTip);
+    }
+
+    QString category() const { return QStringLiteral("ApplicationStatus"); }
+    QString id() const { return QStringLiteral("app.marovant.tessaryn-helper"); }
+    QString title() const { return QStringLiteral("Tessaryn Helper"); }
+    QString status() const { return QStringLiteral("Active"); }
+    int windowId() const { return 0; }
+    QString empty() const { return QString(); }
+    IconPixmaps iconPixmap() const { return pixmapsOf(item_.icon()); }
+    IconPixmaps noPixmaps() const { return {}; }
+    ToolTipValue toolTip() const { return { QString(), {}, item_.toolTip(), QString() }; }
+    bool itemIsMenu() const { return true; }
+    QDBusObjectPath menu() const { return QDBusObjectPath(menuPath); }
+
+public slots:
+    void Activate(int x, int y) { emit item_.activated(QPoint(x, y)); }
+    void SecondaryActivate(int, int) { }
+    void ContextMenu(int x, int y) { emit item_.activated(QPoint(x, y)); }
+    void Scroll(int, const QString&) { }
+
+signals:
+    void NewIcon();
+    void NewToolTip();
+    void NewStatus(const QString& status);
+
+private:
+    StatusNotifierItem& item_;
+};
+
+// The menu, at /MenuBar: the root is 0, the menu's actions are 1, 2, … in their order.
+class MenuAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.canonical.dbusmenu")
+    Q_PROPERTY(uint Version READ version)
+    Q_PROPERTY(QString Status READ status)
+    Q_PROPERTY(QString TextDirection READ textDirection)
+    Q_PROPERTY(QStringList IconThemePath READ iconThemePath)
+
+public:
+    MenuAdaptor(QObject& object, QMenu& menu)
+        : QDBusAbstractAdaptor(&object)
+        , menu_(menu)
+    {
+        const QList<QAction*> actions = menu.actions();
+        for (qsizetype i = 0; i < actions.size(); ++i) {
+            connect(actions[i], &QAction::changed, this, [this, id = int(i + 1)] {
+                emit ItemsPropertiesUpdated({ { id, propertiesOf(id) } }, {});
+                emit LayoutUpdated(++revision_, id);
+            });
+        }
+    }
+
+    uint version() const { return 3; }
+    QString status() const { return QStringLiteral("normal"); }
+    QString textDirection() const { return QStringLiteral("ltr"); }
+    QStringList iconThemePath() const { return {}; }
+
+public slots:
+    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames, MenuLayout& layout)
+    {
+        layout = { parentId, propertiesOf(parentId, propertyNames), {} };
+        if (parentId == 0 && recursionDepth != 0) {
+            for (int id = 1; id <= menu_.actions().size(); ++id)
+                layout.children << MenuLayout { id, propertiesOf(id, propertyNames), {} };
+        }
+        return revision_;
+    }
+
+    MenuItemPropertiesList GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames)
+    {
+        MenuItemPropertiesList items;
+        for (const int id : ids) {
+            if (id == 0 || action(id))
+                items << MenuItemProperties { id, propertiesOf(id, propertyNames) };
+        }
+        return items;
+    }
+
+    QDBusVariant GetProperty(int id, const QString& name) { return QDBusVariant(propertiesOf(id).value(name)); }
+
+    void Event(int id, const QString& eventId, const QDBusVariant&, uint)
+    {
+        if (QAction* clicked = action(id); clicked && eventId == QLatin1String("clicked"))
+            // After the reply: what it starts may end the process.
+            QMetaObject::invokeMethod(clicked, &QAction::trigger, Qt::QueuedConnection);
+    }
+
+    QList<int> EventGroup(const MenuEvents& events)
+    {
+        QList<int> unknown;
+        for (const MenuEvent& event : events) {
+            if (event.id != 0 && !action(event.id))
+                unknown << event.id;
+            else
+                Event(event.id, event.type, event.data, event.timestamp);
+        }
+        return unknown;
+    }
+
+    bool AboutToShow(int) { return false; }
+
+    QList<int> AboutToShowGroup(const QList<int>&, QList<int>& unknown)
+    {
+        unknown.clear();
+        return {};
+    }
+
+signals:
+    void LayoutUpdated(uint revision, int parent);
+    void ItemsPropertiesUpdated(const MenuItemPropertiesList& updated, const MenuItemKeysList& removed);
+
+private:
+    QAction* action(int id) const
+    {
+        const QList<QAction*> actions = menu_.actions();
+        return id >= 1 && id <= actions.size() ? actions[id - 1] : nullptr;
+    }
+
+    QVariantMap propertiesOf(int id, const QStringList& wanted = {}) const
+    {
+        QVariantMap properties;
+        if (id == 0) {
+            properties.insert(QStringLiteral("children-display"), QStringLiteral("submenu"));
+        } else if (const QAction* item = action(id); item && item->isSeparator()) {
+            properties.insert(QStringLiteral("type"), QStringLiteral("separator"));
+        } else if (item) {
+            properties.insert(QStringLiteral("label"), dbusMenuLabel(item->text()));
+            if (!item->isEnabled())
+                properties.insert(QStringLiteral("enabled"), false);
+            if (!item->isVisible())
+                properties.insert(QStringLiteral("visible"), false);
+            if (item->isCheckable()) {
+                properties.insert(QStringLiteral("toggle-type"), QStringLiteral("checkmark"));
+                properties.insert(QStringLiteral("toggle-state"), item->isChecked() ? 1 : 0);
+            }
+        }
+        if (!wanted.isEmpty()) {
+            for (auto it = properties.begin(); it != properties.end();)
+                it = wanted.contains(it.key()) ? std::next(it) : properties.erase(it);
+        }
+        return properties;
+    }
+
+    QMenu& menu_;
+    uint revision_ = 1;
+};
+
+} // namespace
+
+StatusNotifierItem::StatusNotifierItem(QMenu& menu, QObject* parent)
+    : QObject(parent)
+    , menu_(menu)
+    , menuObject_(new QObject(this))
+{
+    registerTypes();
+    new ItemAdaptor(*this);
+    new MenuAdaptor(*menuObject_, menu_);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.registerObject(itemPath, this, QDBusConnection::ExportAdaptors);
+    bus.registerObject(menuPath, menuObject_, QDBusConnection::ExportAdaptors);
+}
+
+StatusNotifierItem::~StatusNotifierItem()
+{
+    setVisible(false);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.unregisterObject(itemPath);
+    bus.unregisterObject(menuPath);
+}
+
+bool StatusNotifierItem::watcherPresent()
+{
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    return bus.isConnected() && bus.interface()->isServiceRegistered(QLatin1String(watcherService));
+}
+
+QString StatusNotifierItem::serviceName() const
+{
+    return QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(::getpid());
+}
+
+void StatusNotifierItem::setIcon(const QIcon& icon)
+{
+    icon_ = icon;
+    emit iconChanged();
+}
+
+void StatusNotifierItem::setToolTip(const QString& toolTip)
+{
+    if (toolTip_ == toolTip)
+        return;
+    toolTip_ = toolTip;
+    emit toolTipChanged();
+}
+
+void StatusNotifierItem::setVisible(bool visible)
+{
+    if (visible_ == visible)
+        return;
+    visible_ = visible;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!visible) {
+        bus.unregisterService(serviceName());
+        return;
+    }
+    bus.registerService(serviceName());
+    registerWithWatcher();
+}
+
+void StatusNotifierItem::registerWithWatcher()
+{
+    if (!visible_)
+        return;
+    // Not waited for: the watcher may be busy, and the helper's loop must not stop for it.
+    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(watcherService), QStringLiteral("/StatusNotifierWatcher"),
+                                                       QLatin1String(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
+    call << serviceName();
+    QDBusConnection::sessionBus().asyncCall(call);
+}
+
+#include "StatusNotifierItem.moc"
