@@ -584,6 +584,7 @@ class StatusNotifierItem(Case):
         self.wait_for(lambda: self.icon_colour(item) == "#34C759", "a green icon")
         self.assertTrue(item.Get(ITEM, "ItemIsMenu", dbus_interface=dbus.PROPERTIES_IFACE), "a left click shows the menu")
         self.assertEqual([layout_entry(child) for child in menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2]], MENU_ITEMS)
+        self.assertEqual(menu.GetProperty(3, "enabled", dbus_interface=MENU, timeout=10), True, "an unset property is its default")
         menu.Event(menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][3][0], "clicked", "", 0, signature="isvu",
                    dbus_interface=MENU, ignore_reply=True)  # View Logs…
         self.assertNotIn("42", self.wait_for(lambda: Path(f"{opener}.fds").is_file() and Path(f"{opener}.fds").read_text().split(), "xdg-open"))

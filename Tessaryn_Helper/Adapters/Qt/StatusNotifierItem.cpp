@@ -5,6 +5,7 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
@@ -347,7 +348,24 @@ public slots:
         return items;
     }
 
-    QDBusVariant GetProperty(int id, const QString& name) { return QDBusVariant(propertiesOf(id).value(name)); }
+    // An unset property is its default; a property without one, or an item that is not there, is an error
+    // reply: a reply of no value is never sent, and the caller would wait for one until its timeout.
+    QDBusVariant GetProperty(int id, const QString& name, const QDBusMessage& message)
+    {
+        static const QVariantMap defaults {
+            { QStringLiteral("type"), QStringLiteral("standard") }, { QStringLiteral("label"), QString() },
+            { QStringLiteral("enabled"), true }, { QStringLiteral("visible"), true },
+            { QStringLiteral("icon-name"), QString() }, { QStringLiteral("toggle-type"), QString() },
+            { QStringLiteral("toggle-state"), -1 }, { QStringLiteral("children-display"), QString() },
+            { QStringLiteral("disposition"), QStringLiteral("normal") },
+        };
+        const QVariant value = id == 0 || action(id) ? propertiesOf(id).value(name, defaults.value(name)) : QVariant();
+        if (value.isValid())
+            return QDBusVariant(value);
+        message.setDelayedReply(true);
+        QDBusConnection::sessionBus().send(message.createErrorReply(QDBusError::InvalidArgs, QStringLiteral("no property %1 on item %2").arg(name).arg(id)));
+        return QDBusVariant(QString());
+    }
 
     void Event(int id, const QString& eventId, const QDBusVariant&, uint)
     {
