@@ -58,8 +58,6 @@ public:
 
     // Whether a server process is held: launched and its end not yet handled.
     bool holdsProcess() const { return bool(process_); }
-    // Whether a start waits for the login shell's PATH.
-    bool awaitsSearchPath() const { return bool(searchPathRequest_); }
 
     // Where the manager learns who holds the port when it is taken; none: it does not say.
     void setPortHolders(std::shared_ptr<const PortHolders> portHolders) { portHolders_ = std::move(portHolders); }
