@@ -210,9 +210,11 @@ void LoginItem::registerApp(const QString& executablePath)
         "Comment=Keeps the Tessaryn server running beside Adobe Premiere Pro\n"
         "Icon=app.marovant.tessaryn-helper\n"
         "Exec=%1\n"
+        // Once the program is gone (the package removed), desktops skip the entry instead of failing to start it.
+        "TryExec=%2\n"
         "Terminal=false\n"
         "X-GNOME-Autostart-enabled=true\n")
-        .arg(escapedValue(quotedExecArgument(executablePath)));
+        .arg(escapedValue(quotedExecArgument(executablePath)), escapedValue(executablePath));
     // Written whole or not at all: a half-written entry would start nothing.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
