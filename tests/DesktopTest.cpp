@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <future>
+#include <map>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -227,14 +228,26 @@ TEST_F(ProcWorkspaceScan, ChangesAreReportedAtTheNextScanWithTheListChangedAndYo
 TEST(ProcWorkspace, IdentityFromTheLaunchEnvironmentFlatpakInfoAndTheSystemdUnit)
 {
     const QByteArray premiere = "/usr/share/applications/com.adobe.PremierePro.desktop";
+    // Process 77 starts at tick 200. The processes its ..._PID may name: Premiere, which launched it; a terminal that a
+    // launcher started, whose shell started it; one younger than it (a reused pid); one whose environment is unreadable.
+    const std::map<pid_t, ProcWorkspace::NamedProcess> named {
+        { 76, { .startTime = 100, .environment = launchedFrom(premiere, "GIO_LAUNCHED_DESKTOP_FILE_PID=76") } },
+        { 75, { .startTime = 200, .environment = launchedFrom("/usr/share/applications/org.gnome.Terminal.desktop") } },
+        { 74, { .startTime = 201, .environment = launchedFrom("/usr/share/applications/org.gnome.Terminal.desktop") } },
+        { 73, { .startTime = 100, .environment = {} } } };
+    const auto lookUp = [&](pid_t pid) { return named.contains(pid) ? std::optional(named.at(pid)) : std::nullopt; };
     for (const auto& [environ, identifier] : std::vector<std::pair<QByteArray, QString>> {
              { launchedFrom(premiere), "com.adobe.PremierePro" }, { launchedFrom("/opt/x/com.example.Tool"), "com.example.Tool" },
              { QByteArray("GIO_LAUNCHED_DESKTOP_FILE=/a/b.desktop"), "b" },
              { launchedFrom(premiere, "GIO_LAUNCHED_DESKTOP_FILE_PID=77"), "com.adobe.PremierePro" },
-             // Inherited from the launched process by one it started: another process's launch.
-             { launchedFrom(premiere, "GIO_LAUNCHED_DESKTOP_FILE_PID=76"), "" }, { "HOME=/home/u", "" },
-             { QByteArray("X_GIO_LAUNCHED_DESKTOP_FILE=/a/b.desktop\0", 41), "" }, { launchedFrom("/a/\xff\xfe.desktop"), "" } })
-        EXPECT_EQ(ProcWorkspace::identifierFromEnvironment(environ, 77), identifier) << environ.toStdString();
+             { launchedFrom(premiere, "GIO_LAUNCHED_DESKTOP_FILE_PID=76"), "" }, // started by Premiere
+             { launchedFrom(premiere, "GIO_LAUNCHED_DESKTOP_FILE_PID=75"), "com.adobe.PremierePro" }, // from a terminal
+             { launchedFrom(premiere, "GIO_LAUNCHED_DESKTOP_FILE_PID=74"), "" }, // the launcher's pid reused
+             { launchedFrom(premiere, "GIO_LAUNCHED_DESKTOP_FILE_PID=73"), "" },
+             { launchedFrom(premiere, "GIO_LAUNCHED_DESKTOP_FILE_PID=72"), "" }, // no such process: Premiere has quit
+             { "HOME=/home/u", "" }, { QByteArray("X_GIO_LAUNCHED_DESKTOP_FILE=/a/b.desktop\0", 41), "" },
+             { launchedFrom("/a/\xff\xfe.desktop"), "" } })
+        EXPECT_EQ(ProcWorkspace::identifierFromEnvironment(environ, 77, 200, lookUp), identifier) << environ.toStdString();
     for (const auto& [info, identifier] : std::vector<std::pair<QByteArray, QString>> {
              { "[Application]\nname=org.videolan.VLC\n", "org.videolan.VLC" }, { "[Runtime]\nname=org.a.B\n", "" },
              { "[Instance]\nname=wrong\n[Application]\nruntime=x\nname = com.a.B \n", "com.a.B" } })
@@ -304,6 +317,7 @@ TEST(LoginItem, TheEntryDecidesTheStatusRegisterWritesAQuotedOneAndEveryFailureI
     LoginItem::registerApp(odd); // replaces the entry
     EXPECT_TRUE(readLines(config.entry()).contains(
         "Exec=\"/tmp/My Apps/50%% \\\\\"off\\\\\"/\\\\$HOME/back\\\\\\\\slash/\\\\`tick\\\\`\""));
+    EXPECT_TRUE(readLines(config.entry()).contains("TryExec=/tmp/My Apps/50% \"off\"/$HOME/back\\\\slash/`tick`"));
     EXPECT_EQ(LoginItem::status(odd), enabled);
     LoginItem::unregisterApp();
     EXPECT_FALSE(QFile::exists(config.entry()));

@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Autostart::execProgram(Autostart::parseEntry(input).exec);
     Autostart::execProgram(QString::fromUtf8(input));
 #elif defined(FUZZ_PROC_IDENTITY)
-    ProcWorkspace::identifierFromEnvironment(input, 1);
+    ProcWorkspace::identifierFromEnvironment(input, 1, 0, [](pid_t) { return std::nullopt; });
     ProcWorkspace::identifierFromFlatpakInfo(input);
     ProcWorkspace::identifierFromCgroup(input);
     ProcWorkspace::identifierFromUnitName(QString::fromUtf8(input));

@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -132,7 +133,7 @@ private:
     void recheckKnown(Result& changes, std::optional<double> uptime);
     // Reads a process met for the first time (or again while it settles) into `process`.
     void examine(pid_t pid, const StatLine& stat, Process& process, std::optional<double> uptime) const;
-    QString identify(pid_t pid) const;
+    QString identify(pid_t pid, unsigned long long startTime) const;
     bool ownedByUser(pid_t pid) const;
     bool isOwnProcess(pid_t pid, pid_t parent) const;
     std::optional<StatLine> readStat(pid_t pid) const;
@@ -445,7 +446,7 @@ void ProcWorkspace::Scanner::examine(pid_t pid, const StatLine& stat, Process& p
         process.settled = !young;
         return;
     }
-    process.identifier = identify(pid);
+    process.identifier = identify(pid, stat.startTime);
     if (!process.identifier.isEmpty() && isOwnProcess(pid, stat.parent)) {
         process.identifier.clear();
         process.settled = true;
@@ -454,10 +455,16 @@ void ProcWorkspace::Scanner::examine(pid_t pid, const StatLine& stat, Process& p
     process.settled = !process.identifier.isEmpty() || !young;
 }
 
-QString ProcWorkspace::Scanner::identify(pid_t pid) const
+QString ProcWorkspace::Scanner::identify(pid_t pid, unsigned long long startTime) const
 {
     if (const auto environment = readProcFile(pidPath(pid, "environ"), environmentLimit)) {
-        const QString identifier = identifierFromEnvironment(*environment, pid);
+        const auto lookUp = [this](pid_t named) -> std::optional<NamedProcess> {
+            const std::optional<StatLine> stat = readStat(named);
+            if (!stat || stat->zombie)
+                return std::nullopt;
+            return NamedProcess { stat->startTime, readProcFile(pidPath(named, "environ"), environmentLimit).value_or(QByteArray()) };
+        };
+        const QString identifier = identifierFromEnvironment(*environment, pid, startTime, lookUp);
         if (!identifier.isEmpty())
             return identifier;
     }
@@ -530,27 +537,45 @@ QString ProcWorkspace::Scanner::pidPath(pid_t pid, const char* file) const
     return procRoot_ + QLatin1Char('/') + QString::number(pid) + QLatin1Char('/') + QLatin1String(file);
 }
 
-QString ProcWorkspace::identifierFromEnvironment(const QByteArray& environment, pid_t pid)
+namespace {
+
+struct LaunchVariables {
+    std::optional<QByteArray> desktopFile;
+    std::optional<QByteArray> launchedPid;
+};
+
+LaunchVariables launchVariablesOf(const QByteArray& environment)
 {
     static const QByteArray fileKey = "GIO_LAUNCHED_DESKTOP_FILE=";
     static const QByteArray pidKey = "GIO_LAUNCHED_DESKTOP_FILE_PID=";
-    std::optional<QByteArray> desktopFile;
-    std::optional<QByteArray> launchedPid;
+    LaunchVariables variables;
     for (const QByteArray& entry : environment.split('\0')) {
         if (entry.startsWith(fileKey))
-            desktopFile = entry.mid(fileKey.size());
+            variables.desktopFile = entry.mid(fileKey.size());
         else if (entry.startsWith(pidKey))
-            launchedPid = entry.mid(pidKey.size());
+            variables.launchedPid = entry.mid(pidKey.size());
     }
-    if (!desktopFile)
+    return variables;
+}
+
+} // namespace
+
+QString ProcWorkspace::identifierFromEnvironment(const QByteArray& environment, pid_t pid, unsigned long long startTime,
+                                                 const NamedProcessLookup& lookUp)
+{
+    const LaunchVariables variables = launchVariablesOf(environment);
+    if (!variables.desktopFile)
         return {};
-    if (launchedPid) {
-        bool ok = false;
-        const long long launched = launchedPid->toLongLong(&ok);
-        if (ok && launched != pid)
+    bool ok = false;
+    const long long launched = variables.launchedPid ? variables.launchedPid->toLongLong(&ok) : 0;
+    if (ok && launched != pid) {
+        const std::optional<NamedProcess> named = launched > 0 && launched <= INT_MAX ? lookUp(pid_t(launched)) : std::nullopt;
+        if (!named || named->startTime > startTime || named->environment.isEmpty()
+            || launchVariablesOf(named->environment).desktopFile == variables.desktopFile)
             return {};
     }
-    QByteArray name = desktopFile->mid(desktopFile->lastIndexOf('/') + 1);
+    const QByteArray& desktopFile = *variables.desktopFile;
+    QByteArray name = desktopFile.mid(desktopFile.lastIndexOf('/') + 1);
     if (name.endsWith(".desktop"))
         name.chop(int(sizeof ".desktop") - 1);
     return decodeUtf8Strictly(name).value_or(QString());

@@ -76,10 +76,23 @@ public:
     // at once, which looks at that process again even when it had settled.
     void launchAnnounced(pid_t pid);
 
+    // The process that a launch variable's ..._PID names, as /proc shows it; none when no live
+    // process has that pid.
+    struct NamedProcess {
+        unsigned long long startTime = 0; // clock ticks after boot
+        QByteArray environment;           // empty when it cannot be read
+    };
+    using NamedProcessLookup = std::function<std::optional<NamedProcess>(pid_t)>;
+
     // The identifier rules, in the order they are tried; each gives an empty text for none.
-    // `environment` is the NUL-separated content of /proc/PID/environ. A launch variable
-    // inherited from an ancestor (its ..._PID names another process) does not count.
-    static QString identifierFromEnvironment(const QByteArray& environment, pid_t pid);
+    // `environment` is the NUL-separated content of /proc/PID/environ of the process `pid`,
+    // started at `startTime`. When the launch variable's ..._PID names another process, the
+    // variable counts only when that process is alive, started no later than this one and was not
+    // launched from the same desktop file (a terminal that a launcher started, which passes its
+    // launch variables on to what runs in it). What an application started inherits its launch
+    // variables and names the application, or a dead or reused pid once it has quit: no launch.
+    static QString identifierFromEnvironment(const QByteArray& environment, pid_t pid, unsigned long long startTime,
+                                             const NamedProcessLookup& lookUp);
     // The `name` of the [Application] group of a .flatpak-info file.
     static QString identifierFromFlatpakInfo(const QByteArray& info);
     // The application ID of the process's systemd unit, read from /proc/PID/cgroup.
