@@ -113,12 +113,22 @@ void TrayMenu::showStatus(const ServerStatus& status)
     }
 }
 
+namespace {
+
+// Qt's own tray icon docks through XEmbed without a watcher, which no Wayland session has.
+bool qtTrayPossible()
+{
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+} // namespace
+
 // Qt's tray icon is never built while a watcher is there: Qt would then take its own item for good.
 void TrayMenu::buildIcon()
 {
     if (StatusNotifierItem::watcherPresent())
         buildItem();
-    else
+    else if (qtTrayPossible())
         buildTrayIcon();
 }
 
@@ -163,8 +173,10 @@ void TrayMenu::watcherWent()
     item_.reset();
     if (!app_.isInserted())
         return; // built when next shown
-    buildTrayIcon();
-    trayIcon_->setVisible(true);
+    if (qtTrayPossible()) {
+        buildTrayIcon();
+        trayIcon_->setVisible(true);
+    }
     sayWhetherTrayAvailable();
 }
 
@@ -192,7 +204,7 @@ void TrayMenu::sayWhetherTrayAvailable()
 {
     if (!app_.isInserted())
         return;
-    if (item_ || QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (item_ || (trayIcon_ && QSystemTrayIcon::isSystemTrayAvailable())) {
         noTraySaid_ = false;
     } else if (!noTraySaid_) {
         noTraySaid_ = true;
