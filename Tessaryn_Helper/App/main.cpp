@@ -13,11 +13,14 @@
 #include "Supervision/ServerRecord.h"
 
 #include <QApplication>
+#include <QThread>
 
+#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <malloc.h>
 #include <vector>
+#include <unistd.h>
 
 namespace {
 
@@ -39,19 +42,35 @@ QByteArray platformsToTry()
     return (platforms << "offscreen").join(';');
 }
 
-// Qt ends the process right after saying that its display connection broke; the line and the
-// server's stop come first. The handler runs on the main thread, inside Qt's event processing, so
-// nothing here may wait on the event loop.
+// Qt ends the process (status 1) right after saying that its display connection broke; the line and
+// the server's stop come first, on the main thread, which then ends the process itself with status 0.
+// Qt may say it on the main thread, inside its event processing (so nothing here may wait on the
+// event loop), or on a display thread of its own (Wayland), which must then wait for the main thread.
 std::function<void()> displayLost;
+std::atomic<bool> displayLossTaken { false };
 QtMessageHandler previousMessageHandler = nullptr;
+
+void takeDisplayLoss()
+{
+    if (!displayLossTaken.exchange(true))
+        displayLost();
+}
 
 void watchForDisplayLoss(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     if (previousMessageHandler)
         previousMessageHandler(type, context, message);
-    if (displayLost && (message.startsWith(QLatin1String("The X11 connection broke"))
-                        || message.startsWith(QLatin1String("The Wayland connection"))))
-        std::exchange(displayLost, nullptr)();
+    if (!displayLost || !(message.startsWith(QLatin1String("The X11 connection broke"))
+                          || message.startsWith(QLatin1String("The Wayland connection"))))
+        return;
+    QCoreApplication* application = QCoreApplication::instance();
+    if (!application || QThread::currentThread() == application->thread()) {
+        takeDisplayLoss();
+        return;
+    }
+    QMetaObject::invokeMethod(application, takeDisplayLoss, Qt::QueuedConnection);
+    for (;;)
+        ::pause(); // until the main thread ends the process
 }
 
 } // namespace
@@ -104,7 +123,8 @@ int main(int argc, char** argv)
     TrayMenu tray(helper);
 
     const bool onWayland = QGuiApplication::platformName() == QLatin1String("wayland");
-    displayLost = [&helper, &instance, name = qEnvironmentVariable(onWayland ? "WAYLAND_DISPLAY" : "DISPLAY")] {
+    displayLost = [&helper, &tray, &instance, name = qEnvironmentVariable(onWayland ? "WAYLAND_DISPLAY" : "DISPLAY")] {
+        QObject::disconnect(&helper.serverManager(), nullptr, &tray, nullptr); // the icon goes with the display
         Log::write(QStringLiteral("Connection to display %1 lost \u2014 stopping server, quitting").arg(name));
         helper.serverManager().stop(ServerStatus::stopped()); // as the quit item does
         ServerRecord::stopNoted(); // and waits here for the server's end, escalating to SIGKILL
