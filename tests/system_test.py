@@ -518,16 +518,17 @@ MENU_ITEMS = ["Server running on :9876 (disabled)", "-", "Restart Server", "View
 
 
 class Watcher(dbus.service.Object):
-    """A StatusNotifierWatcher and host: keeps each registered item until its connection leaves the bus, as panels do."""
+    """A StatusNotifierWatcher and host: keeps each registered item, named by bus name and object path, until its
+    connection leaves the bus, as panels do."""
 
     def __init__(self, bus):
         self.items = []
         super().__init__(dbus.service.BusName(WATCHER, bus), "/StatusNotifierWatcher")
         bus.add_signal_receiver(self.owner_changed, "NameOwnerChanged", "org.freedesktop.DBus")
 
-    @dbus.service.method(WATCHER, in_signature="s")
-    def RegisterStatusNotifierItem(self, service):
-        self.items.append(str(service))
+    @dbus.service.method(WATCHER, in_signature="s", sender_keyword="sender")
+    def RegisterStatusNotifierItem(self, service, sender):
+        self.items.append(sender + service if service.startswith("/") else service + "/StatusNotifierItem")
 
     @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
     def Introspect(self):  # Qt reads the watcher's properties only when they are introspected
@@ -540,8 +541,7 @@ class Watcher(dbus.service.Object):
                 "RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s")}[name]
 
     def owner_changed(self, name, old_owner, new_owner):
-        if name in self.items and not new_owner:
-            self.items.remove(name)
+        self.items = [item for item in self.items if new_owner or not item.startswith(name + "/")]
 
 
 def layout_entry(node):
@@ -556,9 +556,9 @@ class StatusNotifierItem(Case):
     """The helper on a private session bus with a watcher: its own item, whose menu the host shows; not XEmbed."""
 
     def item(self):  # once registered, and its menu
-        service = self.wait_for(lambda: len(self.watcher.items) == 1 and self.watcher.items[0], "one registered item")
+        service, path = self.wait_for(lambda: len(self.watcher.items) == 1 and self.watcher.items[0], "one item").split("/", 1)
         # Asked without blocking: a newly built item still waits on calls to our watcher, served by this loop.
-        item, menu = self.bus.get_object(service, "/StatusNotifierItem"), []
+        item, menu = self.bus.get_object(service, "/" + path), []
         item.Get(ITEM, "Menu", dbus_interface=dbus.PROPERTIES_IFACE, reply_handler=menu.append, error_handler=self.fail)
         return item, self.bus.get_object(service, self.wait_for(lambda: menu and menu[0], "the item's menu"))
 

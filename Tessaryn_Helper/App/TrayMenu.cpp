@@ -107,7 +107,8 @@ void TrayMenu::showStatus(const ServerStatus& status)
         trayIcon_->setIcon(iconFor(status));
         trayIcon_->setToolTip(toolTipFor(status));
     }
-    if (item_) {
+    // Ending: a host hears nothing more from an item that is about to go.
+    if (item_ && !app_.isQuitting()) {
         item_->setIcon(iconFor(status));
         item_->setToolTip(toolTipFor(status));
     }

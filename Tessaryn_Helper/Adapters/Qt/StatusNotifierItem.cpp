@@ -262,6 +262,8 @@ class ItemAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(ToolTipValue ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
     Q_PROPERTY(QDBusObjectPath Menu READ menu)
+    Q_PROPERTY(QString IconAccessibleDesc READ accessibleDescription)
+    Q_PROPERTY(QString AttentionAccessibleDesc READ accessibleDescription)
 
 public:
     explicit ItemAdaptor(StatusNotifierItem& item)
@@ -282,6 +284,8 @@ public:
     IconPixmaps noPixmaps() const { return {}; }
     ToolTipValue toolTip() const { return { QString(), {}, item_.toolTip(), QString() }; }
     bool itemIsMenu() const { return true; }
+    // The status in words, as the tooltip says it.
+    QString accessibleDescription() const { return item_.toolTip(); }
     QDBusObjectPath menu() const { return QDBusObjectPath(menuPath); }
 
 public slots:
@@ -309,17 +313,18 @@ class MenuAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(QStringList IconThemePath READ iconThemePath)
 
 public:
-    MenuAdaptor(QObject& object, QMenu& menu)
+    MenuAdaptor(QObject& object, QMenu& menu, StatusNotifierItem& item)
         : QDBusAbstractAdaptor(&object)
         , menu_(menu)
+        , item_(item)
     {
-        const QList<QAction*> actions = menu.actions();
-        for (qsizetype i = 0; i < actions.size(); ++i) {
-            connect(actions[i], &QAction::changed, this, [this, id = int(i + 1)] {
-                emit ItemsPropertiesUpdated({ { id, propertiesOf(id) } }, {});
-                emit LayoutUpdated(++revision_, id);
-            });
-        }
+        connect(&item, &StatusNotifierItem::menuItemsChanged, this, [this](const QList<int>& ids) {
+            MenuItemPropertiesList updated;
+            for (const int id : ids)
+                updated << MenuItemProperties { id, propertiesOf(id) };
+            emit ItemsPropertiesUpdated(updated, {});
+            emit LayoutUpdated(++revision_, 0);
+        });
     }
 
     uint version() const { return 3; }
@@ -363,7 +368,8 @@ public slots:
         if (value.isValid())
             return QDBusVariant(value);
         message.setDelayedReply(true);
-        QDBusConnection::sessionBus().send(message.createErrorReply(QDBusError::InvalidArgs, QStringLiteral("no property %1 on item %2").arg(name).arg(id)));
+        item_.connection().send(message.createErrorReply(QDBusError::InvalidArgs,
+                                                         QStringLiteral("no property %1 on item %2").arg(name, QString::number(id))));
         return QDBusVariant(QString());
     }
 
@@ -431,6 +437,7 @@ private:
     }
 
     QMenu& menu_;
+    StatusNotifierItem& item_;
     uint revision_ = 1;
 };
 
@@ -440,21 +447,24 @@ StatusNotifierItem::StatusNotifierItem(QMenu& menu, QObject* parent)
     : QObject(parent)
     , menu_(menu)
     , menuObject_(new QObject(this))
+    , announcement_(new QTimer(this))
+    , leaving_(new QTimer(this))
 {
     registerTypes();
     new ItemAdaptor(*this);
-    new MenuAdaptor(*menuObject_, menu_);
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.registerObject(itemPath, this, QDBusConnection::ExportAdaptors);
-    bus.registerObject(menuPath, menuObject_, QDBusConnection::ExportAdaptors);
+    new MenuAdaptor(*menuObject_, menu_, *this);
+    const QList<QAction*> actions = menu_.actions();
+    for (qsizetype i = 0; i < actions.size(); ++i)
+        connect(actions[i], &QAction::changed, this, [this, id = int(i + 1)] { menuItemChanged(id); });
+    announcement_->setSingleShot(true);
+    connect(announcement_, &QTimer::timeout, this, &StatusNotifierItem::announce);
+    leaving_->setSingleShot(true);
+    connect(leaving_, &QTimer::timeout, this, &StatusNotifierItem::leaveBus);
 }
 
 StatusNotifierItem::~StatusNotifierItem()
 {
-    setVisible(false);
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.unregisterObject(itemPath);
-    bus.unregisterObject(menuPath);
+    leaveBus();
 }
 
 bool StatusNotifierItem::watcherPresent()
@@ -463,15 +473,21 @@ bool StatusNotifierItem::watcherPresent()
     return bus.isConnected() && bus.interface()->isServiceRegistered(QLatin1String(watcherService));
 }
 
+QDBusConnection StatusNotifierItem::connection() const
+{
+    return QDBusConnection(connectionName_);
+}
+
 QString StatusNotifierItem::serviceName() const
 {
-    return QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(::getpid());
+    return connectionName_.isEmpty() ? QString() : connection().baseService();
 }
 
 void StatusNotifierItem::setIcon(const QIcon& icon)
 {
     icon_ = icon;
-    emit iconChanged();
+    iconPending_ = true;
+    announceSoon();
 }
 
 void StatusNotifierItem::setToolTip(const QString& toolTip)
@@ -479,7 +495,34 @@ void StatusNotifierItem::setToolTip(const QString& toolTip)
     if (toolTip_ == toolTip)
         return;
     toolTip_ = toolTip;
-    emit toolTipChanged();
+    toolTipPending_ = true;
+    announceSoon();
+}
+
+void StatusNotifierItem::menuItemChanged(int id)
+{
+    if (!menuItemsPending_.contains(id))
+        menuItemsPending_ << id;
+    announceSoon();
+}
+
+void StatusNotifierItem::announceSoon()
+{
+    if (visible_ && !announcement_->isActive())
+        announcement_->start(0);
+}
+
+void StatusNotifierItem::announce()
+{
+    if (!visible_ || connectionName_.isEmpty())
+        return;
+    if (std::exchange(iconPending_, false))
+        emit iconChanged();
+    if (std::exchange(toolTipPending_, false))
+        emit toolTipChanged();
+    if (!menuItemsPending_.isEmpty())
+        emit menuItemsChanged(std::exchange(menuItemsPending_, {}));
+    sinceLastWord_.start();
 }
 
 void StatusNotifierItem::setVisible(bool visible)
@@ -487,24 +530,52 @@ void StatusNotifierItem::setVisible(bool visible)
     if (visible_ == visible)
         return;
     visible_ = visible;
-    QDBusConnection bus = QDBusConnection::sessionBus();
     if (!visible) {
-        bus.unregisterService(serviceName());
+        // What was not announced yet is for no one: the next showing is a new item.
+        announcement_->stop();
+        iconPending_ = toolTipPending_ = false;
+        menuItemsPending_.clear();
+        const auto quiet = std::chrono::milliseconds(sinceLastWord_.isValid() ? sinceLastWord_.elapsed() : quietBeforeLeaving.count());
+        leaving_->start(std::max(quietBeforeLeaving - quiet, std::chrono::milliseconds(0)));
         return;
     }
-    bus.registerService(serviceName());
+    if (leaving_->isActive()) {
+        // Shown again before it left: the host still has this item, and hears what changed meanwhile.
+        leaving_->stop();
+        iconPending_ = toolTipPending_ = true;
+        for (int id = 1; id <= menu_.actions().size(); ++id)
+            menuItemsPending_ << id;
+        announceSoon();
+        return;
+    }
+    static int showings = 0;
+    connectionName_ = QStringLiteral("app.marovant.tessaryn-helper.item-%1").arg(++showings);
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName_);
+    bus.registerObject(itemPath, this, QDBusConnection::ExportAdaptors);
+    bus.registerObject(menuPath, menuObject_, QDBusConnection::ExportAdaptors);
+    iconPending_ = toolTipPending_ = false; // the host reads them afresh
+    menuItemsPending_.clear();
     registerWithWatcher();
 }
 
 void StatusNotifierItem::registerWithWatcher()
 {
-    if (!visible_)
+    if (!visible_ || connectionName_.isEmpty())
         return;
     // Not waited for: the watcher may be busy, and the helper's loop must not stop for it.
     QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(watcherService), QStringLiteral("/StatusNotifierWatcher"),
                                                        QLatin1String(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
-    call << serviceName();
-    QDBusConnection::sessionBus().asyncCall(call);
+    call << itemPath;
+    connection().asyncCall(call);
+    sinceLastWord_.start();
+}
+
+void StatusNotifierItem::leaveBus()
+{
+    leaving_->stop();
+    if (connectionName_.isEmpty())
+        return;
+    QDBusConnection::disconnectFromBus(std::exchange(connectionName_, QString()));
 }
 
 #include "StatusNotifierItem.moc"

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <QDBusConnection>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QObject>
 #include <QPoint>
 #include <QString>
+#include <QTimer>
+
+#include <chrono>
 
 class QAction;
 class QMenu;
@@ -13,11 +18,20 @@ class QMenu;
 // cannot do this: it never says that the item is a menu, and Qt chooses between it and XEmbed only
 // once per process. Used while a StatusNotifierWatcher is on the bus; the menu's items stay fixed,
 // only their texts and states change.
+//
+// Each showing is an item of its own: a bus connection opened for it, registered with the watcher by
+// object path, so that hosts know the item by that connection's unique name, which stays the same
+// until the item is hidden (a host that tracks a well-known name may drop an item whose name it sees
+// change hands). Changes are announced once the current event is handled, so a change and a hide in
+// one go send nothing. Hidden, the item announces nothing more and closes its connection once it has
+// been quiet for `quietBeforeLeaving`: a host still fetching the layout or the properties of an item
+// whose connection is gone may crash (Xfce's tray does).
 class StatusNotifierItem : public QObject {
     Q_OBJECT
 
 public:
     static constexpr const char* watcherService = "org.kde.StatusNotifierWatcher";
+    static constexpr std::chrono::milliseconds quietBeforeLeaving { 500 };
 
     explicit StatusNotifierItem(QMenu& menu, QObject* parent = nullptr);
     ~StatusNotifierItem() override;
@@ -27,7 +41,6 @@ public:
 
     void setIcon(const QIcon& icon);
     void setToolTip(const QString& toolTip);
-    // Owns the item's name while shown, and tells the watcher about it; hidden, the name goes.
     void setVisible(bool visible);
     bool isVisible() const { return visible_; }
     // To call again when a watcher comes back.
@@ -35,18 +48,34 @@ public:
 
     const QIcon& icon() const { return icon_; }
     const QString& toolTip() const { return toolTip_; }
+    // The showing's own connection (not connected while there is none), and its unique name.
+    QDBusConnection connection() const;
     QString serviceName() const;
 
 signals:
     // A host that asked the item itself to show something, at this place on the screen.
     void activated(QPoint at);
+    // The announcements, each at most once per event.
     void iconChanged();
     void toolTipChanged();
+    void menuItemsChanged(const QList<int>& ids);
 
 private:
+    void menuItemChanged(int id);
+    void announceSoon();
+    void announce();
+    void leaveBus();
+
     QMenu& menu_;
     QObject* menuObject_ = nullptr;
     QIcon icon_;
     QString toolTip_;
     bool visible_ = false;
+    QString connectionName_; // of the showing's own connection; empty while there is none
+    bool iconPending_ = false;
+    bool toolTipPending_ = false;
+    QList<int> menuItemsPending_;
+    QTimer* announcement_ = nullptr;
+    QTimer* leaving_ = nullptr;
+    QElapsedTimer sinceLastWord_; // the last announcement or registration
 };
