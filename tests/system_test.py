@@ -585,6 +585,12 @@ class StatusNotifierItem(Case):
         self.assertTrue(item.Get(ITEM, "ItemIsMenu", dbus_interface=dbus.PROPERTIES_IFACE), "a left click shows the menu")
         self.assertEqual([layout_entry(child) for child in menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2]], MENU_ITEMS)
         self.assertEqual(menu.GetProperty(3, "enabled", dbus_interface=MENU, timeout=10), True, "an unset property is its default")
+        self.assertEqual([entry[0] for entry in menu.GetGroupProperties([3, 3, 99], [], dbus_interface=MENU)], [3], "each known once")
+        with self.assertRaisesRegex(dbus.DBusException, "LimitsExceeded", msg="a request of any size answered"):
+            menu.GetGroupProperties(list(range(100000)), [], dbus_interface=MENU)
+        menu.EventGroup([(3, "clicked", "", 0)] * 50, signature="a(isvu)", dbus_interface=MENU)  # Restart Server
+        self.wait_for(lambda: len(self.lines(SPAWNED)) == 2 and health_ok(), "the restarted server")
+        self.assertEqual(len(self.lines("User-requested restart")), 2, "fifty clicks in one go are one (and the launch's)")
         menu.Event(menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][3][0], "clicked", "", 0, signature="isvu",
                    dbus_interface=MENU, ignore_reply=True)  # View Logs…
         self.assertNotIn("42", self.wait_for(lambda: Path(f"{opener}.fds").is_file() and Path(f"{opener}.fds").read_text().split(), "xdg-open"))
@@ -594,14 +600,17 @@ class StatusNotifierItem(Case):
             menu.Event(login()[0], "clicked", "", 0, signature="isvu", dbus_interface=MENU, ignore_reply=True)
             self.wait_for(lambda: [layout_entry(login()), entry.exists()] == [f"Launch at Login (checkmark {on})", on], "tick")
         self.quit(stand_in)
+        self.wait_for_line(WATCHER_FALSE)
+        menu.Event(3, "clicked", "", 0, signature="isvu", dbus_interface=MENU, ignore_reply=True)  # late, from an open menu
         self.wait_for(lambda: not self.watcher.items, "the item to go")
+        self.assertEqual(len(self.lines("User-requested restart")), 2, "a click on a hidden icon's menu")
         self.bus.release_name(WATCHER)  # the panel goes, and comes back only once the icon is shown without it
         self.start_premiere()
         self.wait_for_line("No system tray")  # nor an XEmbed tray on this display
         self.bus.request_name(WATCHER)
         item, menu = self.item()
         self.assertEqual(len(self.lines("No system tray")), 1, "a watcher is a tray")
-        self.wait_for(lambda: len(self.lines(SPAWNED)) == 2 and health_ok(), "a second server")  # once the first has gone
+        self.wait_for(lambda: len(self.lines(SPAWNED)) == 3 and health_ok(), "a third server")  # once the last has gone
         quit_id = menu.GetLayout(0, -1, [], dbus_interface=MENU)[1][2][-1][0]
         menu.EventGroup([(quit_id, "clicked", "", 0)], signature="a(isvu)", dbus_interface=MENU, ignore_reply=True)  # as panels do
         self.assertEqual(self.helper.wait(30), 0, self.diagnostics())

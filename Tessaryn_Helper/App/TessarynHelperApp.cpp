@@ -205,7 +205,9 @@ void TessarynHelperApp::refreshLoginItemStatus()
 
 void TessarynHelperApp::restartServer()
 {
-    if (quitting_)
+    // The menu is reached through the icon, which is there only while Premiere runs: a click that comes
+    // late, from a menu a host still showed, must not start a server with no Premiere to serve.
+    if (quitting_ || !premiereWatcher_->isPremiereRunning())
         return;
     serverManager_->restart();
 }

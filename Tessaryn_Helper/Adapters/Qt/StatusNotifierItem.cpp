@@ -12,6 +12,7 @@
 #include <QDBusVariant>
 #include <QImage>
 #include <QMenu>
+#include <QPointer>
 #include <QtEndian>
 
 #include <unistd.h>
@@ -333,8 +334,11 @@ public:
     QStringList iconThemePath() const { return {}; }
 
 public slots:
-    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames, MenuLayout& layout)
+    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames, const QDBusMessage& message,
+                   MenuLayout& layout)
     {
+        if (refusedAsTooLarge(message, propertyNames.size()))
+            return 0;
         layout = { parentId, propertiesOf(parentId, propertyNames), {} };
         if (parentId == 0 && recursionDepth != 0) {
             for (int id = 1; id <= menu_.actions().size(); ++id)
@@ -343,12 +347,18 @@ public slots:
         return revision_;
     }
 
-    MenuItemPropertiesList GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames)
+    // Each known item once, in the order asked.
+    MenuItemPropertiesList GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames, const QDBusMessage& message)
     {
         MenuItemPropertiesList items;
+        if (refusedAsTooLarge(message, std::max(ids.size(), propertyNames.size())))
+            return items;
+        QList<int> answered;
         for (const int id : ids) {
-            if (id == 0 || action(id))
+            if ((id == 0 || action(id)) && !answered.contains(id)) {
+                answered << id;
                 items << MenuItemProperties { id, propertiesOf(id, propertyNames) };
+            }
         }
         return items;
     }
@@ -373,21 +383,34 @@ public slots:
         return QDBusVariant(QString());
     }
 
+    // Clicks reach the menu only while the icon is shown, and a click on an item whose last click is still
+    // to be carried out is the same click.
     void Event(int id, const QString& eventId, const QDBusVariant&, uint)
     {
-        if (QAction* clicked = action(id); clicked && eventId == QLatin1String("clicked"))
-            // After the reply: what it starts may end the process.
-            QMetaObject::invokeMethod(clicked, &QAction::trigger, Qt::QueuedConnection);
+        QAction* clicked = action(id);
+        if (!clicked || eventId != QLatin1String("clicked") || !item_.isVisible() || clicking_.contains(id))
+            return;
+        clicking_ << id;
+        // After the reply: what it starts may end the process.
+        QMetaObject::invokeMethod(this, [this, id, clicked = QPointer<QAction>(clicked)] {
+            clicking_.removeOne(id);
+            if (clicked && item_.isVisible())
+                clicked->trigger();
+        }, Qt::QueuedConnection);
     }
 
-    QList<int> EventGroup(const MenuEvents& events)
+    QList<int> EventGroup(const MenuEvents& events, const QDBusMessage& message)
     {
         QList<int> unknown;
+        if (refusedAsTooLarge(message, events.size()))
+            return unknown;
         for (const MenuEvent& event : events) {
-            if (event.id != 0 && !action(event.id))
-                unknown << event.id;
-            else
+            if (event.id != 0 && !action(event.id)) {
+                if (!unknown.contains(event.id))
+                    unknown << event.id;
+            } else {
                 Event(event.id, event.type, event.data, event.timestamp);
+            }
         }
         return unknown;
     }
@@ -405,6 +428,20 @@ signals:
     void ItemsPropertiesUpdated(const MenuItemPropertiesList& updated, const MenuItemKeysList& removed);
 
 private:
+    // A request for more than the menu could ever hold is refused, so that no caller can make the
+    // helper build (or the bus carry) an answer of any size.
+    static constexpr qsizetype largestRequest = 64;
+
+    bool refusedAsTooLarge(const QDBusMessage& message, qsizetype size)
+    {
+        if (size <= largestRequest)
+            return false;
+        message.setDelayedReply(true);
+        item_.connection().send(message.createErrorReply(QDBusError::LimitsExceeded,
+                                                         QStringLiteral("at most %1 entries a request").arg(largestRequest)));
+        return true;
+    }
+
     QAction* action(int id) const
     {
         const QList<QAction*> actions = menu_.actions();
@@ -438,6 +475,7 @@ private:
 
     QMenu& menu_;
     StatusNotifierItem& item_;
+    QList<int> clicking_;
     uint revision_ = 1;
 };
 
