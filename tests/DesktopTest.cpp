@@ -225,6 +225,20 @@ TEST_F(ProcWorkspaceScan, ChangesAreReportedAtTheNextScanWithTheListChangedAndYo
     EXPECT_TRUE(ProcWorkspace(scheduler, "/nonexistent/proc", {}).runningApplications().isEmpty());
 }
 
+// A scan still running when the workspace ends (its wait ran out) reaches neither it nor its scheduler, which may be
+// gone by then (the sanitizers see any touch).
+TEST_F(ProcWorkspaceScan, AScanThatOutlivesTheWorkspaceTouchesNothingOfIt)
+{
+    auto mainThread = std::make_unique<VirtualScheduler>();
+    std::function<void()> late;
+    workspace = std::make_unique<ProcWorkspace>(*mainThread, dir.path(), ProcWorkspace::Options { 500, [&](auto scan) { late = scan; } });
+    start(10, launchedFrom("a"));
+    mainThread->advance(1s);
+    ASSERT_TRUE(late);
+    workspace.reset(), mainThread.reset();
+    late();
+}
+
 TEST(ProcWorkspace, IdentityFromTheLaunchEnvironmentFlatpakInfoAndTheSystemdUnit)
 {
     const QByteArray premiere = "/usr/share/applications/com.adobe.PremierePro.desktop";

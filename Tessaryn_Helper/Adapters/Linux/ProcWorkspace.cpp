@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <climits>
+#include <mutex>
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -114,6 +115,9 @@ public:
     // Main thread only: the workspace that receives the results, none once it is gone.
     ProcWorkspace* owner = nullptr;
     std::atomic<bool> stopped { false };
+    // Where results are posted; none from the workspace's end on, when the scheduler may go too.
+    std::mutex replyLock;
+    Scheduler* replyTo = nullptr;
 
 private:
     struct Process {
@@ -168,6 +172,7 @@ ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot, Options opt
         executor_ = [queue = queue_.get()](std::function<void()> scan) { queue->async(std::move(scan)); };
     }
     scanner_->owner = this;
+    scanner_->replyTo = &scheduler_;
     // The processes that run already are the starting list, not launches.
     tickLastPid_ = readLastPid(procRoot);
     const Result first = scanner_->scan();
@@ -192,6 +197,10 @@ ProcWorkspace::~ProcWorkspace()
 {
     scanner_->owner = nullptr;
     scanner_->stopped = true;
+    {
+        const std::lock_guard lock(scanner_->replyLock);
+        scanner_->replyTo = nullptr;
+    }
     for (const auto& pending : { nextTick_, followUp_ })
         if (pending)
             pending->cancel();
@@ -250,11 +259,17 @@ void ProcWorkspace::requestScan()
 void ProcWorkspace::startScan()
 {
     scanning_ = true;
-    executor_([scanner = scanner_, scheduler = &scheduler_, announced = std::exchange(announced_, {})] {
+    executor_([scanner = scanner_, announced = std::exchange(announced_, {})] {
         if (scanner->stopped)
             return;
         auto result = std::make_shared<const Result>(scanner->scan(announced));
-        scheduler->post([scanner, result] {
+        // A scan that outlived the workspace's wait for it reaches no scheduler: it may be gone.
+        const std::lock_guard lock(scanner->replyLock);
+        if (!scanner->replyTo) {
+            result->closePidfds();
+            return;
+        }
+        scanner->replyTo->post([scanner, result] {
             if (scanner->owner)
                 scanner->owner->report(*result);
             else
