@@ -136,8 +136,8 @@ class Case(unittest.TestCase):
     def quit(self, process):
         os.killpg(process.pid, signal.SIGKILL), process.wait(timeout=30)
 
-    def terminate(self, within=5):  # ends with its server: 2.5 s at most (virtual clock), so 5 s only for a hang
-        began, status = time.monotonic(), self.helper.send_signal(signal.SIGTERM) or self.helper.wait(timeout=30)
+    def terminate(self, within=5, sig=signal.SIGTERM):  # ends with its server: 2.5 s at most (virtual clock), so 5 s only for a hang
+        began, status = time.monotonic(), self.helper.send_signal(sig) or self.helper.wait(timeout=30)
         return self.assertLess(time.monotonic() - began, within, "the helper's end after SIGTERM") or status
 
 
@@ -253,15 +253,18 @@ class Headless(Case):
         self.assertEqual(self.terminate(), 0)  # the first carries on
 
     def test_sigterm_beside_premiere_ends_the_server_before_the_helper(self):
-        for server in (None, "slow", "stubborn"):  # the first started with SIGTERM blocked, as some launchers leave it
-            with self.subTest(server=server, sigterm_blocked=not server):
-                pid = self.serving(server, preexec_fn=lambda: server or signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
+        # The first started with SIGTERM blocked, as some launchers leave it; a closed terminal, Ctrl-C and Ctrl-\ as SIGTERM.
+        for server, sig in ((None, signal.SIGTERM), ("slow", signal.SIGHUP), ("stubborn", signal.SIGINT), (None, signal.SIGQUIT)):
+            with self.subTest(server=server, signal=sig.name):
+                blocked = lambda: sig == signal.SIGTERM and signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+                pid = self.serving(server, preexec_fn=blocked)
                 self.assertEqual(self.log()[0], WATCHER_TRUE)  # started at once, no wake-up
                 self.assertFalse({BOOT_IDLE, "User-requested restart"} & set(self.log()), self.diagnostics())
-                self.assertEqual(self.terminate(), 0)  # its bounds are checked on a virtual clock
+                self.assertEqual(self.terminate(sig=sig), 0)  # its bounds are checked on a virtual clock
                 self.assertTrue(gone(pid))
-                self.assertIn("SIGTERM received \u2014 graceful shutdown", self.log())
+                self.assertIn(f"{sig.name} received \u2014 graceful shutdown", self.log())
                 self.assertEqual(f"SIGKILL sent to pid {pid} (SIGTERM ignored)" in self.log(), server == "stubborn")
+                self.assertFalse(os.path.exists(self.support + "/server.json"), "the server's record left")
 
     def test_a_helper_killed_outright_leaves_no_server(self):
         """The server follows its helper (parent-death signal); one that ignores that is stopped by the next start."""

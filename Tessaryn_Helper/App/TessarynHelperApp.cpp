@@ -99,9 +99,9 @@ void TessarynHelperApp::runHousekeeping()
     PluginInstaller::run(*services_.mainThread, std::move(installer));
 }
 
-void TessarynHelperApp::handleSigterm()
+void TessarynHelperApp::handleSigterm(int signal)
 {
-    Log::write(QStringLiteral("SIGTERM received \u2014 graceful shutdown"));
+    Log::write(TerminationSignal::nameOf(signal) + QStringLiteral(" received \u2014 graceful shutdown"));
     shutDown(services_.exitProcess, sigtermExitDelay);
 }
 

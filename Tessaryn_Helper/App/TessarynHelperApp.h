@@ -85,7 +85,8 @@ signals:
 
 private:
     void runHousekeeping();
-    void handleSigterm();
+    // SIGTERM, or another signal that asks the helper to end.
+    void handleSigterm(int signal);
     void shutDown(std::function<void()> end, std::chrono::milliseconds earliest);
     void endIfServerEnded();
     void end();

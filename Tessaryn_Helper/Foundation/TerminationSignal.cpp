@@ -13,10 +13,12 @@ namespace {
 
 int pipeEnds[2] = { -1, -1 };
 
-void onSigterm(int)
+constexpr int endingSignals[] = { SIGTERM, SIGHUP, SIGINT, SIGQUIT };
+
+void onEndingSignal(int signal)
 {
     const int savedErrno = errno;
-    const char byte = 1;
+    const auto byte = static_cast<unsigned char>(signal);
     [[maybe_unused]] const ssize_t ignored = ::write(pipeEnds[1], &byte, 1);
     errno = savedErrno;
 }
@@ -32,10 +34,26 @@ TerminationSignal::TerminationSignal(QObject* parent)
     connect(notifier_.get(), &QSocketNotifier::activated, this, &TerminationSignal::drain);
 
     struct sigaction action {};
-    action.sa_handler = onSigterm;
+    action.sa_handler = onEndingSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    installed_ = ::sigaction(SIGTERM, &action, nullptr) == 0;
+    installed_ = true;
+    for (const int signal : endingSignals) {
+        struct sigaction previous {};
+        if (signal == SIGHUP && ::sigaction(SIGHUP, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
+        installed_ = ::sigaction(signal, &action, nullptr) == 0 && installed_;
+    }
+}
+
+QString TerminationSignal::nameOf(int signal)
+{
+    switch (signal) {
+    case SIGHUP: return QStringLiteral("SIGHUP");
+    case SIGINT: return QStringLiteral("SIGINT");
+    case SIGQUIT: return QStringLiteral("SIGQUIT");
+    default: return QStringLiteral("SIGTERM");
+    }
 }
 
 TerminationSignal::~TerminationSignal()
@@ -45,9 +63,9 @@ TerminationSignal::~TerminationSignal()
 
 void TerminationSignal::drain()
 {
-    char bytes[64];
+    unsigned char bytes[64];
     ssize_t n;
     while ((n = ::read(pipeEnds[0], bytes, sizeof bytes)) > 0 || (n < 0 && errno == EINTR))
         for (ssize_t i = 0; i < n; ++i)
-            emit received();
+            emit received(bytes[i]);
 }
