@@ -437,6 +437,14 @@ class Headless(Case):
         self.assertIn(prefix + "/bin/tessaryn-helper", entry.read_text())
         self.assertEqual(self.terminate(), 0)
 
+    def test_the_command_line_is_answered_without_starting_anything(self):
+        for arguments, status, out, err in ((["--version"], 0, "tessaryn-helper 1.0.0\n", ""),
+                                            (["--help"], 0, "Usage: tessaryn-helper [options]\n", ""),
+                                            (["--bogus"], 2, "", "tessaryn-helper: Unknown option 'bogus'.\n")):
+            run = subprocess.run([HELPER, *arguments], env=self.env(), capture_output=True, text=True, timeout=30)
+            self.assertEqual((run.returncode, run.stdout[:len(out)], run.stderr[:len(err)]), (status, out, err), arguments)
+        self.assertEqual(os.listdir(self.home), [], "the helper started")
+
 
 class XEmbedTray(Case):
     """The helper on Xvfb (320x480) beside trayer: a dark strip along the top left that takes XEmbed icons."""

@@ -1,4 +1,5 @@
 // tessaryn-helper: keeps the Tessaryn panel's local server alive while Premiere Pro runs.
+#include "App/CommandLine.h"
 #include "App/SingleInstance.h"
 #include "App/TessarynHelperApp.h"
 #include "App/TrayMenu.h"
@@ -77,6 +78,11 @@ void watchForDisplayLoss(QtMsgType type, const QMessageLogContext& context, cons
 
 int main(int argc, char** argv)
 {
+    QStringList commandLine;
+    for (int i = 0; i < argc; ++i)
+        commandLine << QString::fromLocal8Bit(argv[i]);
+    if (const std::optional<int> status = CommandLine::answer(commandLine))
+        return *status;
     resetInheritedProcessState();
     // The server's output passes through the heap chunk by chunk: freed memory stays at hand for the
     // next chunks instead of being handed back to the kernel and faulted in again after every append.
