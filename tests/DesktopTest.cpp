@@ -180,7 +180,7 @@ TEST_F(ProcWorkspaceScan, ChangesAreReportedAtTheNextScanWithTheListChangedAndYo
     start(500, launchedFrom("p")); // the helper, with a launch variable it inherited, what it started and what that started
     start(501, launchedFrom("p"), 60, 'S', 500, unit);
     start(502, launchedFrom("p"), 60, 'S', 501);
-    start(503, QByteArray(ProcWorkspace::environmentLimit, 'x') + '\0' + launchedFrom("p")); // read up to a cap
+    start(503, QByteArray(2 << 20, 'x') + '\0' + launchedFrom("p")); // a launch environment of 2 MiB, the variable last
     if (::getuid() == 0) { // another user's process
         start(504, launchedFrom("p"));
         ASSERT_EQ(::chown(QFile::encodeName(folder(504)).constData(), 12345, 12345), 0);
@@ -191,34 +191,34 @@ TEST_F(ProcWorkspaceScan, ChangesAreReportedAtTheNextScanWithTheListChangedAndYo
     workspace = std::make_unique<ProcWorkspace>(scheduler, dir.path(), ProcWorkspace::Options { 500, ProcWorkspace::scanInPlace });
     QObject::connect(workspace.get(), &Workspace::applicationLaunched, [this](const RunningApplication& a) { record('+', a); });
     QObject::connect(workspace.get(), &Workspace::applicationTerminated, [this](const RunningApplication& a) { record('-', a); });
-    EXPECT_EQ(list(), "[10:a 11:b 12:u 31:t 40:p 75:p 80:p]"); // the starting list is no launch
+    EXPECT_EQ(list(), "[10:a 11:b 12:u 31:t 40:p 503:p 75:p 80:p]"); // the starting list is no launch
     start(20, launchedFrom("p"), 0.1);
     EXPECT_EQ(scan(999ms), "");
-    EXPECT_EQ(scan(1ms), "+20 p [10:a 11:b 12:u 20:p 31:t 40:p 75:p 80:p]");
+    EXPECT_EQ(scan(1ms), "+20 p [10:a 11:b 12:u 20:p 31:t 40:p 503:p 75:p 80:p]");
     QDir(folder(20)).removeRecursively(), QDir(folder(40)).removeRecursively();
     start(40, launchedFrom("t"), 0.1); // a reused pid
-    EXPECT_EQ(scan(1s), "+40 t -20 p -40 p [10:a 11:b 12:u 31:t 40:t 75:p 80:p]");
+    EXPECT_EQ(scan(1s), "+40 t -20 p -40 p [10:a 11:b 12:u 31:t 40:t 503:p 75:p 80:p]");
     start(50, "HOME=/home/u", 0.2); // seen between fork and exec
     EXPECT_EQ(scan(500ms), "");
     writeFile(folder(50) + "/environ", launchedFrom("p"));
     writeFile(folder(60) + "/environ", launchedFrom("p"));
     setLastPid(150);
-    EXPECT_EQ(scan(500ms), "+50 p [10:a 11:b 12:u 31:t 40:t 50:p 75:p 80:p]");
+    EXPECT_EQ(scan(500ms), "+50 p [10:a 11:b 12:u 31:t 40:t 503:p 50:p 75:p 80:p]");
     // No pid handed out since the last scan: no listing, yet a zombie has quit.
     start(70, launchedFrom("p"), 0.1);
     start(80, launchedFrom("p"), 60, 'Z');
     setLastPid(150);
-    EXPECT_EQ(scan(1s), "-80 p [10:a 11:b 12:u 31:t 40:t 50:p 75:p]");
+    EXPECT_EQ(scan(1s), "-80 p [10:a 11:b 12:u 31:t 40:t 503:p 50:p 75:p]");
     QDir(folder(75)).removeRecursively(); // its pid may be taken already: the same scan lists
-    EXPECT_EQ(scan(1s), "+70 p -75 p [10:a 11:b 12:u 31:t 40:t 50:p 70:p]");
+    EXPECT_EQ(scan(1s), "+70 p -75 p [10:a 11:b 12:u 31:t 40:t 503:p 50:p 70:p]");
     workspace->launchAnnounced(60); // settled, yet looked at again at once when its launch is announced
-    EXPECT_EQ(scan(1ms), "+60 p [10:a 11:b 12:u 31:t 40:t 50:p 60:p 70:p]");
+    EXPECT_EQ(scan(1ms), "+60 p [10:a 11:b 12:u 31:t 40:t 503:p 50:p 60:p 70:p]");
     if (::getuid() == 0) { // another user's young process, until it drops to this user
         start(505, launchedFrom("p"), 0.1);
         ASSERT_EQ(::chown(QFile::encodeName(folder(505)).constData(), 12345, 12345), 0);
         EXPECT_EQ(scan(1s), "");
         ASSERT_EQ(::chown(QFile::encodeName(folder(505)).constData(), 0, 0), 0);
-        EXPECT_EQ(scan(1s), "+505 p [10:a 11:b 12:u 31:t 40:t 505:p 50:p 60:p 70:p]");
+        EXPECT_EQ(scan(1s), "+505 p [10:a 11:b 12:u 31:t 40:t 503:p 505:p 50:p 60:p 70:p]");
     }
     workspace.reset();
     EXPECT_TRUE(scheduler.pendingDelays().empty());

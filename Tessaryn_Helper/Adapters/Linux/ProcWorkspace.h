@@ -47,7 +47,9 @@ public:
     static constexpr std::chrono::milliseconds followUpDelay { 250 };
     // How long an unidentified process (or another user's) is looked at again after its start.
     static constexpr double settleSeconds = 3.0;
-    static constexpr qsizetype environmentLimit = 1024 * 1024;
+    // The most the kernel lets arguments and environment take together (3/4 of 8 MiB), so the launch
+    // variable, which launchers put last, is found in any environment.
+    static constexpr qsizetype environmentLimit = 6 * 1024 * 1024;
     static constexpr qsizetype smallFileLimit = 64 * 1024;
 
     using ScanExecutor = std::function<void(std::function<void()>)>;
