@@ -74,6 +74,12 @@ TEST_F(ServerManagerTest, CrashesBackOffToThirtySecondsStuckFromTheSixthAndSixty
     EXPECT_EQ(scheduler->pendingDelays(), std::vector<Scheduler::Duration> { 1s });
     scheduler->advance(61s); // also after a single crash
     EXPECT_EQ(log.messages().last(), "Server stable 60s \u2014 restart counter reset (was 1)");
+    launcher->failWith = EMFILE, crash(); // out of descriptors for a moment: tried again as after a crash
+    scheduler->advance(1s);
+    EXPECT_EQ(log.messages().last(), "Pre-flight: spawn failed: could not start: Too many open files; restart attempt 2 in 2s");
+    EXPECT_EQ(manager->status(), ServerStatus::restarting(2));
+    launcher->failWith = 0, scheduler->advance(2s);
+    EXPECT_EQ(manager->status(), ServerStatus::running());
 }
 
 TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStoppedServerStillCounts)

@@ -9,6 +9,7 @@
 #include "Adapters/Linux/ProcWorkspace.h"
 #include "Adapters/Qt/QtDesktop.h"
 #include "Logging/Log.h"
+#include "Premiere/PremiereWatcher.h"
 #include "Platform/Displays.h"
 #include "Supervision/ServerManager.h"
 #include "Supervision/ServerRecord.h"
@@ -116,7 +117,7 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     auto scheduler = std::make_shared<EventLoopScheduler>();
-    ProcWorkspace workspace(*scheduler);
+    ProcWorkspace workspace(*scheduler, &PremiereWatcher::isPremiereIdentifier);
     QtDesktop desktop;
     TessarynHelperApp::Services services { scheduler, workspace, desktop };
     services.portHolders = std::make_shared<ProcPortHolders>();

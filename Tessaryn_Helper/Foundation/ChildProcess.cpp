@@ -225,7 +225,8 @@ std::shared_ptr<ChildProcess> ChildProcess::start(const ProcessSpec& spec, Handl
         wake.close();
         return SpawnError(QStringLiteral("could not start %1: %2")
                               .arg(QString::fromLocal8Bit(program), describeErrno(error))
-                              .toStdString());
+                              .toStdString(),
+                          error);
     };
     const bool hasReader = handlers.standardOutput || handlers.standardError;
     if ((handlers.standardOutput && !out.open()) || (handlers.standardError && !err.open())

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -33,7 +34,16 @@ struct ProcessSpec {
 // A child that could not be started. The text names the program and the reason.
 class SpawnError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit SpawnError(const std::string& what, int error = 0)
+        : std::runtime_error(what)
+        , error_(error)
+    {
+    }
+    // Out of descriptors, processes or memory for the moment: a later try may start it.
+    bool isTransient() const { return error_ == EMFILE || error_ == ENFILE || error_ == EAGAIN || error_ == ENOMEM; }
+
+private:
+    int error_;
 };
 
 // A child that did not end within the time it was given; it has been killed and reaped.

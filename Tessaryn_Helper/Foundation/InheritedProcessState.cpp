@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 void resetInheritedProcessState()
@@ -40,4 +41,12 @@ void resetInheritedProcessState()
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    // The usual soft limit of 1024 descriptors is meant for programs that still use select(); a
+    // busy desktop can bring the helper's scans and children near it, and the hard limit is ours to take.
+    struct rlimit descriptors {};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur < descriptors.rlim_max) {
+        descriptors.rlim_cur = descriptors.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &descriptors);
+    }
 }

@@ -194,7 +194,14 @@ void ServerManager::launch(QString searchPath, const std::optional<QString>& sea
     try {
         process = launcher_->launch(spec, std::move(handlers));
     } catch (const SpawnError& error) {
-        return failPreflight(QStringLiteral("spawn failed: %1").arg(QString::fromStdString(error.what())));
+        const QString reason = QStringLiteral("spawn failed: %1").arg(QString::fromStdString(error.what()));
+        if (!error.isTransient())
+            return failPreflight(reason);
+        // Out of descriptors or processes for now: tried again as after a crash.
+        const std::chrono::seconds delay = countRestartAttempt();
+        Log::write(QStringLiteral("Pre-flight: %1; restart attempt %2 in %3s")
+                       .arg(reason, QString::number(restartAttempt_), QString::number(delay.count())));
+        return scheduleStart(delay, false);
     }
     launched->process = process;
     launched->pid = process->pid();
@@ -248,12 +255,10 @@ void ServerManager::handleTermination(const std::shared_ptr<LaunchedProcess>& pr
         setStatus(stopFinalStatus_);
         stopRequested_ = false;
     } else {
-        const std::int64_t attempt = ++restartAttempt_;
-        const std::chrono::seconds delay = backoffDelay(attempt);
-        setStatus(attempt <= highestRestartingAttempt ? ServerStatus::restarting(attempt) : ServerStatus::stuck());
+        const std::chrono::seconds delay = countRestartAttempt();
         Log::write(QStringLiteral("Server crashed (exit %1); restart attempt %2 in %3s")
                        .arg(terminationStatus)
-                       .arg(attempt)
+                       .arg(restartAttempt_)
                        .arg(delay.count()));
         process_.reset();
         scheduleStart(delay, false);
@@ -265,6 +270,14 @@ void ServerManager::handleTermination(const std::shared_ptr<LaunchedProcess>& pr
         startWhenStoppedProcessEnds_ = false;
         start();
     }
+}
+
+// One more failed start in a row: the status says so, and the answer is how long to wait.
+std::chrono::seconds ServerManager::countRestartAttempt()
+{
+    const std::int64_t attempt = ++restartAttempt_;
+    setStatus(attempt <= highestRestartingAttempt ? ServerStatus::restarting(attempt) : ServerStatus::stuck());
+    return backoffDelay(attempt);
 }
 
 void ServerManager::armResetTimer()

@@ -82,6 +82,7 @@ private:
     void armResetTimer();
     void cancelResetTimer();
     void scheduleStart(std::chrono::milliseconds delay, bool afterStoppedProcessEnds);
+    std::chrono::seconds countRestartAttempt();
     void cancelPendingStart();
 
     ServerStatus status_ = ServerStatus::stopped();

@@ -12,6 +12,7 @@
 #include <QUrl>
 
 #include <csignal>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -98,9 +99,12 @@ struct ScriptedLauncher final : ProcessLauncher {
     std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override
     {
         specs.push_back(spec);
+        if (failWith) // the next launches fail so
+            throw SpawnError("could not start: " + std::string(std::strerror(failWith)), failWith);
         return processes.emplace_back(std::make_shared<ScriptedProcess>(pid_t(4000 + processes.size()), std::move(handlers)));
     }
     ScriptedProcess& last() { return *processes.back(); }
+    int failWith = 0;
     std::vector<ProcessSpec> specs;
     std::vector<std::shared_ptr<ScriptedProcess>> processes;
 };

@@ -101,10 +101,10 @@ struct ProcWorkspace::ExitWatch {
 // one at a time.
 class ProcWorkspace::Scanner {
 public:
-    Scanner(QString procRoot, pid_t ownProcess, bool watchExits)
+    Scanner(QString procRoot, pid_t ownProcess, std::function<bool(const QString&)> watchEndOf)
         : procRoot_(std::move(procRoot))
         , ownProcess_(ownProcess)
-        , watchExits_(watchExits)
+        , watchEndOf_(std::move(watchEndOf))
     {
     }
 
@@ -149,7 +149,7 @@ private:
 
     const QString procRoot_;
     const pid_t ownProcess_;
-    const bool watchExits_;
+    const std::function<bool(const QString&)> watchEndOf_;
     std::unordered_map<pid_t, Process> processes_;
     QList<RunningApplication> applications_;
     std::optional<long long> lastPid_;
@@ -157,15 +157,16 @@ private:
     unsigned long long scanCount_ = 0;
 };
 
-ProcWorkspace::ProcWorkspace(Scheduler& scheduler)
-    : ProcWorkspace(scheduler, QStringLiteral("/proc"), Options { ::getpid(), {}, true, true })
+ProcWorkspace::ProcWorkspace(Scheduler& scheduler, std::function<bool(const QString&)> watchEndOf)
+    : ProcWorkspace(scheduler, QStringLiteral("/proc"), Options { ::getpid(), {}, std::move(watchEndOf), true })
 {
 }
 
 ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot, Options options)
     : scheduler_(scheduler)
-    , scanner_(std::make_shared<Scanner>(procRoot, options.ownProcess, options.watchExits))
+    , scanner_(std::make_shared<Scanner>(procRoot, options.ownProcess, options.watchEndOf))
     , executor_(std::move(options.executor))
+    , watchEndOf_(std::move(options.watchEndOf))
 {
     if (!executor_) {
         queue_ = std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.workspace"));
@@ -241,6 +242,8 @@ void ProcWorkspace::tick()
 bool ProcWorkspace::everyEndWatched() const
 {
     for (const RunningApplication& application : applications_) {
+        if (!watchEndOf_ || !watchEndOf_(application.applicationIdentifier))
+            continue; // its end waits for a listing
         const auto watch = exitWatches_.find(application.pid);
         if (watch == exitWatches_.end() || !watch->second->notifier->isEnabled())
             return false;
@@ -345,7 +348,7 @@ void ProcWorkspace::Scanner::added(pid_t pid, const Process& process, Result& ch
     const RunningApplication application { pid, process.identifier };
     applications_.append(application);
     changes.launched.append(application);
-    if (!watchExits_)
+    if (!watchEndOf_ || !watchEndOf_(process.identifier))
         return;
     // Only once the pidfd is open is the process confirmed to be the one examined (no reused pid).
     const int fd = openPidfd(pid);

@@ -58,8 +58,10 @@ public:
         pid_t ownProcess = ::getpid();
         // Where the later scans run; by default a serial queue of the workspace's own.
         ScanExecutor executor;
-        // Watch each application's end through a pidfd (only for the real /proc).
-        bool watchExits = false;
+        // The applications whose end is watched through a pidfd, so seen at once (only for the real
+        // /proc); none by default. A descriptor for every application of a busy desktop would run
+        // the process out of them; the others' ends are seen at the next listing.
+        std::function<bool(const QString& identifier)> watchEndOf = {};
         // Listen for launches announced on the session bus.
         bool listenForLaunches = false;
     };
@@ -67,8 +69,9 @@ public:
     static void scanInPlace(std::function<void()> scan) { scan(); }
 
     // Scans once before returning; the scheduler and the workspace live on the main thread. This
-    // one watches the session: the real /proc, with pidfds and the session bus.
-    explicit ProcWorkspace(Scheduler& scheduler);
+    // one watches the session: the real /proc, with pidfds for the applications `watchEndOf`
+    // names, and the session bus.
+    ProcWorkspace(Scheduler& scheduler, std::function<bool(const QString& identifier)> watchEndOf);
     ProcWorkspace(Scheduler& scheduler, QString procRoot, Options options);
     ~ProcWorkspace() override;
 
@@ -122,6 +125,7 @@ private:
     std::shared_ptr<Scanner> scanner_;
     std::unique_ptr<SerialQueue> queue_;
     ScanExecutor executor_;
+    std::function<bool(const QString&)> watchEndOf_;
     std::shared_ptr<Cancellable> nextTick_;
     std::shared_ptr<Cancellable> followUp_;
     QList<RunningApplication> applications_;
