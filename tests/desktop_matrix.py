@@ -113,7 +113,10 @@ def sway():
     open(T + "/sway.conf", "w").write("output HEADLESS-1 resolution 1280x800\n")
     os.makedirs(CONFIG + "/waybar")
     open(CONFIG + "/waybar/config", "w").write('{"height": 32, "modules-right": ["tray", "clock"], "tray": {"icon-size": 24}}')
-    [os.chown(folder, UID, UID) for folder in (HOME, CONFIG, RUN, CONFIG + "/waybar")]
+    try:
+        [os.chown(folder, UID, UID) for folder in (HOME, CONFIG, RUN, CONFIG + "/waybar")]
+    except OSError as error:  # a user namespace that maps root alone
+        raise Unavailable(f"no uid {UID} here: {error}")
     bus()
     sway = spawn("sway", ["sway", "-c", T + "/sway.conf"], WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman")
     wait(lambda: os.path.exists(RUN + "/wayland-1"), "sway's wayland-1", 20, Unavailable)
