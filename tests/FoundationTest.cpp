@@ -89,7 +89,9 @@ TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)
     const QDateTime time(QDate(2026, 12, 5), QTime(6, 39, 50, 7), QTimeZone(3600));
     for (const auto& [message, line] : std::vector<std::pair<QString, QByteArray>> {
              { "hello", "2026-12-05T05:39:50.007Z hello\n" }, { "ends\n", "2026-12-05T05:39:50.007Z ends\n" },
-             { "waking \u2014 server", "2026-12-05T05:39:50.007Z waking \xE2\x80\x94 server\n" } })
+             { "waking \u2014 server", "2026-12-05T05:39:50.007Z waking \xE2\x80\x94 server\n" },
+             // Outside text cannot start a line of its own, nor hide one behind a terminal's escape.
+             { "at /a\n2026-01-01T00:00:00.000Z forged\r\x1b[2K\x7f", "2026-12-05T05:39:50.007Z at /a?2026-01-01T00:00:00.000Z forged??[2K?\n" } })
         EXPECT_EQ(LogRotator::formatLine(time, message), line);
 }
 

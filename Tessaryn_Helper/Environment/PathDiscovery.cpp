@@ -104,8 +104,7 @@ QString PathDiscovery::discover(std::chrono::milliseconds timeout, RunCancellati
     } catch (const TimeoutError&) {
         throw PathDiscoveryError(QStringLiteral("PathDiscovery"), 3,
                                  QStringLiteral("the login shell %1 did not answer within %2 s")
-                                     .arg(shell)
-                                     .arg(double(timeout.count()) / 1000.0));
+                                     .arg(shell, QString::number(double(timeout.count()) / 1000.0)));
     }
     if (cancellation && cancellation->isCancelled())
         throw PathDiscoveryError(QStringLiteral("PathDiscovery"), cancelledCode, QStringLiteral("the login shell was ended"));
@@ -201,9 +200,7 @@ QString PathDiscovery::loadOrDiscover(const Clock& now, std::chrono::millisecond
         if (sinceFailure >= 0 && sinceFailure < retryAfterFailureSeconds)
             throw PathDiscoveryError(QStringLiteral("PathDiscovery"), 5,
                                      QStringLiteral("%1 (%2 s ago; the login shell is asked again after %3 s)")
-                                         .arg(failure.why)
-                                         .arg(sinceFailure)
-                                         .arg(retryAfterFailureSeconds));
+                                         .arg(failure.why, QString::number(sinceFailure), QString::number(retryAfterFailureSeconds)));
     }
     QString path;
     try {

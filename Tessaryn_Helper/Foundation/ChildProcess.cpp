@@ -465,8 +465,7 @@ ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<st
         cancellation->detach();
     if (!finishedInTime)
         throw TimeoutError(QStringLiteral("%1 did not finish within %2 ms")
-                               .arg(spec.program)
-                               .arg(timeout->count())
+                               .arg(spec.program, QString::number(timeout->count()))
                                .toStdString());
     output.terminationStatus = *child->terminationStatus();
     return output;

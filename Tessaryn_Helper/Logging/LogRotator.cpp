@@ -194,13 +194,16 @@ LogRotator::LogRotator(const QString& filename, qint64 rawBacklogLimit, std::fun
 
 LogRotator::~LogRotator() = default;
 
+// A message is one line whatever it quotes: a line break, or a terminal's escape, that came with a
+// name, a path or a program's output from outside cannot start a line of its own or hide one.
 QByteArray LogRotator::formatLine(const QDateTime& time, const QString& message)
 {
+    QString text = message.endsWith(QLatin1Char('\n')) ? message.chopped(1) : message;
+    std::replace_if(text.begin(), text.end(), [](QChar c) { return c.category() == QChar::Other_Control; }, u'?');
     QByteArray line = time.toUTC().toString(Qt::ISODateWithMs).toUtf8();
     line += ' ';
-    line += message.toUtf8();
-    if (!line.endsWith('\n'))
-        line += '\n';
+    line += text.toUtf8();
+    line += '\n';
     return line;
 }
 

@@ -224,13 +224,9 @@ void ServerManager::logPortHolder() const
         return;
     const PortHolder holder = portHolders_->holderOf(port);
     switch (holder.kind) {
-    case PortHolder::Kind::ownProcess: {
-        // Any process may name itself: no line break or escape of its name enters the log.
-        QString name = holder.name;
-        std::replace_if(name.begin(), name.end(), [](QChar c) { return c.category() == QChar::Other_Control; }, u'?');
-        Log::write(QStringLiteral("Port 9876 is held by pid %1 (%2)").arg(holder.pid).arg(name));
+    case PortHolder::Kind::ownProcess:
+        Log::write(QStringLiteral("Port 9876 is held by pid %1 (%2)").arg(QString::number(holder.pid), holder.name));
         break;
-    }
     case PortHolder::Kind::otherUser:
         Log::write(QStringLiteral("Port 9876 is held by another user's process"));
         break;
