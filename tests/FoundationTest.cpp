@@ -133,7 +133,7 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     for (int i = 0; i < chunks; ++i) ASSERT_EQ(received.mid(i * chunk, chunk), QByteArray(chunk, char('a' + i % 26))) << i;
 }
 
-TEST(LogRotator, WhatWaitsIsAppendedAsOneWholeOrAbsent)
+TEST(LogRotator, WhatWaitsIsAppendedIn256KiBBatchesEachWholeOrAbsent)
 {
     ScopedHome home;
     std::promise<void> disk;
@@ -147,11 +147,12 @@ TEST(LogRotator, WhatWaitsIsAppendedAsOneWholeOrAbsent)
     log.write(QByteArray("first\n"));
     waitFor([&] { return appends == 1; }, 5s);
     log.write(QByteArray("cut short\n")), log.write(QByteArray("together\n")); // queued behind it: one append
+    for (int i = 0; i < 8; ++i) log.write(QByteArray(64 << 10, 'x')); // with three chunks, then four, then one: 256-KiB batches
     disk.set_value(), log.flush();
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
     log.write(QByteArray("whole\n")), log.flush();
     EXPECT_EQ(readFile(log.filePath()), "first\nwhole\n");
-    EXPECT_EQ(appends, 3);
+    EXPECT_EQ(appends, 5);
 }
 
 // An XDG variable, and HOME, count only as absolute paths; without HOME, the password database's.
