@@ -66,8 +66,8 @@ TEST_F(PathDiscoveryTest, TheShellsLastNonEmptyLineIsThePathWhenItIsASearchPathA
     EXPECT_TRUE(sleeper > 0 && waitFor([&] { return processGone(sleeper); }));
 }
 
-// Written once, served up to seven days, its date in any RFC 3339 form, only as a small regular file
-// holding a search path; a failed discovery keeps it and leaves the shell alone for five minutes.
+// Only a small regular file holding a search path and an RFC 3339 date; a failed discovery keeps it and leaves the
+// shell alone for five minutes.
 TEST_F(PathDiscoveryTest, TheCacheIsServedUpToSevenDaysWhenValidAndKeptWhenDiscoveryFails)
 {
     const QString cache = PathDiscovery::cacheFilePath();
@@ -118,7 +118,7 @@ QByteArray launchedFrom(const QByteArray& desktopFile, const QByteArray& extra =
     return QByteArray("HOME=/home/u\0GIO_LAUNCHED_DESKTOP_FILE=", 39) + desktopFile + '\0' + extra + QByteArray("\0LANG=C", 7);
 }
 
-// A /proc tree (uptime, loadavg with its last pid, a folder per process), watched on a virtual clock; pid 500 is the helper.
+// A /proc tree watched on a virtual clock; pid 500 is the helper.
 class ProcWorkspaceScan : public ::testing::Test {
 protected:
     ProcWorkspaceScan() { writeFile(dir.path() + "/uptime", "1000.00 1.00\n"), setLastPid(lastPid); }
