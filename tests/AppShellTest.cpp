@@ -65,7 +65,7 @@ protected:
 };
 } // namespace
 
-TEST_F(AppShell, TheLoginItemSyncNineItemsWithoutShortcutsTheHeaderAndIconOfEachStatusAndTheLoginToggle)
+TEST_F(AppShell, TheLoginItemSyncTheHeaderAndIconOfEachStatusAndTheLoginToggle)
 {
     writeFile(home.supportFolder() + "/.first-launch-done", "");
     for (const auto& [status, line, enabledAfter] : std::vector<std::tuple<LoginItemStatus, QString, bool>> {
@@ -77,14 +77,8 @@ TEST_F(AppShell, TheLoginItemSyncNineItemsWithoutShortcutsTheHeaderAndIconOfEach
         LogCapture log;
         build(true);
         EXPECT_EQ(log.messages().filter("Login item"), QStringList { line });
-        EXPECT_EQ(loginStatus == LoginItemStatus::enabled, enabledAfter) << line.toStdString();
+        EXPECT_EQ(loginStatus == LoginItemStatus::enabled, enabledAfter) << line;
     }
-    QStringList shown;
-    for (QAction* action : tray->menu().actions())
-        shown << (action->isSeparator() ? "-" : action->text()) + (action->isEnabled() ? "" : " (inactive)")
-                     + (action->shortcuts().isEmpty() ? "" : " (shortcut)");
-    EXPECT_EQ(shown, QStringList({ "Server running on :9876 (inactive)", "-", "Restart Server", "View Logs\u2026",
-                                   "Open Tessaryn Docs", "-", "Launch at Login", "-", "Quit Tessaryn Helper" }));
     const QColor yellow(0xFF, 0xCC, 0x00), red(0xFF, 0x3B, 0x30), grey(0x8E, 0x8E, 0x93);
     for (const auto& [status, colour, text] : std::vector<std::tuple<ServerStatus, QColor, QString>> {
              { ServerStatus::restarting(2), yellow, "Restarting (attempt 2)\u2026" },
@@ -95,11 +89,8 @@ TEST_F(AppShell, TheLoginItemSyncNineItemsWithoutShortcutsTheHeaderAndIconOfEach
              { ServerStatus::stopped(), grey, "Server stopped" }, { ServerStatus::idle(), grey, "Idle (Premiere not running)" },
              // A menu takes a lone "&" for a mnemonic marker and a doubled one for the character.
              { ServerStatus::preflightFailed("at /R&D/node"), red, "Pre-flight failed: at /R&&D/node" } }) {
-        SCOPED_TRACE(text.toStdString());
         manager().setStatus(status);
-        const QImage image = tray->trayIcon()->icon().pixmap(64, 64).toImage();
-        EXPECT_EQ(image.pixelColor(8, 32), colour); // in the circle, left of the white letter
-        EXPECT_EQ(tray->trayIcon()->toolTip(), "Tessaryn Helper \u2014 " + QString(text).replace("&&", "&"));
+        EXPECT_EQ(tray->trayIcon()->icon().pixmap(64, 64).toImage().pixelColor(8, 32), colour) << text; // left of the letter
         EXPECT_EQ(item(header)->text(), text);
     }
     using Row = std::tuple<LoginItemStatus, LoginItemStatus, bool, QString, bool>;
@@ -109,7 +100,7 @@ TEST_F(AppShell, TheLoginItemSyncNineItemsWithoutShortcutsTheHeaderAndIconOfEach
              { LoginItemStatus::requiresApproval, LoginItemStatus::requiresApproval, false, "register", false },
              { LoginItemStatus::notRegistered, LoginItemStatus::enabled, true, "register", false },
              { LoginItemStatus::notFound, LoginItemStatus::enabled, false, "register", true } }) {
-        SCOPED_TRACE(call.toStdString() + " from " + std::to_string(int(before)));
+        SCOPED_TRACE(int(before));
         loginStatus = before, afterRegister = after, registerFails = fails;
         manager().setStatus(manager().status()); // a change made outside shows at the next status, equal or not
         ASSERT_EQ(item(launchAtLogin)->isChecked(), before == LoginItemStatus::enabled);
@@ -128,13 +119,15 @@ TEST_F(AppShell, TheIconComesWithPremiereItsCommandsWorkItsQuitClosesAnOpenMenuA
     EXPECT_FALSE(app->isInserted() || tray->trayIcon()); // built only when first shown
     workspace->launch(premiere), QCoreApplication::processEvents();
     EXPECT_TRUE(tray->trayIcon()->isVisible());
-    scheduler->advance(ServerManager::restartPause);
+    scheduler->advance(200ms); // a restart's pause
     EXPECT_EQ(item(header)->text(), "Server running on :9876");
     LogCapture log;
     item(restart)->trigger();
     EXPECT_EQ(item(header)->text(), "Server stopped");
-    scheduler->advance(ServerManager::restartPause);
-    EXPECT_EQ(log.messages(), QStringList({ "User-requested restart", "Server spawned (pid 4001)" }));
+    scheduler->advance(199ms);
+    EXPECT_EQ(log.messages(), QStringList { "User-requested restart" });
+    scheduler->advance(1ms);
+    EXPECT_EQ(log.messages().last(), "Server spawned (pid 4001)");
     item(viewLogs)->trigger(), item(docs)->trigger();
     EXPECT_EQ(desktop.events,
               QStringList({ "open file://" + home.logFolder() + "/", "open https://tessaryn.app/docs/install" }));
@@ -219,8 +212,7 @@ TEST(OneHelperLock, ASecondHelperIsRefusedWhereverTheRuntimeFolderPoints)
              { home.path() + "/run", home.path() + "/run/tessaryn" }, { "/proc/gone", home.supportFolder() } }) {
         ScopedEnv env("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
         SingleInstance first, second;
-        EXPECT_TRUE(first.acquire()) << runtime.toStdString();
-        EXPECT_FALSE(second.acquire()) << runtime.toStdString();
+        EXPECT_TRUE(first.acquire() && !second.acquire()) << runtime;
         EXPECT_EQ(SingleInstance::lockPath(), lockFolder + "/helper.lock");
     }
 }

@@ -1,9 +1,7 @@
-// The login shell's PATH and its cache, the /proc scanner, the Premiere watcher, the login item and
-// the log, also against what other programs and files may put in their way.
+// The login shell's PATH and its cache, the /proc scanner, the Premiere watcher and the login item.
 #include "Environment/PathDiscovery.h"
 #include "Adapters/Linux/ProcWorkspace.h"
 #include "Foundation/RegularFile.h"
-#include "Logging/LogRotator.h"
 #include "Platform/LoginItem.h"
 #include "Premiere/PremiereWatcher.h"
 #include "TestSupport.h"
@@ -23,7 +21,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-// What an action throws, or "no error".
 template <typename Error> QString errorOf(const std::function<void()>& act)
 {
     try { act(); } catch (const Error& error) { return error.what(); }
@@ -32,7 +29,6 @@ template <typename Error> QString errorOf(const std::function<void()>& act)
 
 class PathDiscoveryTest : public ::testing::Test {
 protected:
-    // A stand-in login shell: records its arguments, then runs the body.
     void useShell(const QByteArray& body)
     {
         writeFile(home.path() + "/sh", "#!/bin/sh\necho \"$*\" >> \"$HOME/runs\"\n" + body + "\n", true);
@@ -54,7 +50,7 @@ TEST_F(PathDiscoveryTest, TheShellsLastNonEmptyLineIsThePathWhenItIsASearchPathA
     EXPECT_EQ(PathDiscovery::pathFromShellOutput("/" + QByteArray(32 * 1024 - 1, 'a')).size(), 32 * 1024);
     for (const QByteArray& output : std::vector<QByteArray> { "", " \n\n" /* no -ilc */, "/usr/bin\nWelcome back!\n", ".:~/bin::",
                                      "/usr/bin:/b\tin", "/usr/bin\x1b[0m", "/" + QByteArray(32 * 1024, 'a') })
-        EXPECT_THROW(PathDiscovery::pathFromShellOutput(output), PathDiscoveryError) << output.left(40).toStdString();
+        EXPECT_THROW(PathDiscovery::pathFromShellOutput(output), PathDiscoveryError) << output.left(40);
     EXPECT_EQ(errorOf<PathDiscoveryError>([] { PathDiscovery::pathFromShellOutput("/usr/bin\377\n"); }), "Non-UTF8 PATH output");
     // Every common shell, zsh by default, with a profile that leaves "::", ".", "~/bin" and a trailing ":".
     ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
@@ -65,7 +61,7 @@ TEST_F(PathDiscoveryTest, TheShellsLastNonEmptyLineIsThePathWhenItIsASearchPathA
                                                                         : "export PATH=/p/1::.:'~/b':/p/2:$PATH:");
         shell.emplace("SHELL", shellPath);
         const QString path = PathDiscovery::discover();
-        EXPECT_TRUE(path.startsWith("/p/1:/p/2:/") && !path.contains(QRegularExpression(":(?!/)"))) << path.toStdString();
+        EXPECT_TRUE(path.startsWith("/p/1:/p/2:/") && !path.contains(QRegularExpression(":(?!/)"))) << path;
     }
     useShell("sleep 60 & echo $! > \"$HOME/sleeper\"; wait");
     EXPECT_EQ(errorOf<PathDiscoveryError>([] { PathDiscovery::discover(1500ms); }), // time enough for the shell to start
@@ -74,8 +70,8 @@ TEST_F(PathDiscoveryTest, TheShellsLastNonEmptyLineIsThePathWhenItIsASearchPathA
     EXPECT_TRUE(sleeper > 0 && waitFor([&] { return processGone(sleeper); }));
 }
 
-// Written once, served up to seven days, its date in any RFC 3339 form, only as a small regular file
-// holding a search path; a failed discovery keeps it and leaves the shell alone for five minutes.
+// Only a small regular file holding a search path and an RFC 3339 date; a failed discovery keeps it and leaves the
+// shell alone for five minutes.
 TEST_F(PathDiscoveryTest, TheCacheIsServedUpToSevenDaysWhenValidAndKeptWhenDiscoveryFails)
 {
     const QString cache = PathDiscovery::cacheFilePath();
@@ -85,7 +81,7 @@ TEST_F(PathDiscoveryTest, TheCacheIsServedUpToSevenDaysWhenValidAndKeptWhenDisco
     useShell("echo /fresh/bin");
     EXPECT_EQ(at(604799), "/cached/bin");
     EXPECT_EQ(at(604800), "/fresh/bin");
-    // Half a second after two weeks, in another form; as large as a cache may be. A future date is fresh.
+    // Another form, as large as a cache may be, half a second after two weeks; a future date is fresh.
     const QByteArray other
         = QByteArray(R"({"discoveredAt": "2026-12-15t14:00:00.5+02:00", "extra": 1, "path": "/other"})").leftJustified(64 * 1024);
     writeFile(cache, other);
@@ -100,7 +96,7 @@ TEST_F(PathDiscoveryTest, TheCacheIsServedUpToSevenDaysWhenValidAndKeptWhenDisco
              dated("2026-12-01"), dated("2026-12-01T12:00:00"), dated("2026-12-01 12:00:00Z"), dated("2026-13-01T12:00:00Z"),
              dated("2026-12-01T12:00:00+24:00") }) {
         writeFile(cache, corrupt);
-        EXPECT_EQ(at(0), "/fresh/bin") << corrupt.left(80).toStdString();
+        EXPECT_EQ(at(0), "/fresh/bin") << corrupt.left(80);
         EXPECT_EQ(PathDiscovery::readCache().value_or(PathDiscovery::Cache {}).path, "/fresh/bin");
     }
     EXPECT_FALSE(RegularFile::read("/dev/zero", 1024, RegularFile::Oversize::truncate)); // only regular files are read
@@ -126,13 +122,12 @@ QByteArray launchedFrom(const QByteArray& desktopFile, const QByteArray& extra =
     return QByteArray("HOME=/home/u\0GIO_LAUNCHED_DESKTOP_FILE=", 39) + desktopFile + '\0' + extra + QByteArray("\0LANG=C", 7);
 }
 
-// A /proc tree (uptime, loadavg with its last pid, a folder per process), watched on a virtual clock; pid 500 is the helper.
+// A /proc tree watched on a virtual clock; pid 500 is the helper.
 class ProcWorkspaceScan : public ::testing::Test {
 protected:
     ProcWorkspaceScan() { writeFile(dir.path() + "/uptime", "1000.00 1.00\n"), setLastPid(lastPid); }
     QString folder(int pid) const { return dir.path() + "/" + QString::number(pid); }
     void setLastPid(int pid) { writeFile(dir.path() + "/loadavg", "0.1 0.2 0.3 1/200 " + QByteArray::number(pid) + "\n"); }
-    // Also moves the kernel's last handed-out pid on, as a real start does.
     void start(int pid, const QByteArray& env, double age = 60, char state = 'S', int parent = 1, const QByteArray& cgroup = "0::/\n")
     {
         const QString stat = QString("%1 (odd (name) x) %2 %3 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 %4\n").arg(pid).arg(state).arg(parent);
@@ -181,7 +176,7 @@ TEST_F(ProcWorkspaceScan, ChangesAreReportedAtTheNextScanWithTheListChangedAndYo
     start(501, launchedFrom("p"), 60, 'S', 500, unit);
     start(502, launchedFrom("p"), 60, 'S', 501);
     start(503, QByteArray(2 << 20, 'x') + '\0' + launchedFrom("p")); // a launch environment of 2 MiB, the variable last
-    if (::getuid() == 0) { // another user's process
+    if (canActAsAnotherUser()) { // another user's process
         start(504, launchedFrom("p"));
         ASSERT_EQ(::chown(QFile::encodeName(folder(504)).constData(), 12345, 12345), 0);
     }
@@ -214,7 +209,7 @@ TEST_F(ProcWorkspaceScan, ChangesAreReportedAtTheNextScanWithTheListChangedAndYo
     EXPECT_EQ(scan(1ms), "+70 p -75 p -80 p [10:a 11:b 12:u 31:t 40:t 503:p 50:p 70:p]");
     workspace->launchAnnounced(60); // settled, yet looked at again at once when its launch is announced
     EXPECT_EQ(scan(1ms), "+60 p [10:a 11:b 12:u 31:t 40:t 503:p 50:p 60:p 70:p]");
-    if (::getuid() == 0) { // another user's young process, until it drops to this user
+    if (canActAsAnotherUser()) { // another user's young process, until it drops to this user
         start(505, launchedFrom("p"), 0.1);
         ASSERT_EQ(::chown(QFile::encodeName(folder(505)).constData(), 12345, 12345), 0);
         EXPECT_EQ(scan(1s), "");
@@ -323,7 +318,7 @@ TEST(LoginItem, TheEntryDecidesTheStatusRegisterWritesAQuotedOneAndEveryFailureI
              { "[Desktop Entry]\nExec=" + executable.toUtf8() + " --quiet\n", enabled } }) {
         ScopedConfigHome config;
         writeFile(config.entry(), text);
-        EXPECT_EQ(LoginItem::status(executable), status) << text.toStdString();
+        EXPECT_EQ(LoginItem::status(executable), status) << text;
     }
     ScopedConfigHome config;
     EXPECT_EQ(LoginItem::status(executable), notRegistered);
@@ -349,34 +344,12 @@ TEST(LoginItem, TheEntryDecidesTheStatusRegisterWritesAQuotedOneAndEveryFailureI
         { [](auto& c) { writeFile(c.entry() + "/inside", "x"); }, std::nullopt, "/autostart/app.marovant.tessaryn-helper.desktop" },
     };
     for (const auto& [arrange, path, named] : cases) {
-        SCOPED_TRACE(named.toStdString());
         ScopedConfigHome config;
         arrange(config);
         LogCapture log;
         const QString error = errorOf<LoginItemError>([&] { path ? LoginItem::registerApp(*path) : LoginItem::unregisterApp(); });
-        EXPECT_TRUE(error.contains(named.startsWith('/') ? config.path() + named : named)) << error.toStdString();
+        EXPECT_TRUE(error.contains(named.startsWith('/') ? config.path() + named : named)) << error;
         EXPECT_EQ(log.messages(), QStringList { QString(path ? "LoginItem.register" : "LoginItem.unregister") + " failed: " + error });
         EXPECT_FALSE(QFileInfo(config.entry()).isFile());
     }
-}
-
-TEST(LogRotator, WhatWaitsIsAppendedAsOneWholeOrAbsent)
-{
-    ScopedHome home;
-    std::promise<void> disk;
-    std::atomic<int> appends { 0 };
-    LogRotator log("server.log", LogRotator::defaultRawBacklogLimit, [&appends, stalled = disk.get_future().share()] { ++appends, stalled.wait(); });
-    rlimit saved {}; // a file size limit stands in for the full disk: the write is cut short, the next one fails
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit full { 10, saved.rlim_max };
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
-    log.write(QByteArray("first\n"));
-    waitFor([&] { return appends == 1; }, 5s);
-    log.write(QByteArray("cut short\n")), log.write(QByteArray("together\n")); // queued behind it: one append
-    disk.set_value(), log.flush();
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-    log.write(QByteArray("whole\n")), log.flush();
-    EXPECT_EQ(readFile(log.filePath()), "first\nwhole\n");
-    EXPECT_EQ(appends, 3);
 }

@@ -1,4 +1,4 @@
-// Child processes and the logs.
+// Child processes, the logs and the home folders.
 #include "Foundation/HomeFolders.h"
 #include "Logging/LogRotator.h"
 #include "TestSupport.h"
@@ -10,103 +10,80 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fcntl.h>
-#include <pwd.h>
 #include <future>
-#include <sys/stat.h>
+#include <pwd.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
 
-namespace {
-
-struct Output {
-    std::mutex mutex;
-    QByteArray out, err, errAtEnd; // errAtEnd: "<bytes of standard error so far>;" per end notice
-};
-// Starts the child with both streams read; the output outlives the child's handlers.
-std::pair<std::shared_ptr<ChildProcess>, std::shared_ptr<Output>> collect(const ProcessSpec& spec)
-{
-    auto c = std::make_shared<Output>();
-    ChildProcess::Handlers handlers;
-    handlers.standardOutput = [c](const QByteArray& b) { std::lock_guard l(c->mutex); c->out += b; };
-    handlers.standardError = [c](const QByteArray& b) { // slow: the last bytes are still in the pipe at the end
-        std::this_thread::sleep_for(20ms);
-        std::lock_guard l(c->mutex);
-        c->err += b;
-    };
-    handlers.finished = [c](int) { std::lock_guard l(c->mutex); c->errAtEnd += QByteArray::number(c->err.size()) + ";"; };
-    return { ChildProcess::start(spec, std::move(handlers)), c };
-}
-} // namespace
-
-// One stream closing early leaves the other read to its end, and standard error is drained
-// before the one end notice; a descendant still holding the pipes does not hold the end back.
+// One stream closing early leaves the other read to its end; standard error is drained before the one end notice,
+// which a descendant still holding the pipes does not hold back.
 TEST(ChildProcess, EachStreamIsReadToItsEndBeforeTheEndNoticeWhichNoDescendantDelays)
 {
     for (const QString script : { "exec >&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' e >&2",
                                   "exec 2>&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' o", "sleep 60 & echo $!" }) {
-        SCOPED_TRACE(script.toStdString());
-        const auto [child, c] = collect(makeSpec("/bin/sh", { "-c", script }));
-        ASSERT_TRUE(child->waitForFinished(std::chrono::steady_clock::now() + 20s));
+        struct Output { std::mutex mutex; QByteArray out, err, errAtEnd; };
+        auto c = std::make_shared<Output>();
+        ChildProcess::Handlers handlers;
+        handlers.standardOutput = [c](const QByteArray& b) { std::lock_guard l(c->mutex); c->out += b; };
+        handlers.standardError = [c](const QByteArray& b) { // slow: the last bytes are still in the pipe at the end
+            std::this_thread::sleep_for(20ms);
+            std::lock_guard l(c->mutex);
+            c->err += b;
+        };
+        handlers.finished = [c](int) { std::lock_guard l(c->mutex); c->errAtEnd += QByteArray::number(c->err.size()) + ";"; };
+        ASSERT_TRUE(ChildProcess::start(makeSpec("/bin/sh", { "-c", script }), handlers)->waitForFinished(std::chrono::steady_clock::now() + 20s));
         std::lock_guard l(c->mutex);
         if (script.startsWith("sleep"))
             ::kill(c->out.trimmed().toInt(), SIGKILL);
-        else if (script.contains(">&2"))
-            EXPECT_EQ(c->errAtEnd, "300000;");
         else
-            EXPECT_EQ(c->out.size(), 300000);
+            EXPECT_EQ(script.contains(">&2") ? c->errAtEnd : QByteArray::number(c->out.size()), script.contains(">&2") ? "300000;" : "300000");
     }
 }
 
-// The parent blocks one signal, ignores another and holds a descriptor open without close-on-exec:
-// the child must start with none of them, started plainly and as the server is (parent-death signal).
+// Whatever the parent blocks, ignores or leaves open, started plainly and as the server is (parent-death signal).
 TEST(ChildProcess, TheChildStartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptorsZeroToTwo)
 {
     sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR1);
+    sigemptyset(&blocked), sigaddset(&blocked, SIGUSR1);
     ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, nullptr), 0);
-    ASSERT_NE(std::signal(SIGUSR2, SIG_IGN), SIG_ERR);
+    std::signal(SIGUSR2, SIG_IGN);
     int inheritable[2];
     ASSERT_EQ(::pipe(inheritable), 0);
     QStringList outputs;
     for (int deathSignal : { 0, SIGTERM }) // the programs read their own state: a shell between would reset it
-        for (ProcessSpec spec : { makeSpec("/bin/grep", { "-E", "^Sig(Blk|Ign):", "/proc/self/status" }),
-                                  makeSpec("/bin/ls", { "/proc/self/fd" }) }) {
+        for (ProcessSpec spec : { makeSpec("/bin/grep", { "-E", "^Sig(Blk|Ign):", "/proc/self/status" }), makeSpec("/bin/ls", { "/proc/self/fd" }) }) {
             spec.parentDeathSignal = deathSignal;
             outputs << QString::fromUtf8(ChildProcess::run(spec, 20s).standardOutput);
         }
     pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr), std::signal(SIGUSR2, SIG_DFL), ::close(inheritable[0]), ::close(inheritable[1]);
     for (const QString& out : outputs) // ls holds 3 while it reads the folder
-        EXPECT_TRUE(out == "0\n1\n2\n3\n" || QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(out).hasMatch())
-            << out.toStdString();
+        EXPECT_TRUE(out == "0\n1\n2\n3\n" || QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(out).hasMatch()) << out;
 }
 
 TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)
 {
     const QDateTime time(QDate(2026, 12, 5), QTime(6, 39, 50, 7), QTimeZone(3600));
     for (const auto& [message, line] : std::vector<std::pair<QString, QByteArray>> {
-             { "hello", "2026-12-05T05:39:50.007Z hello\n" }, { "ends\n", "2026-12-05T05:39:50.007Z ends\n" },
+             { "ends\n", "2026-12-05T05:39:50.007Z ends\n" },
              { "waking \u2014 server", "2026-12-05T05:39:50.007Z waking \xE2\x80\x94 server\n" },
              // Outside text cannot start a line of its own, nor hide one behind a terminal's escape.
              { "at /a\n2026-01-01T00:00:00.000Z forged\r\x1b[2K\x7f", "2026-12-05T05:39:50.007Z at /a?2026-01-01T00:00:00.000Z forged??[2K?\n" } })
         EXPECT_EQ(LogRotator::formatLine(time, message), line);
 }
 
-// Raw bytes pass unchanged; rotation comes only past ten mebibytes, keeping three generations; lines
-// of concurrent writers stay whole and in order across two rotations.
+// Raw bytes pass unchanged; concurrent writers' lines stay whole and in order across two rotations.
 TEST(LogRotator, RotationComesOnlyPastTenMebibytesKeepsThreeGenerationsAndLinesStayWholeAndInOrder)
 {
     ScopedHome home;
+    constexpr qint64 tenMiB = 10 << 20;
     const QString path = home.logFolder() + "/server.log";
     auto log = std::make_unique<LogRotator>("server.log");
     EXPECT_EQ(log->filePath(), path);
-    log->write(QByteArray("\xff\x00 raw", 6));
-    log->write(QByteArray(LogRotator::rotationThreshold - 7, 'a'));
-    log->write(QByteArray("\n")); // exactly at the threshold: kept
-    log.reset();
+    log->write(QByteArray("\xff\x00 raw", 6)), log->write(QByteArray(tenMiB - 7, 'a')), log->write(QByteArray("\n"));
+    log.reset(); // exactly ten mebibytes: kept
     EXPECT_FALSE(QFile::exists(path + ".1"));
     for (const QString generation : { "1", "2", "3" }) writeFile(path + "." + generation, "gen" + generation.toUtf8());
     constexpr int threads = 8, lines = 15000; // about 11 MiB
@@ -114,21 +91,20 @@ TEST(LogRotator, RotationComesOnlyPastTenMebibytesKeepsThreeGenerationsAndLinesS
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t)
         writers.emplace_back([&, t] {
-            for (int i = 0; i < lines; ++i)
-                log->write(QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(QString(50, 'p')));
+            for (int i = 0; i < lines; ++i) log->write(QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(QString(50, 'p')));
         });
     for (auto& writer : writers) writer.join();
     log.reset();
     EXPECT_EQ(readFile(path + ".3"), "gen1");
     EXPECT_FALSE(QFile::exists(path + ".4"));
     EXPECT_EQ(readFile(path + ".2").left(6), QByteArray("\xff\x00 raw", 6));
-    const qint64 full = QFileInfo(path + ".2").size(); // the full file took one more append before it was rotated
-    EXPECT_TRUE(full > LogRotator::rotationThreshold && full <= LogRotator::rotationThreshold + LogRotator::batchLimit) << full;
+    const qint64 full = QFileInfo(path + ".2").size(); // one more append, of at most a 256-KiB batch, before the rotation
+    EXPECT_TRUE(full > tenMiB && full <= tenMiB + (256 << 10)) << full;
     const QRegularExpression form(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z thread (\d) line (\d+) p{50}$)");
     std::vector<int> next(threads, 0);
     for (const QString& line : readLines(path + ".2").mid(1) + readLines(path + ".1") + readLines(path)) {
         const auto match = form.match(line);
-        ASSERT_TRUE(match.hasMatch()) << line.toStdString();
+        ASSERT_TRUE(match.hasMatch()) << line;
         ASSERT_EQ(match.captured(2).toInt(), next[match.captured(1).toInt()]++);
     }
     EXPECT_EQ(next, std::vector<int>(threads, lines));
@@ -146,14 +122,11 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
         for (int i = 0; i < chunks; ++i, ++handedOver) log->write(QByteArray(chunk, char('a' + i % 26)));
     });
     const auto asleep = [&] { return readFile(QString("/proc/self/task/%1/stat").arg(tid)).split(')').last().startsWith(" S"); };
-    // The backlog filled and the writer waits (the queue is held by the stalled disk, so nothing else puts it to sleep).
+    // Only the full backlog puts the writer to sleep: the stalled disk holds the queue.
     ASSERT_TRUE(waitFor([&] { return handedOver == chunks || (handedOver >= limit / chunk && asleep()); }));
     EXPECT_LE(handedOver.load(), 1 + limit / chunk + 1); // one in the blocked append, the limit's worth behind it
-    auto line = std::async(std::launch::async, [&] {
-        log->write(QStringLiteral("a text line is never held up"));
-        log->flush(); // gives up after a second
-    });
-    EXPECT_EQ(line.wait_for(20s), std::future_status::ready);
+    auto line = std::async(std::launch::async, [&] { log->write(QStringLiteral("a text line is never held up")), log->flush(); });
+    EXPECT_EQ(line.wait_for(20s), std::future_status::ready); // flush gives up after a second
     disk.set_value();
     const QString path = log->filePath();
     writer.join(), log.reset();
@@ -164,7 +137,29 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     for (int i = 0; i < chunks; ++i) ASSERT_EQ(received.mid(i * chunk, chunk), QByteArray(chunk, char('a' + i % 26))) << i;
 }
 
-// The folders: an XDG variable, and HOME, count only as absolute paths; without HOME, the password database's.
+TEST(LogRotator, WhatWaitsIsAppendedIn256KiBBatchesEachWholeOrAbsent)
+{
+    ScopedHome home;
+    std::promise<void> disk;
+    std::atomic<int> appends { 0 };
+    LogRotator log("server.log", 16 << 20, [&appends, stalled = disk.get_future().share()] { ++appends, stalled.wait(); });
+    rlimit saved {}; // a file size limit stands in for the full disk: the write is cut short, the next one fails
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit full { 10, saved.rlim_max };
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    log.write(QByteArray("first\n"));
+    waitFor([&] { return appends == 1; }, 5s);
+    log.write(QByteArray("cut short\n")), log.write(QByteArray("together\n")); // queued behind it: one append
+    for (int i = 0; i < 8; ++i) log.write(QByteArray(64 << 10, 'x')); // with three chunks, then four, then one: 256-KiB batches
+    disk.set_value(), log.flush();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    log.write(QByteArray("whole\n")), log.flush();
+    EXPECT_EQ(readFile(log.filePath()), "first\nwhole\n");
+    EXPECT_EQ(appends, 5);
+}
+
+// An XDG variable, and HOME, count only as absolute paths; without HOME, the password database's.
 TEST(HomeFolders, XdgVariablesAndHomeCountOnlyAsAbsolutePaths)
 {
     const QString user = QFile::decodeName(::getpwuid(::getuid())->pw_dir);
@@ -175,6 +170,6 @@ TEST(HomeFolders, XdgVariablesAndHomeCountOnlyAsAbsolutePaths)
                                            { "h", "s", "c", "r", defaults(user) }, { {}, "", "", "", defaults(user) } }) {
         ScopedEnv home("HOME", r.home), state("XDG_STATE_HOME", r.state), cache("XDG_CACHE_HOME", r.cache), run("XDG_RUNTIME_DIR", r.runtime);
         EXPECT_EQ(QStringList({ HomeFolders::logFolder(), HomeFolders::supportFolder(), HomeFolders::cacheFolder(), HomeFolders::runtimeFolder() }),
-                  r.folders) << (r.home ? r.home->constData() : "(no HOME)");
+                  r.folders) << r.home.value_or("(no HOME)");
     }
 }

@@ -17,13 +17,12 @@ protected:
     ServerManagerTest() { manager = makeManager("/bin/sh", "/dev/null", launcher); } // a node and a script that exist
     ~ServerManagerTest() override
     {
-        if (manager) { // leave nothing running, whatever the test did
+        if (manager) {
             manager->stop(ServerStatus::stopped());
             scheduler->advance(2s);
             EXPECT_TRUE(waitFor([&] { return scheduler->runPosted(), !manager->holdsProcess(); }));
         }
     }
-    // Over scripted processes, or real ones; the main thread stays on the virtual clock.
     std::unique_ptr<ServerManager> makeManager(const QString& node, const QString& script, std::shared_ptr<ProcessLauncher> with)
     {
         return std::make_unique<ServerManager>(node, script, scheduler, with, ServerManager::answerAtOnce([this] {
@@ -99,7 +98,7 @@ TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStopp
     manager->stop(ServerStatus::idle());
     crash(1, "listen EADDRINUSE" + QByteArray(4086, ' ')); // its last 4096 bytes begin with the word
     EXPECT_EQ(manager->status(), ServerStatus::portInUse()); // also at the end of a stopped server
-    // Found in the bytes whatever surrounds them, also at the end of a stopped server, reaped before the stop.
+    // Whatever surrounds the word, also from a server reaped before the stop.
     struct NamedHolder final : PortHolders {
         PortHolder holderOf(quint16) const override { return { PortHolder::Kind::ownProcess, 77, "evil\nname\x1b" }; } };
     manager->setPortHolders(std::make_shared<NamedHolder>());
@@ -136,7 +135,7 @@ TEST_F(ServerManagerTest, ARestartWaitsForTheOldServerClearsTheCounterAndPausesB
     EXPECT_EQ(launcher->specs.size(), 4u);
 }
 
-// A leftover is stopped only while its identifier still names it: the same start time, its script on its command line.
+// The same start time, its script on its command line.
 TEST(ServerRecord, ALeftoverIsStoppedOnlyWhileItsIdentifierStillNamesIt)
 {
     ScopedHome home;
@@ -180,9 +179,8 @@ TEST_F(ServerManagerTest, TheEndOfAProcessNoLongerHeldOrOfOneLeftByADestroyedMan
     EXPECT_EQ(launcher->specs.size(), 3u);
 }
 
-// Each pre-flight reason from real files and the development overrides. Then output reaches server.log byte for byte,
-// with the fallback PATH when the login shell fails, and only standard error decides "port in use": the end notice
-// waits for the standard error already written, so every such run is recognised.
+// Output reaches server.log byte for byte, with the fallback PATH when the login shell fails; only standard error says
+// "port in use", and the end notice waits for what it has written.
 TEST_F(ServerManagerTest, PreflightReasonsOutputToServerLogAndEveryServerThatCannotTakeThePortIsRecognised)
 {
     const auto real = std::make_shared<ChildProcessLauncher>();

@@ -12,8 +12,7 @@
 
 int main(int argc, char** argv)
 {
-    // One throw-away HOME for the whole process before anything logs: nothing reaches the real
-    // home folder, and the shared helper log has a place of its own.
+    // A throw-away HOME before anything logs.
     qputenv("LC_ALL", "C.UTF-8");
     QTemporaryDir processHome;
     qputenv("HOME", QFile::encodeName(processHome.path()));

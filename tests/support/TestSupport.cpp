@@ -1,7 +1,6 @@
 #include "TestSupport.h"
 
 #include "Logging/Log.h"
-#include "Plugin/PluginInstaller.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -10,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <unistd.h>
 
 ScopedEnv::ScopedEnv(const char* name, std::optional<QByteArray> value)
     : name(name), previous(qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt)
@@ -63,6 +63,11 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+bool canActAsAnotherUser()
+{
+    return ::geteuid() == 0 && readFile("/proc/self/uid_map").simplified().split(' ').value(2).toLongLong() > 65534;
 }
 
 bool processGone(pid_t pid)
@@ -134,7 +139,7 @@ void ScriptedProcess::end(int status, const QByteArray& standardError)
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files)
 {
     QTemporaryDir content;
-    QStringList names { ".keep" }; // the archiver wants at least one entry
+    QStringList names { ".keep" }; // at least one entry
     writeFile(content.path() + "/.keep", {});
     for (const auto& [name, bytes] : files)
         writeFile(content.path() + "/" + name, bytes), names << name;
@@ -145,15 +150,9 @@ void makeZip(const QString& destination, const std::map<QString, QByteArray>& fi
     ASSERT_EQ(ChildProcess::run(spec, std::chrono::seconds(60)).terminationStatus, 0);
 }
 
-void makeExternalEntry(const QString& name, bool asFolder)
-{
-    const QString path = PluginInstaller::externalFolder() + "/" + name;
-    asFolder ? void(QDir().mkpath(path)) : writeFile(path, "not a folder");
-}
-
 NamedProcess::NamedProcess(const QString& name)
 {
-    QFile::link("/bin/sleep", dir.path() + "/" + name); // the link's name is the command line's program
+    QFile::link("/bin/sleep", dir.path() + "/" + name);
     child = ChildProcess::start(makeSpec(dir.path() + "/" + name, { "300" }), {});
 }
 
@@ -161,9 +160,4 @@ NamedProcess::~NamedProcess()
 {
     child->sendSignal(SIGKILL);
     child->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20));
-}
-
-FakeAgent::FakeAgent(const QString& body)
-{
-    writeFile(path(), QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '%1/runs'\n%2\n").arg(dir.path(), body).toUtf8(), true);
 }

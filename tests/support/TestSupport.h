@@ -20,6 +20,8 @@
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
+inline std::ostream& operator<<(std::ostream& out, const QString& text) { return out << text.toStdString(); }
+inline std::ostream& operator<<(std::ostream& out, const QByteArray& bytes) { return out << bytes.toStdString(); }
 
 // Sets (or unsets, with nullopt) an environment variable for one scope.
 struct ScopedEnv {
@@ -29,7 +31,6 @@ struct ScopedEnv {
     std::optional<QByteArray> previous;
 };
 
-// A temporary HOME for one scope.
 struct ScopedHome {
     QTemporaryDir dir;
     ScopedEnv env { "HOME", QFile::encodeName(dir.path()) };
@@ -47,12 +48,13 @@ inline ProcessSpec makeSpec(const QString& program, const QStringList& arguments
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes, bool executable = false);
 QStringList readLines(const QString& path);
-bool processGone(pid_t pid); // gone, or a zombie that nobody reaps (a reparented grandchild may wait for ever)
-// Polls on the real clock, turning the Qt event loop; for real processes and threads.
+bool processGone(pid_t pid); // or a zombie that nobody reaps
+// Polls on the real clock, turning the Qt event loop.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// Whether this process may start one as another user (root, with all users mapped).
+bool canActAsAnotherUser();
 
-// The shared helper log's messages (without stamps) from construction on; the tests' main gives
-// the process one temporary HOME before anything logs.
+// The shared helper log's messages, without stamps, from construction on.
 class LogCapture {
 public:
     LogCapture();
@@ -62,8 +64,8 @@ private:
     qint64 start_;
 };
 
-// A main thread on a virtual clock: delayed tasks run only when the test advances time; tasks
-// posted from other threads wait until the test runs them.
+// A main thread on a virtual clock: timers run only when the test advances time; tasks posted from
+// other threads wait until the test runs them.
 class VirtualScheduler final : public Scheduler {
 public:
     void post(Task task) override { std::lock_guard lock(mutex_); queue_.push_back(std::move(task)); }
@@ -81,8 +83,7 @@ private:
     std::multimap<std::pair<Duration, unsigned long long>, std::shared_ptr<Timer>> timers_;
 };
 
-// A process that ends when the test says (its end notice then goes to the main thread), or on the
-// signals it obeys; and a launcher of them, numbered from pid 4000.
+// A process that ends when the test says, or on the signals it obeys; launched with pids from 4000.
 struct ScriptedProcess final : LaunchedProcess {
     ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : pid_(pid), handlers(std::move(handlers)) { }
     pid_t pid() const override { return pid_; }
@@ -109,7 +110,7 @@ struct ScriptedLauncher final : ProcessLauncher {
     std::vector<std::shared_ptr<ScriptedProcess>> processes;
 };
 
-// A workspace whose applications the test launches and quits; it counts the scans.
+// Applications the test launches and quits; it counts the scans.
 class FakeWorkspace final : public Workspace {
 public:
     explicit FakeWorkspace(QList<RunningApplication> running = {}) : running_(std::move(running)) { }
@@ -135,26 +136,12 @@ struct RecordingDesktop final : Desktop {
     std::function<void(const QString& title)> whileAlertIsOpen;
 };
 
-// Adobe's side: ZIP packages (CMake's archiver), External folder entries, processes whose command
-// line holds a name (killed and reaped with the object), an installer agent recording its runs.
+// Adobe's side: ZIP packages (CMake's archiver), and processes whose command line is a name.
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files);
-inline QByteArray manifestWithVersion(const QString& versionJson)
-{
-    return QStringLiteral(R"({"id": "5d1e93b0", "name": "Tessaryn", "version": %1, "main": "index.html"})")
-        .arg(versionJson).toUtf8();
-}
-void makeExternalEntry(const QString& name, bool asFolder = true);
 
 struct NamedProcess {
     explicit NamedProcess(const QString& name);
     ~NamedProcess();
     QTemporaryDir dir;
     std::shared_ptr<ChildProcess> child;
-};
-
-struct FakeAgent {
-    explicit FakeAgent(const QString& body);
-    QString path() const { return dir.path() + "/UnifiedPluginInstallerAgent"; }
-    QStringList runs() const { return readLines(dir.path() + "/runs"); }
-    QTemporaryDir dir;
 };
