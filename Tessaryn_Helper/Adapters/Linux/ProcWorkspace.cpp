@@ -115,6 +115,8 @@ public:
     // Main thread only: the workspace that receives the results, none once it is gone.
     ProcWorkspace* owner = nullptr;
     std::atomic<bool> stopped { false };
+    // The next scan lists, whether or not the kernel has handed out a pid since the last.
+    std::atomic<bool> sweepDue { false };
     // Where results are posted; none from the workspace's end on, when the scheduler may go too.
     std::mutex replyLock;
     Scheduler* replyTo = nullptr;
@@ -122,6 +124,8 @@ public:
 private:
     struct Process {
         unsigned long long startTime = 0; // clock ticks after boot; tells a reused pid apart
+        QByteArray name;                  // its comm: an exec in place changes it
+        bool ownedByUser = false;
         QString identifier;
         bool settled = false;             // its identifier, or its lack of one, is final
         unsigned long long examinedInScan = 0;
@@ -129,12 +133,14 @@ private:
     };
     struct StatLine {
         unsigned long long startTime = 0;
+        QByteArray name;
         pid_t parent = 0;
         bool zombie = false;
     };
 
     void listAndDiscover(Result& changes, std::optional<double> uptime);
     void recheckKnown(Result& changes, std::optional<double> uptime);
+    void lookAgainIfChanged(pid_t pid, Process& process, Result& changes, std::optional<double> uptime);
     // Reads a process met for the first time (or again while it settles) into `process`.
     void examine(pid_t pid, const StatLine& stat, Process& process, std::optional<double> uptime) const;
     QString identify(pid_t pid, unsigned long long startTime) const;
@@ -235,7 +241,10 @@ void ProcWorkspace::tick()
     const std::optional<long long> lastPid = readLastPid(scanner_->procRoot());
     const bool moved = !lastPid || lastPid != tickLastPid_;
     tickLastPid_ = lastPid;
-    if (moved || restless_ || !everyEndWatched())
+    const bool sweep = ++ticksSinceSweep_ * scanInterval >= sweepInterval;
+    if (sweep)
+        ticksSinceSweep_ = 0, scanner_->sweepDue = true;
+    if (moved || restless_ || sweep || !everyEndWatched())
         requestScan();
 }
 
@@ -318,6 +327,7 @@ ProcWorkspace::Result ProcWorkspace::Scanner::scan(const QList<pid_t>& announced
 {
     ++scanCount_;
     Result changes;
+    listingDue_ = sweepDue.exchange(false) || listingDue_;
     for (pid_t pid : announced) {
         if (auto known = processes_.find(pid); known != processes_.end())
             known->second.settled = known->second.settled && !known->second.identifier.isEmpty();
@@ -382,6 +392,8 @@ void ProcWorkspace::Scanner::listAndDiscover(Result& changes, std::optional<doub
         const pid_t pid = pid_t(std::strtol(entry->d_name, nullptr, 10));
         if (auto known = processes_.find(pid); known != processes_.end()) {
             known->second.listedInScan = scanCount_;
+            if (known->second.settled && known->second.identifier.isEmpty())
+                lookAgainIfChanged(pid, known->second, changes, uptime);
             continue;
         }
         const std::optional<StatLine> stat = readStat(pid);
@@ -404,6 +416,21 @@ void ProcWorkspace::Scanner::listAndDiscover(Result& changes, std::optional<doub
             removed(process->first, process->second.identifier, changes);
         process = processes_.erase(process);
     }
+}
+
+// A settled process without an identifier may still become an application later: its pid taken
+// by a new process between two listings, an exec in place (a wrapper that becomes Premiere), or a
+// drop to this user. Looked at when the kernel has handed out pids, so a quiet machine pays nothing.
+void ProcWorkspace::Scanner::lookAgainIfChanged(pid_t pid, Process& process, Result& changes, std::optional<double> uptime)
+{
+    const std::optional<StatLine> stat = readStat(pid);
+    if (!stat || stat->zombie)
+        return;
+    if (stat->startTime == process.startTime && stat->name == process.name && (process.ownedByUser || !ownedByUser(pid)))
+        return;
+    examine(pid, *stat, process, uptime);
+    if (!process.identifier.isEmpty())
+        added(pid, process, changes);
 }
 
 void ProcWorkspace::Scanner::recheckKnown(Result& changes, std::optional<double> uptime)
@@ -454,13 +481,15 @@ void ProcWorkspace::Scanner::examine(pid_t pid, const StatLine& stat, Process& p
     process.examinedInScan = scanCount_;
     static const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
     const bool young = uptime && *uptime - double(stat.startTime) / double(ticksPerSecond > 0 ? ticksPerSecond : 100) < settleSeconds;
+    process.name = stat.name;
     process.identifier.clear();
     if (stat.zombie) {
         process.settled = true;
         return;
     }
     // Another user's process may still drop to this user (sudo, su, runuser, a setuid sandbox).
-    if (!ownedByUser(pid)) {
+    process.ownedByUser = ownedByUser(pid);
+    if (!process.ownedByUser) {
         process.settled = !young;
         return;
     }
@@ -532,6 +561,7 @@ std::optional<ProcWorkspace::Scanner::StatLine> ProcWorkspace::Scanner::readStat
         return std::nullopt;
     bool ok = false;
     StatLine line;
+    line.name = content->mid(content->indexOf('(') + 1, close - content->indexOf('(') - 1);
     line.startTime = fields[19].toULongLong(&ok);
     if (!ok)
         return std::nullopt;

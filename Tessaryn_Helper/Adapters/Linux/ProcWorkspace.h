@@ -35,13 +35,18 @@
 // scan decides, by the same identity rules whatever made it.
 //
 // It stays cheap over hours: a process (pid plus start time) is read when it is first seen, and
-// again only while it is young and has no identifier yet (it may still be between fork and exec,
+// again while it is young and has no identifier yet (it may still be between fork and exec,
 // waiting to be moved into its application's unit, or not yet dropped to the user from another
-// one), or when a launch of it is announced. The directory listing is skipped while the kernel
-// has handed out no new process ID since the previous scan.
+// one), when a launch of it is announced, or when a listing finds its start time, name or owner
+// changed (a reused pid, an exec in place, a drop to this user). The directory listing is skipped
+// while the kernel has handed out no new process ID since the previous scan, but for a sweep every
+// `sweepInterval`.
 class ProcWorkspace final : public Workspace {
 public:
     static constexpr std::chrono::milliseconds scanInterval { 1000 };
+    // A listing at least this often, so that a process that became an application without any new
+    // pid (an exec in place) is seen on a machine where nothing else starts.
+    static constexpr std::chrono::seconds sweepInterval { 30 };
     // An announced launch is scanned for at once and again this much later: the process may not
     // be in its unit yet when the unit is announced.
     static constexpr std::chrono::milliseconds followUpDelay { 250 };
@@ -134,6 +139,7 @@ private:
     QList<pid_t> announced_;     // to look at again in the next scan
     QList<pid_t> followUpPids_;  // and in the follow-up
     std::optional<long long> tickLastPid_;
+    int ticksSinceSweep_ = 0;
     bool scanning_ = false;
     bool scanAgain_ = false;
     bool restless_ = true; // the last scan left something to look at again
