@@ -67,10 +67,11 @@ TEST(PluginInstallFlow, EachOutcome)
     const QString package = resources.path() + "/share/tessaryn-helper/Tessaryn.ccx";
     std::optional<QString> resourcesFolder;
     QString bundlePath;
-    bool quitting = false;
     RecordingDesktop desktop;
     PluginInstaller::Services services { desktop, [&] { return resourcesFolder; }, [&] { return bundlePath; }, {},
-                                         [&] { return quitting; }, home.path() + "/Library/Creative Cloud.app" };
+                                         home.path() + "/Library/Creative Cloud.app" };
+    const auto main = std::make_shared<VirtualScheduler>();
+    std::shared_ptr<PluginInstaller::Flow> flow;
     const QString id = "5d1e93b0_", legacy = "com.tessaryn.premierepro_", p = "PluginInstaller: ";
     const auto zip = [&](const QByteArray& manifest, const QString& name = "manifest.json") {
         return [=] { makeZip(package, { { name, manifest }, { "index.html", "<p>" } }); };
@@ -150,7 +151,7 @@ TEST(PluginInstallFlow, EachOutcome)
         QDir(home.path() + "/Library").removeRecursively(), QDir(home.path() + "/.local").removeRecursively();
         zip(manifestWithVersion("\"1.4.0\""))();
         marker("1.3.0")();
-        resourcesFolder = QFileInfo(package).path(), bundlePath = "/opt/tessaryn", quitting = false, desktop.events.clear();
+        resourcesFolder = QFileInfo(package).path(), bundlePath = "/opt/tessaryn", desktop.events.clear();
         const FakeAgent agent(c.agent);
         services.installerAgentPath = c.agent.isEmpty() ? home.path() + "/no-agent" : agent.path();
         c.arrange();
@@ -158,9 +159,10 @@ TEST(PluginInstallFlow, EachOutcome)
         const auto premiere = running(c.premiere, "Adobe Premiere Pro");
         ASSERT_TRUE(waitFor([&] { return PluginInstaller::processRunning("Adobe Creative Cloud") == c.creativeCloud
                                       && PluginInstaller::processRunning("Adobe Premiere Pro") == c.premiere; }));
-        desktop.whileAlertIsOpen = [&](const QString& title) { quitting = quitting || title == c.quitOn; };
+        desktop.whileAlertIsOpen = [&](const QString& title) { if (title == c.quitOn) flow->end(); };
         LogCapture log;
-        PluginInstaller::perform(services);
+        flow = PluginInstaller::run(main, services);
+        ASSERT_TRUE(waitFor([&] { return main->runPosted(), flow->hasEnded(); }));
         EXPECT_EQ(log.messages().replaceInStrings("(1.1.0, 1.0.0)", "(1.0.0, 1.1.0)"), c.lines); // in the folder's order
         EXPECT_EQ(agent.runs(), c.lines.filter("UPIA --remove").isEmpty() ? QStringList {} : QStringList { "--remove Tessaryn" });
         const QString staged = PluginInstaller::stagedPackagePath();
