@@ -464,11 +464,12 @@ ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<st
 
     const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout : std::chrono::steady_clock::time_point::max();
     const bool finishedInTime = child->waitForFinished(deadline);
+    // The child has ended, or its time is up: whatever its group still holds goes with it.
+    if (ownGroup)
+        child->sendSignalToGroup(SIGKILL);
     if (!finishedInTime) {
-        if (ownGroup)
-            child->sendSignalToGroup(SIGKILL);
         child->sendSignal(SIGKILL);
-        // Killed, it is reaped at once, and its end reported once the pipes give up what they
+        // Killed, it is reaped at once, and its end reported once the pipe gives up what it
         // held; a child the kernel cannot end yet is left to the waiter, which owns what it uses.
         child->waitForFinished(std::chrono::steady_clock::now() + killGrace);
     }
@@ -478,9 +479,7 @@ ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<st
         collected->closed = true;
         output.standardOutput = std::move(collected->bytes);
     }
-    // The child has ended: whatever its group still holds goes with it, and so do the pipes.
-    if (ownGroup)
-        child->sendSignalToGroup(SIGKILL);
+    // And so does the pipe.
     child->stopReading();
     if (cancellation)
         cancellation->detach();
