@@ -45,7 +45,7 @@ protected:
         };
         LogCapture log;
         app = std::make_unique<TessarynHelperApp>(std::move(services));
-        // The queued plugin installer runs to its outcome, its tools on a worker, and is forgotten.
+        // The plugin installer runs to its outcome (its tools on a worker) and is forgotten.
         ASSERT_TRUE(waitFor([&] { return scheduler->runPosted(), !log.messages().filter("PluginInstaller").isEmpty(); }));
         desktop.events.clear(), loginCalls.clear();
         tray = std::make_unique<TrayMenu>(*app);

@@ -42,22 +42,37 @@ std::pair<std::shared_ptr<ChildProcess>, std::shared_ptr<Output>> collect(const 
 } // namespace
 
 // One stream closing early leaves the other read to its end, and standard error is drained
-// before the one end notice; a descendant still holding the pipes does not hold the end back.
+// before the one end notice; a descendant still holding the pipes, even writing on, does not hold the end back.
 TEST(ChildProcess, EachStreamIsReadToItsEndBeforeTheEndNoticeWhichNoDescendantDelays)
 {
     for (const QString script : { "exec >&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' e >&2",
-                                  "exec 2>&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' o", "sleep 60 & echo $!" }) {
+                                  "exec 2>&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' o", "sleep 60 & echo $!",
+                                  "yes >&2 & sleep 0.3; echo $!" }) {
         SCOPED_TRACE(script.toStdString());
         const auto [child, c] = collect(makeSpec("/bin/sh", { "-c", script }));
-        ASSERT_TRUE(child->waitForFinished(std::chrono::steady_clock::now() + 20s));
+        const bool ended = child->waitForFinished(std::chrono::steady_clock::now() + 20s);
         std::lock_guard l(c->mutex);
-        if (script.startsWith("sleep"))
-            ::kill(c->out.trimmed().toInt(), SIGKILL);
-        else if (script.contains(">&2"))
+        if (const int pid = c->out.trimmed().toInt(); script.endsWith("$!") && pid > 0)
+            ::kill(pid, SIGKILL); // first: it may be what holds the end back
+        ASSERT_TRUE(ended);
+        if (script.endsWith("$!"))
+            continue;
+        if (script.contains(">&2"))
             EXPECT_EQ(c->errAtEnd, "300000;");
         else
             EXPECT_EQ(c->out.size(), 300000);
     }
+}
+
+// A child that outlives its bound is ended with its group, though a descendant holds the pipe.
+TEST(ChildProcess, ARunEndsAtItsBoundWithTheChildsGroup)
+{
+    QTemporaryDir dir;
+    ProcessSpec spec = makeSpec("/bin/sh", { "-c", "sleep 60 & echo $! $$ >\"$0\"; exec sleep 60", dir.path() + "/pids" });
+    spec.ownProcessGroup = true;
+    EXPECT_THROW(ChildProcess::run(spec, 300ms), TimeoutError);
+    for (const QByteArray& pid : readFile(dir.path() + "/pids").trimmed().split(' '))
+        EXPECT_TRUE(waitFor([&] { return processGone(pid.toInt()); }));
 }
 
 // The parent blocks one signal, ignores another and holds a descriptor open without close-on-exec:

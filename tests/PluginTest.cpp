@@ -35,6 +35,8 @@ TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanAndPgrepSeesOnlyThi
     EXPECT_EQ(PluginInstaller::runProcess("/bin/echo", { "a  b", "$HOME", "*" }), QString("a  b $HOME *\n"));
     EXPECT_EQ(shell("printf 'caf\\351'"), std::nullopt);
     EXPECT_EQ(shell("head -c 1048576 /dev/zero >&2; echo done"), QString("done\n")); // a full stderr pipe does not stall it
+    const int left = shell("sleep 60 & echo $!").value_or("").toInt(); // what it started goes with it
+    EXPECT_TRUE(left > 0 && waitFor([&] { return processGone(left); }));
     const int input = ::dup(0), zero = ::open("/dev/zero", O_RDONLY); // the helper's input (a terminal perhaps) is not passed on
     ::dup2(zero, 0);
     EXPECT_EQ(shell("readlink /proc/self/fd/0"), QString("/dev/null\n"));
@@ -141,6 +143,7 @@ TEST(PluginInstallFlow, EachOutcome)
         { "quitting during the legacy alert", entries({ legacy + "1.0.0" }), { legacyLine, noAgent, still }, { newIdAlert }, {},
           true, false, {}, "Tessaryn has a new plugin ID" },
         { "quitting during the install alert", [] { }, { opened }, {}, "1.3.0", true, false, {}, "Installing Tessaryn" },
+        { "quitting while the agent runs", entries({ legacy + "1.0.0" }), { legacyLine }, {}, {}, true, false, "sleep 314", "agent" },
         { "a support folder that cannot be made",
           [&] { QDir(home.path() + "/.local").removeRecursively(), writeFile(home.path() + "/.local/state", "x"); },
           { p + "contained error — could not create the folder “" + home.supportFolder() + "”: Not a directory; skip" },
@@ -162,9 +165,18 @@ TEST(PluginInstallFlow, EachOutcome)
         desktop.whileAlertIsOpen = [&](const QString& title) { if (title == c.quitOn) flow->end(); };
         LogCapture log;
         flow = PluginInstaller::run(main, services);
+        if (c.quitOn == "agent") { // the main thread goes on meanwhile; quitting ends the agent and what it started
+            ASSERT_TRUE(waitFor([&] { return main->runPosted(), PluginInstaller::processRunning("^sleep 314"); }));
+            bool ran = false;
+            main->post([&] { ran = true; }), main->runPosted();
+            EXPECT_TRUE(ran && !flow->hasEnded());
+            flow->end();
+            EXPECT_TRUE(waitFor([&] { return !PluginInstaller::processRunning("^sleep 314"); }));
+        }
         ASSERT_TRUE(waitFor([&] { return main->runPosted(), flow->hasEnded(); }));
         EXPECT_EQ(log.messages().replaceInStrings("(1.1.0, 1.0.0)", "(1.0.0, 1.1.0)"), c.lines); // in the folder's order
-        EXPECT_EQ(agent.runs(), c.lines.filter("UPIA --remove").isEmpty() ? QStringList {} : QStringList { "--remove Tessaryn" });
+        const bool agentRan = !c.lines.filter("UPIA --remove").isEmpty() || c.quitOn == "agent";
+        EXPECT_EQ(agent.runs(), agentRan ? QStringList { "--remove Tessaryn" } : QStringList {});
         const QString staged = PluginInstaller::stagedPackagePath();
         const QStringList handOver { "open " + QUrl::fromLocalFile(staged).toString(),
                                      "alert Installing Tessaryn: Click Install in the Adobe dialog that just opened, then open "
