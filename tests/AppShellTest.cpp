@@ -43,8 +43,10 @@ protected:
             return std::make_unique<ServerManager>("/bin/sh", "/dev/null", mainThread, launcher,
                                                    ServerManager::answerAtOnce([] { return QString("/usr/bin"); }));
         };
+        LogCapture log;
         app = std::make_unique<TessarynHelperApp>(std::move(services));
-        scheduler->runPosted(); // the queued plugin installer runs and is forgotten
+        // The plugin installer runs to its outcome (its tools on a worker) and is forgotten.
+        ASSERT_TRUE(waitFor([&] { return scheduler->runPosted(), !log.messages().filter("PluginInstaller").isEmpty(); }));
         desktop.events.clear(), loginCalls.clear();
         tray = std::make_unique<TrayMenu>(*app);
     }

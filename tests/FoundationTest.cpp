@@ -18,29 +18,60 @@
 
 using namespace std::chrono_literals;
 
-// One stream closing early leaves the other read to its end; standard error is drained before the one end notice,
-// which a descendant still holding the pipes does not hold back.
+namespace {
+
+struct Output {
+    std::mutex mutex;
+    QByteArray out, err, errAtEnd; // errAtEnd: "<bytes of standard error so far>;" per end notice
+};
+// Starts the child with both streams read; the output outlives the child's handlers.
+std::pair<std::shared_ptr<ChildProcess>, std::shared_ptr<Output>> collect(const ProcessSpec& spec)
+{
+    auto c = std::make_shared<Output>();
+    ChildProcess::Handlers handlers;
+    handlers.standardOutput = [c](const QByteArray& b) { std::lock_guard l(c->mutex); c->out += b; };
+    handlers.standardError = [c](const QByteArray& b) { // slow: the last bytes are still in the pipe at the end
+        std::this_thread::sleep_for(20ms);
+        std::lock_guard l(c->mutex);
+        c->err += b;
+    };
+    handlers.finished = [c](int) { std::lock_guard l(c->mutex); c->errAtEnd += QByteArray::number(c->err.size()) + ";"; };
+    return { ChildProcess::start(spec, std::move(handlers)), c };
+}
+} // namespace
+
+// One stream closing early leaves the other read to its end, and standard error is drained
+// before the one end notice; a descendant still holding the pipes, even writing on, does not hold the end back.
 TEST(ChildProcess, EachStreamIsReadToItsEndBeforeTheEndNoticeWhichNoDescendantDelays)
 {
     for (const QString script : { "exec >&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' e >&2",
-                                  "exec 2>&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' o", "sleep 60 & echo $!" }) {
-        struct Output { std::mutex mutex; QByteArray out, err, errAtEnd; };
-        auto c = std::make_shared<Output>();
-        ChildProcess::Handlers handlers;
-        handlers.standardOutput = [c](const QByteArray& b) { std::lock_guard l(c->mutex); c->out += b; };
-        handlers.standardError = [c](const QByteArray& b) { // slow: the last bytes are still in the pipe at the end
-            std::this_thread::sleep_for(20ms);
-            std::lock_guard l(c->mutex);
-            c->err += b;
-        };
-        handlers.finished = [c](int) { std::lock_guard l(c->mutex); c->errAtEnd += QByteArray::number(c->err.size()) + ";"; };
-        ASSERT_TRUE(ChildProcess::start(makeSpec("/bin/sh", { "-c", script }), handlers)->waitForFinished(std::chrono::steady_clock::now() + 20s));
+                                  "exec 2>&-; sleep 0.3; head -c 300000 /dev/zero | tr '\\0' o", "sleep 60 & echo $!",
+                                  "yes >&2 & sleep 0.3; echo $!" }) {
+        SCOPED_TRACE(script.toStdString());
+        const auto [child, c] = collect(makeSpec("/bin/sh", { "-c", script }));
+        const bool ended = child->waitForFinished(std::chrono::steady_clock::now() + 20s);
         std::lock_guard l(c->mutex);
-        if (script.startsWith("sleep"))
-            ::kill(c->out.trimmed().toInt(), SIGKILL);
+        if (const int pid = c->out.trimmed().toInt(); script.endsWith("$!") && pid > 0)
+            ::kill(pid, SIGKILL); // first: it may be what holds the end back
+        ASSERT_TRUE(ended);
+        if (script.endsWith("$!"))
+            continue;
+        if (script.contains(">&2"))
+            EXPECT_EQ(c->errAtEnd, "300000;");
         else
-            EXPECT_EQ(script.contains(">&2") ? c->errAtEnd : QByteArray::number(c->out.size()), script.contains(">&2") ? "300000;" : "300000");
+            EXPECT_EQ(c->out.size(), 300000);
     }
+}
+
+// A child that outlives its bound is ended with its group, though a descendant holds the pipe.
+TEST(ChildProcess, ARunEndsAtItsBoundWithTheChildsGroup)
+{
+    QTemporaryDir dir;
+    ProcessSpec spec = makeSpec("/bin/sh", { "-c", "sleep 60 & echo $! $$ >\"$0\"; exec sleep 60", dir.path() + "/pids" });
+    spec.ownProcessGroup = true;
+    EXPECT_THROW(ChildProcess::run(spec, 300ms), TimeoutError);
+    for (const QByteArray& pid : readFile(dir.path() + "/pids").trimmed().split(' '))
+        EXPECT_TRUE(waitFor([&] { return processGone(pid.toInt()); }));
 }
 
 // Whatever the parent blocks, ignores or leaves open, started plainly and as the server is (parent-death signal).

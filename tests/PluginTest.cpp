@@ -32,6 +32,8 @@ TEST(PluginTools, RunProcessAnswersTheOutputOfAProgramThatRanAndPgrepSeesOnlyThi
     EXPECT_EQ(PluginInstaller::runProcess("/bin/echo", { "a  b", "$HOME", "*" }), QString("a  b $HOME *\n"));
     EXPECT_EQ(shell("printf 'caf\\351'"), std::nullopt);
     EXPECT_EQ(shell("head -c 1048576 /dev/zero >&2; echo done"), QString("done\n")); // a full stderr pipe does not stall it
+    const int left = shell("sleep 60 & echo $!").value_or("").toInt(); // what it started goes with it
+    EXPECT_TRUE(left > 0 && waitFor([&] { return processGone(left); }));
     const int input = ::dup(0), zero = ::open("/dev/zero", O_RDONLY); // the helper's input (a terminal perhaps) is not passed on
     ::dup2(zero, 0);
     EXPECT_EQ(shell("readlink /proc/self/fd/0"), QString("/dev/null\n"));
@@ -64,10 +66,11 @@ TEST(PluginInstallFlow, EachOutcome)
     const QString package = resources.path() + "/share/tessaryn-helper/Tessaryn.ccx";
     std::optional<QString> resourcesFolder;
     QString bundlePath;
-    bool quitting = false;
     RecordingDesktop desktop;
     PluginInstaller::Services services { desktop, [&] { return resourcesFolder; }, [&] { return bundlePath; }, {},
-                                         [&] { return quitting; }, home.path() + "/Library/Creative Cloud.app" };
+                                         home.path() + "/Library/Creative Cloud.app" };
+    const auto main = std::make_shared<VirtualScheduler>();
+    std::shared_ptr<PluginInstaller::Flow> flow;
     const QString id = "5d1e93b0_", legacy = "com.tessaryn.premierepro_", p = "PluginInstaller: ";
     const auto manifest = [](const char* version) { return R"({"id": "5d1e93b0", "name": "Tessaryn", "version": )" + QByteArray(version) + "}"; };
     const auto zip = [&](const QByteArray& manifest, const QString& name = "manifest.json") {
@@ -131,6 +134,7 @@ TEST(PluginInstallFlow, EachOutcome)
           { legacyLine, p + "UPIA --remove Tessaryn → Removed Tessaryn 1.0.0", still, opened }, { newIdAlert }, {}, true, false, "echo '  Removed Tessaryn 1.0.0 '" },
         { "quitting during the legacy alert", entries({ legacy + "1.0.0" }), { legacyLine, noAgent, still }, { newIdAlert }, {}, true, false, {}, "Tessaryn has a new plugin ID" },
         { "quitting during the install alert", [] { }, { opened }, {}, "1.3.0", true, false, {}, "Installing Tessaryn" },
+        { "quitting while the agent runs", entries({ legacy + "1.0.0" }), { legacyLine }, {}, {}, true, false, "sleep 314", "agent" },
         { "a support folder that cannot be made",
           [&] { QDir(home.path() + "/.local").removeRecursively(), writeFile(home.path() + "/.local/state", "x"); },
           { p + "contained error — could not create the folder “" + home.supportFolder() + "”: Not a directory; skip" }, {}, "" },
@@ -140,7 +144,7 @@ TEST(PluginInstallFlow, EachOutcome)
         QDir(home.path() + "/Library").removeRecursively(), QDir(home.path() + "/.local").removeRecursively();
         zip(manifest("\"1.4.0\""))();
         marker("1.3.0")();
-        resourcesFolder = QFileInfo(package).path(), bundlePath = "/opt/tessaryn", quitting = false, desktop.events.clear();
+        resourcesFolder = QFileInfo(package).path(), bundlePath = "/opt/tessaryn", desktop.events.clear();
         QTemporaryDir agent; // records its runs
         writeFile(agent.path() + "/UPIA", "#!/bin/sh\necho \"$*\" >> '" + QFile::encodeName(agent.path()) + "/runs'\n" + c.agent.toUtf8(), true);
         services.installerAgentPath = c.agent.isEmpty() ? home.path() + "/no-agent" : agent.path() + "/UPIA";
@@ -149,11 +153,21 @@ TEST(PluginInstallFlow, EachOutcome)
         const auto premiere = c.premiere ? std::make_unique<NamedProcess>("Adobe Premiere Pro") : nullptr;
         ASSERT_TRUE(waitFor([&] { return PluginInstaller::processRunning("Adobe Creative Cloud") == c.creativeCloud
                                       && PluginInstaller::processRunning("Adobe Premiere Pro") == c.premiere; }));
-        desktop.whileAlertIsOpen = [&](const QString& title) { quitting = quitting || title == c.quitOn; };
+        desktop.whileAlertIsOpen = [&](const QString& title) { if (title == c.quitOn) flow->end(); };
         LogCapture log;
-        PluginInstaller::perform(services);
+        flow = PluginInstaller::run(main, services);
+        if (c.quitOn == "agent") { // the main thread goes on meanwhile; quitting ends the agent and what it started
+            ASSERT_TRUE(waitFor([&] { return main->runPosted(), PluginInstaller::processRunning("^sleep 314"); }));
+            bool ran = false;
+            main->post([&] { ran = true; }), main->runPosted();
+            EXPECT_TRUE(ran && !flow->hasEnded());
+            flow->end();
+            EXPECT_TRUE(waitFor([&] { return !PluginInstaller::processRunning("^sleep 314"); }));
+        }
+        ASSERT_TRUE(waitFor([&] { return main->runPosted(), flow->hasEnded(); }));
         EXPECT_EQ(log.messages().replaceInStrings("(1.1.0, 1.0.0)", "(1.0.0, 1.1.0)"), c.lines); // in the folder's order
-        EXPECT_EQ(readLines(agent.path() + "/runs"), c.lines.filter("UPIA --remove").isEmpty() ? QStringList {} : QStringList { "--remove Tessaryn" });
+        const bool agentRan = !c.lines.filter("UPIA --remove").isEmpty() || c.quitOn == "agent";
+        EXPECT_EQ(readLines(agent.path() + "/runs"), agentRan ? QStringList { "--remove Tessaryn" } : QStringList {});
         const QString staged = PluginInstaller::stagedPackagePath();
         const bool handsOver = c.lines.contains(opened);
         EXPECT_EQ(desktop.events, c.events + (handsOver ? QStringList { "open " + QUrl::fromLocalFile(staged).toString(),

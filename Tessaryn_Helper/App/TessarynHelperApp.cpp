@@ -5,7 +5,6 @@
 #include "Foundation/TerminationSignal.h"
 #include "Logging/Log.h"
 #include "Platform/Desktop.h"
-#include "Plugin/PluginInstaller.h"
 #include "Premiere/PremiereWatcher.h"
 #include "Supervision/BundledPaths.h"
 #include "Supervision/ServerManager.h"
@@ -95,8 +94,7 @@ void TessarynHelperApp::runHousekeeping()
     }
 
     PluginInstaller::Services installer { services_.desktop };
-    installer.isQuitting = [app = QPointer<TessarynHelperApp>(this)] { return !app || app->isQuitting(); };
-    PluginInstaller::run(*services_.mainThread, std::move(installer));
+    installFlow_ = PluginInstaller::run(services_.mainThread, std::move(installer));
 }
 
 void TessarynHelperApp::handleSigterm(int signal)
@@ -113,6 +111,8 @@ void TessarynHelperApp::shutDown(std::function<void()> end, std::chrono::millise
     if (quitting_)
         return; // the first request's way out stands
     quitting_ = true;
+    if (installFlow_)
+        installFlow_->end();
     end_ = std::move(end);
     const QPointer<TessarynHelperApp> app(this);
     if (earliest.count() > 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/LoginItem.h"
+#include "Plugin/PluginInstaller.h"
 #include "Supervision/ServerStatus.h"
 
 #include <QObject>
@@ -99,6 +100,8 @@ private:
     std::unique_ptr<ServerManager> serverManager_;
     std::unique_ptr<PremiereWatcher> premiereWatcher_;
     std::unique_ptr<TerminationSignal> sigterm_;
+    // Ended when the helper begins to end: its running tool goes at once, not with the process.
+    std::shared_ptr<PluginInstaller::Flow> installFlow_;
     LoginItemStatus loginItemStatus_ = LoginItemStatus::notRegistered;
     bool isInserted_ = false;
 

@@ -6,6 +6,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -82,8 +84,8 @@ int decodeStatus(int waitStatus)
     return waitStatus;
 }
 
-// Reads what is there without blocking; returns false at end of file or on a hard error.
-bool readAvailable(int fd, const std::function<void(const QByteArray&)>& handler, bool untilEmpty)
+// Reads one chunk of what is there without blocking; returns false at end of file or on a hard error.
+bool readChunk(int fd, const std::function<void(const QByteArray&)>& handler)
 {
     char buffer[65536];
     for (;;) {
@@ -91,16 +93,35 @@ bool readAvailable(int fd, const std::function<void(const QByteArray&)>& handler
         if (n > 0) {
             if (handler)
                 handler(QByteArray(buffer, int(n)));
-            if (!untilEmpty)
-                return true;
+            return true;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+// Reads what the pipe holds at this moment and no more: a descendant that keeps writing into it
+// cannot keep the reader here. Returns false at end of file or on a hard error.
+bool readWhatIsThere(int fd, const std::function<void(const QByteArray&)>& handler)
+{
+    int pending = 0;
+    if (::ioctl(fd, FIONREAD, &pending) < 0)
+        return readChunk(fd, handler);
+    char buffer[65536];
+    while (pending > 0) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, size_t(pending)));
+        if (n > 0) {
+            if (handler)
+                handler(QByteArray(buffer, int(n)));
+            pending -= int(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return true;
-        return false;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
+    return true;
 }
 
 void wake(int fd)
@@ -315,9 +336,9 @@ void ChildProcess::launchThreads(int outFd, int errFd)
             for (nfds_t i = 0; i < count; ++i) {
                 if (!fds[i].revents)
                     continue;
-                if (fds[i].fd == outFd && !readAvailable(outFd, state->handlers.standardOutput, false))
+                if (fds[i].fd == outFd && !readChunk(outFd, state->handlers.standardOutput))
                     closeQuietly(outFd);
-                else if (fds[i].fd == errFd && !readAvailable(errFd, state->handlers.standardError, false))
+                else if (fds[i].fd == errFd && !readChunk(errFd, state->handlers.standardError))
                     closeQuietly(errFd);
                 else if (fds[i].fd == state->wakeRead) {
                     drain(state->wakeRead);
@@ -331,9 +352,9 @@ void ChildProcess::launchThreads(int outFd, int errFd)
                     // The child has been reaped: all it wrote is in the pipes now. Hand that
                     // over before reporting the end. Whatever a descendant writes later still
                     // reaches the handlers, until end of file or until reading is stopped.
-                    if (outFd >= 0 && !readAvailable(outFd, state->handlers.standardOutput, true))
+                    if (outFd >= 0 && !readWhatIsThere(outFd, state->handlers.standardOutput))
                         closeQuietly(outFd);
-                    if (errFd >= 0 && !readAvailable(errFd, state->handlers.standardError, true))
+                    if (errFd >= 0 && !readWhatIsThere(errFd, state->handlers.standardError))
                         closeQuietly(errFd);
                     ended = true;
                     deliverFinished();
@@ -442,14 +463,16 @@ ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<st
     if (cancellation)
         cancellation->attach(child, ownGroup);
 
-    const auto noDeadline = std::chrono::steady_clock::time_point::max();
-    const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout : noDeadline;
+    const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout : std::chrono::steady_clock::time_point::max();
     const bool finishedInTime = child->waitForFinished(deadline);
+    // The child has ended, or its time is up: whatever its group still holds goes with it.
+    if (ownGroup)
+        child->sendSignalToGroup(SIGKILL);
     if (!finishedInTime) {
-        if (ownGroup)
-            child->sendSignalToGroup(SIGKILL);
         child->sendSignal(SIGKILL);
-        child->waitForFinished(noDeadline);
+        // Killed, it is reaped at once, and its end reported once the pipe gives up what it
+        // held; a child the kernel cannot end yet is left to the waiter, which owns what it uses.
+        child->waitForFinished(std::chrono::steady_clock::now() + killGrace);
     }
     Output output;
     {
@@ -457,9 +480,7 @@ ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<st
         collected->closed = true;
         output.standardOutput = std::move(collected->bytes);
     }
-    // The child has ended: whatever its group still holds goes with it, and so do the pipes.
-    if (ownGroup)
-        child->sendSignalToGroup(SIGKILL);
+    // And so does the pipe.
     child->stopReading();
     if (cancellation)
         cancellation->detach();

@@ -88,15 +88,17 @@ public:
     // Throws SpawnError.
     static std::shared_ptr<ChildProcess> start(const ProcessSpec& spec, Handlers handlers);
 
+    static constexpr std::chrono::milliseconds killGrace { 500 };
     struct Output {
         QByteArray standardOutput;
         int terminationStatus = 0;
     };
     // Runs the child to its end and collects its standard output; its standard error is dropped.
-    // Once the child has ended, reading stops, and what is left of its process group, if it has
-    // one, is killed: a background job it started can neither hold the answer back nor grow it.
-    // Throws SpawnError, or TimeoutError once the timeout has passed (the child, with its process
-    // group if it has one, is then killed).
+    // Once the child has ended, what its output pipe then holds is taken, reading stops, and what
+    // is left of its process group, if it has one, is killed: a background job it started can
+    // neither hold the answer back nor grow it. Throws SpawnError, or TimeoutError once the
+    // timeout has passed (the child, with its process group if it has one, is then killed, and
+    // the run returns within `killGrace` of the timeout whatever the child's descendants do).
     static Output run(const ProcessSpec& spec, std::optional<std::chrono::milliseconds> timeout = std::nullopt,
                       RunCancellation* cancellation = nullptr);
 

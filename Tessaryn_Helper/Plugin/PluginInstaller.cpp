@@ -4,6 +4,7 @@
 #include "Foundation/HomeFolders.h"
 #include "Foundation/RegularFile.h"
 #include "Foundation/Scheduler.h"
+#include "Foundation/SerialQueue.h"
 #include "Foundation/Utf8.h"
 #include "Logging/Log.h"
 #include "Platform/Desktop.h"
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <sys/stat.h>
@@ -33,8 +35,22 @@ const QString premierePattern = QStringLiteral("Adobe Premiere Pro");
 const QString packageName = QStringLiteral("Tessaryn.ccx");
 
 // Every external tool here is expected to end within seconds; the bound keeps a hung tool from
-// blocking the main thread for good.
+// holding up the flow for good.
 constexpr std::chrono::seconds toolTimeout { 60 };
+
+ProcessSpec toolSpec(const QString& executable, const QStringList& arguments)
+{
+    ProcessSpec spec;
+    spec.program = executable;
+    spec.arguments = arguments;
+    // None of these tools reads input; the helper's own standard input may be a terminal.
+    spec.nullStandardInput = true;
+    // Whatever the tool starts is ended with it, and cannot hold its output open past the bound.
+    spec.ownProcessGroup = true;
+    // And with the helper, should the helper be killed outright while the tool runs.
+    spec.parentDeathSignal = SIGKILL;
+    return spec;
+}
 
 void log(const QString& message)
 {
@@ -131,105 +147,254 @@ std::optional<QString> stagePackage(const QString& package)
     return std::nullopt;
 }
 
-// An alert's event loop ends when the helper quits; the user has not answered then, and the
-// flow must not act on an answer nobody gave.
-bool isQuitting(const PluginInstaller::Services& services)
+// The flow, step by step on the main thread. Where a step needs an external tool, the tool runs on
+// the flow's worker and the step's outcome comes back as the next step's argument; nothing else
+// moves off the main thread, and the order of steps, lines and alerts is that of one straight run.
+class InstallFlow final : public PluginInstaller::Flow, public std::enable_shared_from_this<InstallFlow> {
+public:
+    InstallFlow(const std::shared_ptr<Scheduler>& mainThread, PluginInstaller::Services services)
+        : services_(std::move(services))
+        , mainThread_(mainThread)
+    {
+    }
+
+    // The worker is joined here: the running tool has been killed, so that does not take long.
+    ~InstallFlow() override { end(); }
+
+    void end() override
+    {
+        ended_ = true;
+        cancellation_->cancel();
+    }
+    bool hasEnded() const override { return ended_; }
+
+    void begin();
+
+private:
+    template <typename Result>
+    void offMainThread(std::function<Result(RunCancellation*)> tool, void (InstallFlow::*next)(Result));
+    void finish();
+
+    void withVersion(std::optional<QString> bundled);
+    void withCreativeCloud(bool running);
+    void withPremiere(bool running);
+    void removeLegacyIfPresent();
+    void afterLegacyRemoval(std::optional<QString> output);
+    void askToRemoveLegacy();
+    void stage();
+    void handOver(std::optional<QString> quarantineRemoval);
+
+    const PluginInstaller::Services services_;
+    const std::weak_ptr<Scheduler> mainThread_;
+    const std::shared_ptr<RunCancellation> cancellation_ = std::make_shared<RunCancellation>();
+    std::unique_ptr<SerialQueue> tools_ = std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.plugin-tools"));
+    bool ended_ = false;
+    QString package_;
+    QString version_;
+};
+
+// The worker's task owns what it uses: the tool's arguments and the cancellation. Its outcome
+// reaches the flow on the main thread, unless the flow has ended or gone by then.
+template <typename Result>
+void InstallFlow::offMainThread(std::function<Result(RunCancellation*)> tool, void (InstallFlow::*next)(Result))
 {
-    return services.isQuitting && services.isQuitting();
+    tools_->async([tool = std::move(tool), next, cancellation = cancellation_, mainThread = mainThread_,
+                   flow = weak_from_this()] {
+        Result result = tool(cancellation.get());
+        if (const auto main = mainThread.lock())
+            main->post([flow, next, result = std::move(result)] {
+                const auto self = flow.lock();
+                if (self && !self->ended_)
+                    (self.get()->*next)(result);
+            });
+    });
 }
 
-} // namespace
-
-void PluginInstaller::run(Scheduler& mainThread, Services services)
+// A flow that has come to an outcome lets its worker go.
+void InstallFlow::finish()
 {
-    mainThread.post([services = std::move(services)] { perform(services); });
+    ended_ = true;
+    tools_.reset();
 }
 
-void PluginInstaller::perform(const Services& services)
+void InstallFlow::begin()
 {
-    const auto package = bundledCCX(services);
+    const auto package = PluginInstaller::bundledCCX(services_);
     if (!package || !QFileInfo::exists(*package)) {
         log(QStringLiteral("no bundled Tessaryn.ccx — skip (dev build?)"));
-        return;
+        return finish();
     }
+    package_ = *package;
+    offMainThread<std::optional<QString>>(
+        [package = package_](RunCancellation* cancellation) { return PluginInstaller::manifestVersion(package, cancellation); },
+        &InstallFlow::withVersion);
+}
 
-    const auto bundled = manifestVersion(*package);
+void InstallFlow::withVersion(std::optional<QString> bundled)
+{
     if (!bundled) {
         log(QStringLiteral("could not read .ccx manifest version — skip"));
-        return;
+        return finish();
     }
-    const QString& version = *bundled;
+    version_ = *bundled;
+    const QString& version = version_;
 
-    const bool codeFolderPresent = QFileInfo::exists(installedCodeDir(version));
+    const bool codeFolderPresent = QFileInfo::exists(PluginInstaller::installedCodeDir(version));
     const auto marker = readMarker();
 
     if (marker && codeFolderPresent && *marker == version) {
         log(QStringLiteral("plugin current (v%1) — skip").arg(version));
-        return;
+        return finish();
     }
 
-    for (const QString& installed : installedVersions(pluginIdentifier)) {
+    for (const QString& installed : PluginInstaller::installedVersions(PluginInstaller::pluginIdentifier)) {
         if (installed == version)
             continue;
-        if (isVersion(installed, version)) {
+        if (PluginInstaller::isVersion(installed, version)) {
             log(QStringLiteral("v%1 already installed (newer than bundled v%2, Exchange?) — skip").arg(installed, version));
-            return;
+            return finish();
         }
     }
 
     if (!codeFolderPresent && marker && *marker == version)
         log(QStringLiteral("marker says v%1 but External/ absent — self-heal, re-triggering install").arg(version));
 
-    const QString bundle = services.bundlePath();
+    const QString bundle = services_.bundlePath();
     if (bundle.startsWith(QStringLiteral("/Volumes/"))) {
         log(QStringLiteral("running from DMG — abort install, prompt"));
-        alert(services, QStringLiteral("Move Tessaryn Helper to Applications first"),
-              QStringLiteral("Drag Tessaryn Helper into your Applications folder, then open it again."));
-        return;
+        PluginInstaller::alert(services_, QStringLiteral("Move Tessaryn Helper to Applications first"),
+                               QStringLiteral("Drag Tessaryn Helper into your Applications folder, then open it again."));
+        return finish();
     }
     if (bundle.contains(QStringLiteral("/AppTranslocation/")))
         log(QStringLiteral("app is translocated — proceeding (Finder-drag avoids this)"));
 
-    if (!processRunning(creativeCloudPattern)) {
+    offMainThread<bool>([](RunCancellation* cancellation) { return PluginInstaller::processRunning(creativeCloudPattern, cancellation); },
+                        &InstallFlow::withCreativeCloud);
+}
+
+void InstallFlow::withCreativeCloud(bool running)
+{
+    if (!running) {
         // Opening an application that is not there fails, often with the desktop's own error
         // dialog; the alert would then promise a start that never comes.
-        if (!QFileInfo::exists(services.creativeCloudApplication)) {
+        if (!QFileInfo::exists(services_.creativeCloudApplication)) {
             log(QStringLiteral("Creative Cloud not installed — skip"));
-            return;
+            return finish();
         }
         log(QStringLiteral("Creative Cloud not running — launching it, prompt"));
-        services.desktop.open(QUrl::fromLocalFile(services.creativeCloudApplication));
-        alert(services, QStringLiteral("Creative Cloud is starting"),
-              QStringLiteral("Reopen Tessaryn Helper in about 20 seconds to install the plugin."));
-        return;
+        services_.desktop.open(QUrl::fromLocalFile(services_.creativeCloudApplication));
+        PluginInstaller::alert(services_, QStringLiteral("Creative Cloud is starting"),
+                               QStringLiteral("Reopen Tessaryn Helper in about 20 seconds to install the plugin."));
+        return finish();
     }
-    if (processRunning(premierePattern)) {
+    offMainThread<bool>([](RunCancellation* cancellation) { return PluginInstaller::processRunning(premierePattern, cancellation); },
+                        &InstallFlow::withPremiere);
+}
+
+void InstallFlow::withPremiere(bool running)
+{
+    if (running) {
         log(QStringLiteral("Premiere running — abort install, prompt"));
-        alert(services, QStringLiteral("Quit Premiere first"),
-              QStringLiteral("Quit Premiere, then open Tessaryn Helper again to install the plugin."));
-        return;
+        PluginInstaller::alert(services_, QStringLiteral("Quit Premiere first"),
+                               QStringLiteral("Quit Premiere, then open Tessaryn Helper again to install the plugin."));
+        return finish();
     }
+    removeLegacyIfPresent();
+}
 
-    removeLegacyIfPresent(services);
-    if (isQuitting(services))
-        return;
+// Removes a copy published under the legacy identifier through Adobe's installer agent, or asks the
+// user to remove it when that is not possible or not safe; the flow goes on either way.
+void InstallFlow::removeLegacyIfPresent()
+{
+    const QStringList legacy = PluginInstaller::installedVersions(PluginInstaller::legacyPluginIdentifier);
+    if (legacy.isEmpty())
+        return stage();
+    log(QStringLiteral("legacy plugin present (%1) — removing via UPIA").arg(legacy.join(QStringLiteral(", "))));
 
-    if (const auto failure = stagePackage(*package)) {
+    const QString& agent = services_.installerAgentPath;
+    const QFileInfo agentInfo(agent);
+    if (!agentInfo.isFile() || !agentInfo.isExecutable()) {
+        log(QStringLiteral("UPIA not found at %1").arg(agent));
+        return askToRemoveLegacy();
+    }
+    if (!PluginInstaller::installedVersions(PluginInstaller::pluginIdentifier).isEmpty()) {
+        // The agent removes by name, and both copies carry the same name.
+        log(QStringLiteral("a %1 copy is already installed — not removing by name (ambiguous); asking the user")
+                .arg(PluginInstaller::pluginIdentifier));
+        return askToRemoveLegacy();
+    }
+    offMainThread<std::optional<QString>>(
+        [agent](RunCancellation* cancellation) {
+            return PluginInstaller::runProcess(agent, { QStringLiteral("--remove"), QStringLiteral("Tessaryn") }, cancellation);
+        },
+        &InstallFlow::afterLegacyRemoval);
+}
+
+void InstallFlow::afterLegacyRemoval(std::optional<QString> output)
+{
+    const QString text = trimmedWhitespace(output.value_or(QString()));
+    log(QStringLiteral("UPIA --remove Tessaryn → %1").arg(text.isEmpty() ? QStringLiteral("(no output)") : text));
+    // Only what is left in the folder tells whether the removal worked.
+    if (PluginInstaller::installedVersions(PluginInstaller::legacyPluginIdentifier).isEmpty()) {
+        log(QStringLiteral("legacy plugin removed"));
+        return stage();
+    }
+    askToRemoveLegacy();
+}
+
+void InstallFlow::askToRemoveLegacy()
+{
+    log(QStringLiteral("legacy plugin still present — asking the user"));
+    PluginInstaller::alert(services_, QStringLiteral("Tessaryn has a new plugin ID"),
+                           QStringLiteral("Remove the old copy so Premiere shows one Tessaryn: Creative Cloud → Stock & Marketplace → "
+                                          "Plugins → Manage plugins → Tessaryn (old version) → Uninstall. Then reopen Premiere."));
+    stage();
+}
+
+void InstallFlow::stage()
+{
+    // An alert's event loop ends when the helper quits, and the flow with it; the user has not
+    // answered then, and the flow must not act on an answer nobody gave.
+    if (ended_)
+        return finish();
+    if (const auto failure = stagePackage(package_)) {
         log(QStringLiteral("contained error — %1; skip").arg(*failure));
-        return;
+        return finish();
     }
-    const QString staged = stagedPackagePath();
     // A package that never carried the attribute is fine: the outcome does not matter.
-    runProcess(QStringLiteral("/usr/bin/xattr"), { QStringLiteral("-d"), QStringLiteral("com.apple.quarantine"), staged });
+    offMainThread<std::optional<QString>>(
+        [staged = PluginInstaller::stagedPackagePath()](RunCancellation* cancellation) {
+            return PluginInstaller::runProcess(QStringLiteral("/usr/bin/xattr"),
+                                               { QStringLiteral("-d"), QStringLiteral("com.apple.quarantine"), staged }, cancellation);
+        },
+        &InstallFlow::handOver);
+}
 
-    services.desktop.open(QUrl::fromLocalFile(staged));
-    log(QStringLiteral("opened staged Tessaryn.ccx v%1 via CCXProcess").arg(version));
-    alert(services, QStringLiteral("Installing Tessaryn"),
-          QStringLiteral("Click Install in the Adobe dialog that just opened, then open Premiere → Window → Extensions → Tessaryn."));
-    if (isQuitting(services))
-        return;
+void InstallFlow::handOver(std::optional<QString>)
+{
+    const QString staged = PluginInstaller::stagedPackagePath();
+    services_.desktop.open(QUrl::fromLocalFile(staged));
+    log(QStringLiteral("opened staged Tessaryn.ccx v%1 via CCXProcess").arg(version_));
+    PluginInstaller::alert(services_, QStringLiteral("Installing Tessaryn"),
+                           QStringLiteral("Click Install in the Adobe dialog that just opened, then open Premiere → Window → Extensions → Tessaryn."));
+    if (ended_)
+        return finish();
     // Only now: the marker records what was handed over, after the user has been told what to do.
-    writeMarker(version);
+    writeMarker(version_);
+    finish();
+}
+
+} // namespace
+
+std::shared_ptr<PluginInstaller::Flow> PluginInstaller::run(const std::shared_ptr<Scheduler>& mainThread, Services services)
+{
+    auto flow = std::make_shared<InstallFlow>(mainThread, std::move(services));
+    mainThread->post([flow = std::weak_ptr<InstallFlow>(flow)] {
+        if (const auto self = flow.lock(); self && !self->hasEnded())
+            self->begin();
+    });
+    return flow;
 }
 
 std::optional<QString> PluginInstaller::bundledCCX(const Services& services)
@@ -240,11 +405,12 @@ std::optional<QString> PluginInstaller::bundledCCX(const Services& services)
     return *folder + QLatin1Char('/') + packageName;
 }
 
-std::optional<QString> PluginInstaller::manifestVersion(const QString& packagePath)
+std::optional<QString> PluginInstaller::manifestVersion(const QString& packagePath, RunCancellation* cancellation)
 {
     // The tool's exit status is not looked at: a missing member prints nothing, which then fails
     // to parse.
-    const auto text = runProcess(QStringLiteral("/usr/bin/unzip"), { QStringLiteral("-p"), packagePath, QStringLiteral("manifest.json") });
+    const auto text = runProcess(QStringLiteral("/usr/bin/unzip"), { QStringLiteral("-p"), packagePath, QStringLiteral("manifest.json") },
+                                 cancellation);
     if (!text)
         return std::nullopt;
     QJsonParseError error;
@@ -304,59 +470,23 @@ bool PluginInstaller::isVersion(const QString& version, const QString& atLeast)
     return true;
 }
 
-void PluginInstaller::removeLegacyIfPresent(const Services& services)
+std::optional<QString> PluginInstaller::runProcess(const QString& executable, const QStringList& arguments,
+                                                   RunCancellation* cancellation)
 {
-    const QStringList legacy = installedVersions(legacyPluginIdentifier);
-    if (legacy.isEmpty())
-        return;
-    log(QStringLiteral("legacy plugin present (%1) — removing via UPIA").arg(legacy.join(QStringLiteral(", "))));
-
-    const QString& agent = services.installerAgentPath;
-    const QFileInfo agentInfo(agent);
-    if (!agentInfo.isFile() || !agentInfo.isExecutable()) {
-        log(QStringLiteral("UPIA not found at %1").arg(agent));
-    } else if (!installedVersions(pluginIdentifier).isEmpty()) {
-        // The agent removes by name, and both copies carry the same name.
-        log(QStringLiteral("a %1 copy is already installed — not removing by name (ambiguous); asking the user").arg(pluginIdentifier));
-    } else {
-        const QString output = trimmedWhitespace(runProcess(agent, { QStringLiteral("--remove"), QStringLiteral("Tessaryn") }).value_or(QString()));
-        log(QStringLiteral("UPIA --remove Tessaryn → %1").arg(output.isEmpty() ? QStringLiteral("(no output)") : output));
-        // Only what is left in the folder tells whether the removal worked.
-        if (installedVersions(legacyPluginIdentifier).isEmpty()) {
-            log(QStringLiteral("legacy plugin removed"));
-            return;
-        }
-    }
-
-    log(QStringLiteral("legacy plugin still present — asking the user"));
-    alert(services, QStringLiteral("Tessaryn has a new plugin ID"),
-          QStringLiteral("Remove the old copy so Premiere shows one Tessaryn: Creative Cloud → Stock & Marketplace → "
-                         "Plugins → Manage plugins → Tessaryn (old version) → Uninstall. Then reopen Premiere."));
-}
-
-std::optional<QString> PluginInstaller::runProcess(const QString& executable, const QStringList& arguments)
-{
-    ProcessSpec spec;
-    spec.program = executable;
-    spec.arguments = arguments;
-    // None of these tools reads input; the helper's own standard input may be a terminal.
-    spec.nullStandardInput = true;
     try {
-        return decodeUtf8Strictly(ChildProcess::run(spec, toolTimeout).standardOutput);
+        const auto output = ChildProcess::run(toolSpec(executable, arguments), toolTimeout, cancellation);
+        return decodeUtf8Strictly(output.standardOutput);
     } catch (const std::exception&) {
         return std::nullopt;
     }
 }
 
-bool PluginInstaller::processRunning(const QString& pattern)
+bool PluginInstaller::processRunning(const QString& pattern, RunCancellation* cancellation)
 {
-    ProcessSpec spec;
-    spec.program = QStringLiteral("/usr/bin/pgrep");
     // Only this user's processes: another user's Premiere is not in this user's way.
-    spec.arguments = { QStringLiteral("-u"), QString::number(::geteuid()), QStringLiteral("-f"), pattern };
-    spec.nullStandardInput = true;
+    const QStringList arguments { QStringLiteral("-u"), QString::number(::geteuid()), QStringLiteral("-f"), pattern };
     try {
-        return ChildProcess::run(spec, toolTimeout).terminationStatus == 0;
+        return ChildProcess::run(toolSpec(QStringLiteral("/usr/bin/pgrep"), arguments), toolTimeout, cancellation).terminationStatus == 0;
     } catch (const std::exception&) {
         return false;
     }
