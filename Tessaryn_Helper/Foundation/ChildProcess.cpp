@@ -32,6 +32,7 @@ struct ChildProcess::State {
     bool reaped = false;   // guarded by mutex; set together with the reaping itself
     bool finished = false; // the finished handler has been called
     int status = 0;
+    bool groupLeader = false; // what is left of its group goes with it
 
     // Wakes the reader: the child has been reaped, or reading is to stop. Open while the state lives.
     int wakeRead = -1;
@@ -264,6 +265,7 @@ std::shared_ptr<ChildProcess> ChildProcess::start(const ProcessSpec& spec, Handl
     closeQuietly(err.write);
     auto state = std::make_shared<State>();
     state->handlers = std::move(handlers);
+    state->groupLeader = spec.ownProcessGroup || spec.newSession;
     std::shared_ptr<ChildProcess> child(new ChildProcess(pid, state));
     state->wakeRead = wake.read;
     state->wakeWrite = wake.write;
@@ -308,6 +310,10 @@ void ChildProcess::launchThreads(int outFd, int errFd)
             state->reaped = true;
             state->changed.notify_all();
         }
+        // A child that ends leaving descendants behind in its group (a server that forked its worker
+        // and exited, a tool's background job) takes them with it: nobody would watch or stop them.
+        if (state->groupLeader)
+            ::kill(-pid, SIGKILL);
         if (hasReader) {
             wake(state->wakeWrite);
         } else {

@@ -20,7 +20,9 @@ struct ProcessSpec {
     QStringList arguments;                  // without the program itself
     QString workingDirectory;               // empty: the helper's own
     std::optional<QStringList> environment; // "NAME=value" entries; none: the helper's own
-    bool ownProcessGroup = false;           // lets a timeout end the child and whatever it started
+    // Its own group: a stop or a timeout reaches whatever it started, and what is left of the group
+    // when the child itself ends is killed with it.
+    bool ownProcessGroup = false;
     // A new session, hence also its own group, and no controlling terminal: a login shell
     // started from a terminal would otherwise stop on terminal output or input.
     bool newSession = false;

@@ -164,6 +164,9 @@ void ServerManager::launch(QString searchPath, const std::optional<QString>& sea
     // A helper that dies without stopping its server takes the server with it. The manager
     // lives on the main thread, which lives as long as the helper.
     spec.parentDeathSignal = SIGTERM;
+    // The server's family is one group: a stop reaches its workers, and a server that exits while
+    // they serve ends with them.
+    spec.ownProcessGroup = true;
 
     // The readers hold the log and the tail, never the manager; the end notice reaches the
     // manager on the main thread, if it still exists then.
