@@ -1,6 +1,6 @@
 // Child processes and the logs.
-#include "Foundation/HomeFolders.h"
 #include "Logging/LogRotator.h"
+#include "Platform/HomeFolders.h"
 #include "TestSupport.h"
 
 #include <QFileInfo>

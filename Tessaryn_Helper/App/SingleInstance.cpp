@@ -1,7 +1,7 @@
 #include "SingleInstance.h"
 
-#include "Foundation/HomeFolders.h"
 #include "Logging/Log.h"
+#include "Platform/HomeFolders.h"
 
 #include <QDir>
 #include <QFile>

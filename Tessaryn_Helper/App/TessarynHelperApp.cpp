@@ -1,10 +1,10 @@
 #include "TessarynHelperApp.h"
 
-#include "Foundation/HomeFolders.h"
 #include "Foundation/Scheduler.h"
 #include "Foundation/TerminationSignal.h"
 #include "Logging/Log.h"
 #include "Platform/Desktop.h"
+#include "Platform/HomeFolders.h"
 #include "Plugin/PluginInstaller.h"
 #include "Premiere/PremiereWatcher.h"
 #include "Supervision/BundledPaths.h"

@@ -1,10 +1,10 @@
 #include "PathDiscovery.h"
 
 #include "Foundation/ChildProcess.h"
-#include "Foundation/HomeFolders.h"
 #include "Foundation/RegularFile.h"
 #include "Foundation/Scheduler.h"
 #include "Foundation/Utf8.h"
+#include "Platform/HomeFolders.h"
 
 #include <QDir>
 #include <QFile>

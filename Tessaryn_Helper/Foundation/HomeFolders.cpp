@@ -1,4 +1,4 @@
-#include "HomeFolders.h"
+#include "Platform/HomeFolders.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "LogRotator.h"
 
-#include "Foundation/HomeFolders.h"
 #include "Foundation/SerialQueue.h"
+#include "Platform/HomeFolders.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #include "ServerRecord.h"
 
-#include "Foundation/HomeFolders.h"
 #include "Foundation/RegularFile.h"
 #include "Logging/Log.h"
+#include "Platform/HomeFolders.h"
 #include "Platform/ProcessInfo.h"
 
 #include <QDir>

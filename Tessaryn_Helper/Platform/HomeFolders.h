@@ -2,9 +2,9 @@
 
 #include <QString>
 
-// The helper's folders. The home folder is common to every system; where the others lie is the
-// platform's convention (XDG base directories on Linux, Library/ on macOS), so each platform's
-// adapters define them.
+// The helper's folders. Where they lie is the platform's convention (XDG base directories on
+// Linux, Library/ on macOS): each platform's adapters define logFolder() to runtimeFolder(). The
+// home folder is common to every system (Foundation/HomeFolders.cpp).
 namespace HomeFolders {
 // HOME when it is an absolute path, else the user's entry in the password database.
 QString home();
