@@ -130,16 +130,19 @@ TEST_F(ServerManagerTest, ARestartWaitsForTheOldServerClearsTheCounterAndPausesB
     EXPECT_EQ(launcher->specs.size(), 4u);
 }
 
-// A leftover is stopped only while its identifier still names it: the same start time, its script on its command line.
+// A leftover is stopped only while its identifier still names it: the same start time, its script on its command line,
+// and only from a note of the user's own.
 TEST(ServerRecord, ALeftoverIsStoppedOnlyWhileItsIdentifierStillNamesIt)
 {
     ScopedHome home;
-    for (const QString row : { "itself", "a later start", "another command line" }) {
+    for (const QString row : { "itself", "a later start", "another command line", "another user's note" }) {
         NamedProcess process("node"); // node 300
         const pid_t pid = process.child->pid();
         ServerRecord::save(pid, row == "another command line" ? "/elsewhere/server.js" : "300");
         const QByteArray start = '"' + QByteArray::number(ProcessInfo::startTime(pid).value_or(0)) + '"', later = "\"1\"";
         writeFile(ServerRecord::filePath(), readFile(ServerRecord::filePath()).replace(start, row == "a later start" ? later : start));
+        if (row == "another user's note" && ::chown(QFile::encodeName(ServerRecord::filePath()), 65534, -1))
+            continue; // needs root
         LogCapture log;
         ServerRecord::stopLeftover(100ms);
         EXPECT_EQ(processGone(pid), row == "itself") << row.toStdString();
@@ -222,3 +225,4 @@ TEST_F(ServerManagerTest, PreflightReasonsOutputToServerLogAndEveryServerThatCan
     }
     EXPECT_EQ(log.messages().last(), "Server exited with EADDRINUSE \u2014 abandoning restart loop");
 }
+

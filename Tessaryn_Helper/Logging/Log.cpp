@@ -1,5 +1,9 @@
 #include "Log.h"
 
+#include "Platform/HomeFolders.h"
+
+#include <cerrno>
+
 namespace Log {
 
 LogRotator& shared()
@@ -8,6 +12,17 @@ LogRotator& shared()
     // exit like every other one.
     static LogRotator* instance = new LogRotator(QStringLiteral("helper.log"));
     return *instance;
+}
+
+bool ownFolder(const QString& folder)
+{
+    QString refusal;
+    const bool usable = HomeFolders::usable(folder, &refusal);
+    const int why = errno;
+    if (!refusal.isEmpty())
+        write(refusal);
+    errno = why;
+    return usable;
 }
 
 } // namespace Log

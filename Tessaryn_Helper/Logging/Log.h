@@ -10,4 +10,8 @@ inline void write(const QString& message)
 {
     shared().write(message);
 }
+
+// Whether the helper may keep files in one of its folders (HomeFolders::usable); a refusal is
+// written here too, once. errno is kept for the caller.
+bool ownFolder(const QString& folder);
 }

@@ -14,8 +14,8 @@ class SerialQueue;
 // callers do not wait for the disk; every file-system error is swallowed. What is queued by the
 // time the queue comes to it is appended at once, whole chunks up to `batchLimit` per append, so a
 // busy server costs one open, write and close per batch rather than per chunk. A log path that
-// is not a regular file (a FIFO, a device) takes nothing: its bytes are dropped, and standard
-// error says so once.
+// is not a regular file (a FIFO, a device, a link) takes nothing, nor does a log folder that is
+// not the user's own: the bytes are dropped, and standard error says so once.
 class LogRotator {
 public:
     static constexpr qint64 rotationThreshold = 10 * 1024 * 1024;

@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QUrl>
 
 #include <csignal>
@@ -16,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <ostream>
+#include <unistd.h>
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
@@ -49,6 +51,15 @@ QStringList readLines(const QString& path);
 bool processGone(pid_t pid); // gone, or a zombie that nobody reaps (a reparented grandchild may wait for ever)
 // Polls on the real clock, turning the Qt event loop; for real processes and threads.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// Standard error, into a file for one scope.
+struct StderrCapture {
+    QTemporaryFile file;
+    int saved = (file.open(), ::dup(2));
+    StderrCapture() { ::dup2(file.handle(), 2); }
+    ~StderrCapture() { ::dup2(saved, 2), ::close(saved); }
+    QByteArray text() { return readFile(file.fileName()); }
+};
 
 // The shared helper log's messages (without stamps) from construction on; the tests' main gives
 // the process one temporary HOME before anything logs.
