@@ -1,5 +1,6 @@
 // The server manager on a virtual clock with scripted processes, and with a real shell stand-in.
 #include "Environment/PathDiscovery.h"
+#include "Logging/Log.h"
 #include "Platform/PortHolders.h"
 #include "Platform/ProcessInfo.h"
 #include "Supervision/BundledPaths.h"
@@ -7,7 +8,11 @@
 #include "Supervision/ServerRecord.h"
 #include "TestSupport.h"
 
+#include <QFileInfo>
+
 #include <gtest/gtest.h>
+
+#include <sys/mount.h>
 
 using namespace std::chrono_literals;
 
@@ -226,3 +231,21 @@ TEST_F(ServerManagerTest, PreflightReasonsOutputToServerLogAndEveryServerThatCan
     EXPECT_EQ(log.messages().last(), "Server exited with EADDRINUSE \u2014 abandoning restart loop");
 }
 
+// On a full disk a log says so once until an append lands again, and server.log gives way to the helper's lines.
+TEST(LogRotator, OnAFullDiskServerLogGivesWayToTheHelpersLinesAndSaysSoOnce)
+{
+    const QByteArray folder = QFile::encodeName(QFileInfo(Log::shared().filePath()).path());
+    if (::mount("tmpfs", folder, "tmpfs", 0, "size=64k,mode=0700") != 0)
+        GTEST_SKIP() << "no tmpfs of our own here";
+    StderrCapture err;
+    LogRotator server("server.log");
+    for (int round = 1; round <= 2; ++round) {
+        for (int page = 0; page < 20; ++page) server.write(QByteArray(4096, 's')), server.flush();
+        EXPECT_EQ(err.text().count(folder + "/server.log"), round);
+        LogCapture log;
+        Log::write("still heard");
+        EXPECT_EQ(log.messages(), QStringList { "still heard" });
+    }
+    EXPECT_EQ(err.text().count('\n'), 2); // none for helper.log
+    ::umount2(folder, MNT_DETACH);
+}

@@ -2,7 +2,8 @@
 
 #include "LogRotator.h"
 
-// The process-wide helper log, "helper.log", created on first use and kept for the whole run.
+// The process-wide helper log, "helper.log", created on first use and kept for the whole run. On a
+// full disk it takes its room from server.log's oldest output.
 namespace Log {
 LogRotator& shared();
 

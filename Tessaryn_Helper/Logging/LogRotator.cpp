@@ -33,6 +33,7 @@ struct LogRotator::File {
     QString pathText;
     QString folder;
     std::function<void()> beforeAppend;
+    std::function<bool()> makeRoom;
 
     struct Chunk {
         QByteArray data;
@@ -48,6 +49,7 @@ struct LogRotator::File {
     bool drainQueued = false; // a drain task is on the queue or running
     std::chrono::steady_clock::time_point lastRawAppend; // queue only
     bool toldNotRegular = false; // queue only
+    bool toldNoRoom = false;     // queue only; until an append succeeds again
     bool folderUsable = false;   // queue only, once constructed
 
     QByteArray rotatedPath(int index) const { return path + '.' + QByteArray::number(index); }
@@ -149,28 +151,42 @@ struct LogRotator::File {
 
     void appendUnsafely(std::vector<QByteArray>& chunks, qint64 size)
     {
-        const int fd = openForAppend();
-        if (fd < 0) {
-            if (errno == ENXIO || errno == ELOOP)
+        // On a full disk, room is asked for (up to five times: three generations of another log,
+        // its rotation and that generation) and the append tried again.
+        for (int attempt = 0;; ++attempt) {
+            const int fd = openForAppend();
+            int error = errno;
+            if (fd >= 0) {
+                struct stat before {};
+                if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
+                    ::close(fd);
+                    tellNotRegular();
+                    return;
+                }
+                if (writeAll(fd, chunks)) {
+                    ::close(fd);
+                    toldNoRoom = false;
+                    if (qint64(before.st_size) + size > rotationThreshold && currentSize() > rotationThreshold)
+                        rotateUnsafely();
+                    return;
+                }
+                // A write cut short (a full disk) is taken back, so the next line does not
+                // continue a broken one: each append is whole or absent.
+                error = errno;
+                while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) { }
+                ::close(fd);
+            }
+            const bool noRoom = error == ENOSPC || error == EDQUOT;
+            if (noRoom && attempt < 5 && makeRoom && makeRoom())
+                continue;
+            if (noRoom && !std::exchange(toldNoRoom, true))
+                tell("no room left on the disk for " + path + " \xE2\x80\x94 its lines are lost until there is");
+            if (fd < 0 && (error == ENXIO || error == ELOOP))
                 tellNotRegular();
-            if (currentSize() > rotationThreshold)
+            if (fd < 0 && currentSize() > rotationThreshold)
                 rotateUnsafely();
             return;
         }
-        struct stat before {};
-        if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
-            ::close(fd);
-            tellNotRegular();
-            return;
-        }
-        // A write cut short (a full disk) is taken back, so the next line does not continue a
-        // broken one: each append is whole or absent.
-        const bool written = writeAll(fd, chunks);
-        if (!written)
-            while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) { }
-        ::close(fd);
-        if (written && qint64(before.st_size) + size > rotationThreshold && currentSize() > rotationThreshold)
-            rotateUnsafely();
     }
 
     qint64 currentSize() const
@@ -190,7 +206,8 @@ struct LogRotator::File {
     }
 };
 
-LogRotator::LogRotator(const QString& filename, qint64 rawBacklogLimit, std::function<void()> beforeAppend)
+LogRotator::LogRotator(const QString& filename, qint64 rawBacklogLimit, std::function<void()> beforeAppend,
+                       std::function<bool()> makeRoom)
     : file_(std::make_shared<File>())
     , queue_(std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.log.") + filename))
 {
@@ -199,7 +216,17 @@ LogRotator::LogRotator(const QString& filename, qint64 rawBacklogLimit, std::fun
     file_->path = QFile::encodeName(file_->pathText);
     file_->rawBacklogLimit = rawBacklogLimit;
     file_->beforeAppend = std::move(beforeAppend);
+    file_->makeRoom = std::move(makeRoom);
     file_->folderUsable = HomeFolders::usable(file_->folder);
+}
+
+bool LogRotator::dropOldest(const QString& filename)
+{
+    const QByteArray path = QFile::encodeName(HomeFolders::logFolder() + QLatin1Char('/') + filename);
+    for (int index = 3; index >= 1; --index)
+        if (::unlink((path + '.' + QByteArray::number(index)).constData()) == 0)
+            return true;
+    return std::rename(path.constData(), (path + ".1").constData()) == 0;
 }
 
 LogRotator::~LogRotator() = default;
