@@ -63,7 +63,7 @@ QString whyNot(const QString& folder, bool& made)
     if (info.st_uid != ::getuid())
         return QStringLiteral("it belongs to another user (uid %1)").arg(info.st_uid);
     if (info.st_mode & (S_IWGRP | S_IWOTH))
-        return QStringLiteral("others may write to it (mode %1)").arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
+        return QStringLiteral("the group or others may write to it (mode %1)").arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
     return QString();
 }
 
