@@ -7,8 +7,8 @@
 #include "BenchSupport.h"
 
 #include "Foundation/ChildProcess.h"
-#include "Foundation/HomeFolders.h"
 #include "Logging/LogRotator.h"
+#include "Platform/HomeFolders.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -13,8 +13,8 @@
 
 #include "Foundation/ChildProcess.h"
 #include "Foundation/EventLoopScheduler.h"
-#include "Foundation/HomeFolders.h"
 #include "Foundation/ProcessLauncher.h"
+#include "Platform/HomeFolders.h"
 #include "Supervision/ServerManager.h"
 #include "Supervision/ServerStatus.h"
 

@@ -205,16 +205,18 @@ TEST_F(AppShell, WhilePremiereRunsATakenPortIsLookedAtEveryFiveSecondsAndAQuitWh
     EXPECT_FALSE(app->isInserted() || tray->trayIcon()->isVisible());
 }
 
-TEST(OneHelperLock, ASecondHelperIsRefusedWhereverTheRuntimeFolderPoints)
+TEST(OneHelperLock, ASecondHelperIsRefusedWhateverTheSessionOfEither)
 {
     ScopedHome home;
-    QDir().mkpath(home.path() + "/run");
-    // A runtime folder that is not there and cannot be made (a session without one, a variable kept across su).
-    for (const auto& [runtime, lockFolder] : std::vector<std::pair<QString, QString>> {
-             { home.path() + "/run", home.path() + "/run/tessaryn" }, { "/proc/gone", home.supportFolder() } }) {
-        ScopedEnv env("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    const QString run = home.path() + "/run";
+    QDir().mkpath(run);
+    // Runtime folders: none (cron, su -), one not there (kept across su), one where no lock can be made.
+    for (const auto& [mine, theirs] : std::vector<std::pair<QString, QString>> {
+             { run, run }, { "/proc/gone", "/proc/gone" }, { run, "" }, { "", run }, { run, "/proc/self" } }) {
         SingleInstance first, second;
-        EXPECT_TRUE(first.acquire() && !second.acquire()) << runtime;
-        EXPECT_EQ(SingleInstance::lockPath(), lockFolder + "/helper.lock");
+        ScopedEnv env("XDG_RUNTIME_DIR", QFile::encodeName(mine));
+        EXPECT_TRUE(first.acquire() && first.holdsStateLock());
+        ScopedEnv other("XDG_RUNTIME_DIR", QFile::encodeName(theirs));
+        EXPECT_FALSE(second.acquire()) << mine.toStdString() << " then " << theirs.toStdString();
     }
 }

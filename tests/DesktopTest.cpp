@@ -100,6 +100,9 @@ TEST_F(PathDiscoveryTest, TheCacheIsServedUpToSevenDaysWhenValidAndKeptWhenDisco
         EXPECT_EQ(PathDiscovery::readCache().value_or(PathDiscovery::Cache {}).path, "/fresh/bin");
     }
     EXPECT_FALSE(RegularFile::read("/dev/zero", 1024, RegularFile::Oversize::truncate)); // only regular files are read
+    writeFile(cache, dated("2026-12-01T12:00:00Z"));
+    EXPECT_FALSE(::chown(QFile::encodeName(cache), 65534, -1) == 0 && PathDiscovery::readCache()); // nor another user's
+    QFile::remove(cache);
     useShell("printf '\\377'");
     writeFile(cache, dated("2020-01-01T00:00:00Z"));
     EXPECT_THROW(at(0), PathDiscoveryError);

@@ -1,8 +1,9 @@
 // Child processes, the logs and the home folders.
-#include "Foundation/HomeFolders.h"
 #include "Logging/LogRotator.h"
+#include "Platform/HomeFolders.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTimeZone>
@@ -202,5 +203,28 @@ TEST(HomeFolders, XdgVariablesAndHomeCountOnlyAsAbsolutePaths)
         ScopedEnv home("HOME", r.home), state("XDG_STATE_HOME", r.state), cache("XDG_CACHE_HOME", r.cache), run("XDG_RUNTIME_DIR", r.runtime);
         EXPECT_EQ(QStringList({ HomeFolders::logFolder(), HomeFolders::supportFolder(), HomeFolders::cacheFolder(), HomeFolders::runtimeFolder() }),
                   r.folders) << r.home.value_or("(no HOME)");
+    }
+}
+
+// Only folders of the user's own that nobody else may write to take the logs (made for the user alone); a refusal is
+// said once, and nothing is written through a link.
+TEST(HomeFolders, OnlyTheUsersOwnFoldersTakeTheLogsAndNeverThroughALink)
+{
+    struct Row { mode_t mode; uid_t owner; bool link; }; // of the state folder; a link at server.log
+    for (const Row& r : std::vector<Row> { { 0, 0, false }, { 0770, ::getuid(), false }, { 0700, 65534, false }, { 0700, ::getuid(), true } }) {
+        ScopedHome home;
+        StderrCapture err;
+        const QString log = home.logFolder() + "/server.log", target = home.path() + "/target";
+        const QByteArray state = QFile::encodeName(home.supportFolder());
+        if (r.mode && (QDir().mkpath(home.logFolder()), ::chmod(state, r.mode), ::chown(state, r.owner, -1))) continue; // needs root
+        if (r.link) QFile::link(target, log);
+        {
+            LogRotator rotator("server.log");
+            rotator.write(QByteArray("bytes")), rotator.flush(), rotator.write(QByteArray("bytes"));
+        }
+        struct stat made {};
+        EXPECT_EQ(readFile(log) + readFile(target), r.mode ? "" : "bytesbytes") << r.mode << r.link;
+        EXPECT_TRUE(r.mode || (::stat(state, &made) == 0 && (made.st_mode & 0777) == 0700)) << "made for the user alone";
+        EXPECT_EQ(err.text().count('\n'), r.mode ? 1 : 0) << r.mode << r.link;
     }
 }

@@ -1,5 +1,6 @@
 // The server manager on a virtual clock with scripted processes, and with a real shell stand-in.
 #include "Environment/PathDiscovery.h"
+#include "Logging/Log.h"
 #include "Platform/PortHolders.h"
 #include "Platform/ProcessInfo.h"
 #include "Supervision/BundledPaths.h"
@@ -7,7 +8,11 @@
 #include "Supervision/ServerRecord.h"
 #include "TestSupport.h"
 
+#include <QFileInfo>
+
 #include <gtest/gtest.h>
+
+#include <sys/mount.h>
 
 using namespace std::chrono_literals;
 
@@ -135,16 +140,19 @@ TEST_F(ServerManagerTest, ARestartWaitsForTheOldServerClearsTheCounterAndPausesB
     EXPECT_EQ(launcher->specs.size(), 4u);
 }
 
-// The same start time, its script on its command line.
+// A leftover is stopped only while its identifier still names it: the same start time, its script on its command line,
+// and only from a note of the user's own.
 TEST(ServerRecord, ALeftoverIsStoppedOnlyWhileItsIdentifierStillNamesIt)
 {
     ScopedHome home;
-    for (const QString row : { "itself", "a later start", "another command line" }) {
+    for (const QString row : { "itself", "a later start", "another command line", "another user's note" }) {
         NamedProcess process("node"); // node 300
         const pid_t pid = process.child->pid();
         ServerRecord::save(pid, row == "another command line" ? "/elsewhere/server.js" : "300");
         const QByteArray start = '"' + QByteArray::number(ProcessInfo::startTime(pid).value_or(0)) + '"', later = "\"1\"";
         writeFile(ServerRecord::filePath(), readFile(ServerRecord::filePath()).replace(start, row == "a later start" ? later : start));
+        if (row == "another user's note" && ::chown(QFile::encodeName(ServerRecord::filePath()), 65534, -1))
+            continue; // needs root
         LogCapture log;
         ServerRecord::stopLeftover(100ms);
         EXPECT_EQ(processGone(pid), row == "itself") << row.toStdString();
@@ -225,4 +233,23 @@ TEST_F(ServerManagerTest, PreflightReasonsOutputToServerLogAndEveryServerThatCan
         ASSERT_TRUE(waitForStatus(ServerStatus::portInUse())) << "run " << run;
     }
     EXPECT_EQ(log.messages().last(), "Server exited with EADDRINUSE \u2014 abandoning restart loop");
+}
+
+// On a full disk a log says so once until an append lands again, and server.log gives way to the helper's lines.
+TEST(LogRotator, OnAFullDiskServerLogGivesWayToTheHelpersLinesAndSaysSoOnce)
+{
+    const QByteArray folder = QFile::encodeName(QFileInfo(Log::shared().filePath()).path());
+    if (::mount("tmpfs", folder, "tmpfs", 0, "size=64k,mode=0700") != 0)
+        GTEST_SKIP() << "no tmpfs of our own here";
+    StderrCapture err;
+    LogRotator server("server.log");
+    for (int round = 1; round <= 2; ++round) {
+        for (int page = 0; page < 20; ++page) server.write(QByteArray(4096, 's')), server.flush();
+        EXPECT_EQ(err.text().count(folder + "/server.log"), round);
+        LogCapture log;
+        Log::write("still heard");
+        EXPECT_EQ(log.messages(), QStringList { "still heard" });
+    }
+    EXPECT_EQ(err.text().count('\n'), 2); // none for helper.log
+    ::umount2(folder, MNT_DETACH);
 }

@@ -1,17 +1,17 @@
 #include "SingleInstance.h"
 
-#include "Foundation/HomeFolders.h"
 #include "Logging/Log.h"
+#include "Platform/HomeFolders.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -48,12 +48,6 @@ void writePid(int fd)
     }
 }
 
-void logNotTaken(const QString& path, int error)
-{
-    Log::write(QStringLiteral("One-helper lock not taken at %1: %2 \u2014 running without it")
-                   .arg(path, QString::fromLocal8Bit(std::strerror(error))));
-}
-
 } // namespace
 
 SingleInstance::SingleInstance() = default;
@@ -63,24 +57,24 @@ SingleInstance::~SingleInstance()
     release();
 }
 
-QString SingleInstance::lockPath()
+QStringList SingleInstance::lockPaths()
 {
     // A runtime folder that is missing or not ours (one kept across su, a session without one) is
-    // none: no lock could be made in it, and a second helper would run.
+    // none: no lock could be made in it.
     const QString runtime = HomeFolders::runtimeFolder();
     struct stat info {};
     const bool usable = !runtime.isEmpty() && ::stat(QFile::encodeName(QFileInfo(runtime).path()).constData(), &info) == 0
         && S_ISDIR(info.st_mode) && info.st_uid == ::getuid();
-    return (usable ? runtime : HomeFolders::supportFolder()) + QStringLiteral("/helper.lock");
+    const QString state = HomeFolders::supportFolder() + QStringLiteral("/helper.lock");
+    return usable ? QStringList { runtime + QStringLiteral("/helper.lock"), state } : QStringList { state };
 }
 
 int SingleInstance::openLockFile(const QString& path)
 {
-    const QString folder = QFileInfo(path).path();
-    std::error_code folderError;
-    if (!QFileInfo::exists(folder) && std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), folderError)
-        && folder == HomeFolders::runtimeFolder())
-        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    // Made for the user alone when missing; another user's folder, or one that others may write
+    // to, is not used (said once).
+    if (!Log::ownFolder(QFileInfo(path).path()))
+        return -1;
     const QByteArray encoded = QFile::encodeName(path);
     int error = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -95,73 +89,98 @@ int SingleInstance::openLockFile(const QString& path)
         if (!removeIfNotRegular(encoded))
             break;
     }
-    errno = folderError ? folderError.value() : error; // a folder that cannot be made says why
+    errno = error;
     return -1;
 }
 
 bool SingleInstance::acquire()
 {
-    const QString path = lockPath();
-    fd_ = openLockFile(path);
-    if (fd_ < 0) {
-        logNotTaken(path, errno);
-        return true;
+    const QStringList paths = lockPaths();
+    statePath_ = paths.last();
+    QStringList notTaken;
+    for (const QString& path : paths) {
+        const int fd = openLockFile(path);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            writePid(fd);
+            held_.push_back({ path, fd });
+            continue;
+        }
+        const int error = errno;
+        if (fd >= 0 && error == EWOULDBLOCK) {
+            // A helper starting at the same moment may not have written its pid yet.
+            long pid = holderPid(fd);
+            for (int attempt = 0; attempt < 10 && pid == 0; ++attempt) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                pid = holderPid(fd);
+            }
+            ::close(fd);
+            Log::write(QStringLiteral("Another Tessaryn Helper is running (pid %1) \u2014 exiting").arg(pid));
+            release();
+            return false;
+        }
+        if (fd >= 0)
+            ::close(fd);
+        notTaken << QStringLiteral("One-helper lock not taken at %1: %2 \u2014 running without it")
+                        .arg(path, QString::fromLocal8Bit(std::strerror(error)));
+        Log::write(notTaken.last());
     }
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-        writePid(fd_);
-        return true;
+    if (held_.empty()) {
+        // Nothing keeps a second helper out now, and the server record may be another's.
+        notTaken << QStringLiteral("No one-helper lock could be made \u2014 a server left by an earlier run is left alone");
+        Log::write(notTaken.last());
+        for (const QString& line : notTaken) {
+            const QByteArray text = "Tessaryn Helper: " + line.toUtf8() + '\n';
+            [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
+        }
     }
-    const int lockError = errno;
-    if (lockError != EWOULDBLOCK) {
-        logNotTaken(path, lockError);
-        release();
-        return true;
-    }
-    // A helper starting at the same moment may not have written its pid yet.
-    long pid = holderPid(fd_);
-    for (int attempt = 0; attempt < 10 && pid == 0; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        pid = holderPid(fd_);
-    }
-    Log::write(QStringLiteral("Another Tessaryn Helper is running (pid %1) \u2014 exiting").arg(pid));
-    release();
-    return false;
+    return true;
+}
+
+bool SingleInstance::holdsStateLock() const
+{
+    return std::any_of(held_.begin(), held_.end(), [this](const Held& lock) { return lock.path == statePath_; });
 }
 
 void SingleInstance::release()
 {
     watcher_.reset();
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    for (const Held& lock : held_)
+        ::close(lock.fd);
+    held_.clear();
 }
 
 void SingleInstance::holdInPlace()
 {
-    if (fd_ < 0)
+    if (held_.empty())
         return;
-    watcher_ = std::make_unique<QFileSystemWatcher>(QStringList { lockPath() });
-    QObject::connect(watcher_.get(), &QFileSystemWatcher::fileChanged, [this] { relock(); });
+    QStringList paths;
+    for (const Held& lock : held_)
+        paths << lock.path;
+    watcher_ = std::make_unique<QFileSystemWatcher>(paths);
+    QObject::connect(watcher_.get(), &QFileSystemWatcher::fileChanged, [this](const QString& path) {
+        for (Held& lock : held_)
+            if (lock.path == path)
+                relock(lock);
+    });
 }
 
 // The watched file changed or went: when the path no longer names the file held, a new one is
 // locked there. A helper that got in first keeps it; this one keeps its own, now nameless, lock.
-void SingleInstance::relock()
+void SingleInstance::relock(Held& lock)
 {
-    const QString path = lockPath();
     struct stat held {}, named {};
-    if (::fstat(fd_, &held) == 0 && ::stat(QFile::encodeName(path).constData(), &named) == 0
+    if (::fstat(lock.fd, &held) == 0 && ::stat(QFile::encodeName(lock.path).constData(), &named) == 0
         && held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-        watcher_->addPath(path);
+        watcher_->addPath(lock.path);
         return;
     }
-    const int fd = openLockFile(path);
+    const int fd = openLockFile(lock.path);
     if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        ::close(fd_);
-        fd_ = fd;
-        writePid(fd_);
+        ::close(lock.fd);
+        lock.fd = fd;
+        writePid(fd);
     } else if (fd >= 0) {
         ::close(fd);
     }
-    watcher_->addPath(path);
+    watcher_->addPath(lock.path);
 }

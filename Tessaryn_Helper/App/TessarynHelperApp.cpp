@@ -1,15 +1,15 @@
 #include "TessarynHelperApp.h"
 
-#include "Foundation/HomeFolders.h"
 #include "Foundation/Scheduler.h"
 #include "Foundation/TerminationSignal.h"
 #include "Logging/Log.h"
 #include "Platform/Desktop.h"
+#include "Platform/HomeFolders.h"
+#include "Plugin/PluginInstaller.h"
 #include "Premiere/PremiereWatcher.h"
 #include "Supervision/BundledPaths.h"
 #include "Supervision/ServerManager.h"
 
-#include <QDir>
 #include <QFile>
 #include <QPointer>
 
@@ -61,18 +61,20 @@ TessarynHelperApp::~TessarynHelperApp()
 
 void TessarynHelperApp::runHousekeeping()
 {
-    QDir().mkpath(HomeFolders::logFolder());
+    Log::ownFolder(HomeFolders::logFolder());
 
+    // A support folder that is not the user's own is not used: its marker says nothing.
     const QString supportFolder = HomeFolders::supportFolder();
     const QString firstLaunchMarker = supportFolder + QStringLiteral("/.first-launch-done");
-    if (!QFile::exists(firstLaunchMarker)) {
-        QDir().mkpath(supportFolder);
+    const bool ownSupportFolder = Log::ownFolder(supportFolder);
+    if (!ownSupportFolder || !QFile::exists(firstLaunchMarker)) {
         try {
             services_.loginItem.registerApp();
         } catch (const std::exception&) {
             // Already logged by the login item; the start-up goes on.
         }
-        QFile(firstLaunchMarker).open(QIODevice::WriteOnly);
+        if (ownSupportFolder)
+            QFile(firstLaunchMarker).open(QIODevice::WriteOnly);
         Log::write(QStringLiteral("First launch \u2014 login item registered, marker created"));
     }
 

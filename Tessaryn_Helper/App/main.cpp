@@ -91,11 +91,14 @@ int main(int argc, char** argv)
     mallopt(M_TRIM_THRESHOLD, 4 * 1024 * 1024);
 #endif
     // Before anything else: a second helper leaves no trace but its line, and a server left
-    // running by a helper that died is stopped before this one could find its port taken.
+    // running by a helper that died is stopped before this one could find its port taken. Only
+    // under the lock that every helper of the user meets: without it, that server may be the one
+    // of a helper that still runs.
     SingleInstance instance;
     if (!instance.acquire())
         return 0;
-    ServerRecord::stopLeftover();
+    if (instance.holdsStateLock())
+        ServerRecord::stopLeftover();
 
     // Without a display that can be reached the helper still runs, headless, rather than failing
     // to start. Said as an argument, not in the environment, so that the server and what the
@@ -134,7 +137,8 @@ int main(int argc, char** argv)
         QObject::disconnect(&helper.serverManager(), nullptr, &tray, nullptr); // the icon goes with the display
         Log::write(QStringLiteral("Connection to display %1 lost \u2014 stopping server, quitting").arg(name));
         helper.serverManager().stop(ServerStatus::stopped()); // as the quit item does
-        ServerRecord::stopNoted(); // and waits here for the server's end, escalating to SIGKILL
+        if (instance.holdsStateLock())
+            ServerRecord::stopNoted(); // and waits here for the server's end, escalating to SIGKILL
         Log::shared().flush();
         instance.release();
         std::exit(0);

@@ -1,12 +1,12 @@
 #include "PathDiscovery.h"
 
 #include "Foundation/ChildProcess.h"
-#include "Foundation/HomeFolders.h"
 #include "Foundation/RegularFile.h"
 #include "Foundation/Scheduler.h"
 #include "Foundation/Utf8.h"
+#include "Logging/Log.h"
+#include "Platform/HomeFolders.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -228,7 +228,7 @@ QString PathDiscovery::cacheFilePath()
 
 bool PathDiscovery::saveCache(const QString& path, const QDateTime& discoveredAt)
 {
-    if (!QDir().mkpath(HomeFolders::cacheFolder()))
+    if (!Log::ownFolder(HomeFolders::cacheFolder()))
         return false;
     const QDateTime wholeSeconds = QDateTime::fromSecsSinceEpoch(discoveredAt.toSecsSinceEpoch(), Qt::UTC);
     const QByteArray json = "{\n  \"path\" : " + jsonString(path) + ",\n  \"discoveredAt\" : "
@@ -248,8 +248,11 @@ bool PathDiscovery::saveCache(const QString& path, const QDateTime& discoveredAt
 
 std::optional<PathDiscovery::Cache> PathDiscovery::readCache()
 {
-    const std::optional<QByteArray> content
-        = RegularFile::read(cacheFilePath(), maximumCacheFileBytes, RegularFile::Oversize::refuse);
+    // Only the user's own: another user's file would choose the server's PATH.
+    if (!Log::ownFolder(HomeFolders::cacheFolder()))
+        return std::nullopt;
+    const std::optional<QByteArray> content = RegularFile::read(cacheFilePath(), maximumCacheFileBytes,
+                                                                RegularFile::Oversize::refuse, RegularFile::Origin::ownOnly);
     return content ? parseCache(*content) : std::nullopt;
 }
 

@@ -84,7 +84,7 @@ public:
         QDateTime discoveredAt;
     };
     // None when the file is missing, unreadable, not a regular file of at most 64 KiB, or not a
-    // valid cache.
+    // valid cache; also when it, or its folder, is not the user's own, or it is a link.
     static std::optional<Cache> readCache();
     static std::optional<Cache> parseCache(const QByteArray& json);
     // An RFC 3339 date-time ("internet date-time"); invalid for anything else.

@@ -7,13 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-std::optional<QByteArray> RegularFile::read(const QString& path, qsizetype limit, Oversize oversize)
+std::optional<QByteArray> RegularFile::read(const QString& path, qsizetype limit, Oversize oversize, Origin origin)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int own = origin == Origin::ownOnly ? O_NOFOLLOW : 0;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | own);
     if (fd < 0)
         return std::nullopt;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (own && info.st_uid != ::getuid())
         || (oversize == Oversize::refuse && info.st_size > limit)) {
         ::close(fd);
         return std::nullopt;

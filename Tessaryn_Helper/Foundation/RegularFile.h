@@ -15,7 +15,12 @@ enum class Oversize {
     refuse,   // a larger file gives nothing
 };
 
-// None when the file cannot be opened or read, or is not a regular file.
-std::optional<QByteArray> read(const QString& path, qsizetype limit, Oversize oversize);
+enum class Origin {
+    anyone,  // whoever's file, also at the end of a link
+    ownOnly, // only the user's own file, never through a link (one in a shared folder could lead anywhere)
+};
+
+// None when the file cannot be opened or read, or is not a regular file (of the user's, when asked).
+std::optional<QByteArray> read(const QString& path, qsizetype limit, Oversize oversize, Origin origin = Origin::anyone);
 
 }

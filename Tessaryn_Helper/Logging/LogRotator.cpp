@@ -1,11 +1,9 @@
 #include "LogRotator.h"
 
-#include "Foundation/HomeFolders.h"
 #include "Foundation/SerialQueue.h"
+#include "Platform/HomeFolders.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <chrono>
@@ -33,7 +31,9 @@ constexpr auto gatherTime = std::chrono::microseconds(500);
 struct LogRotator::File {
     QByteArray path;
     QString pathText;
+    QString folder;
     std::function<void()> beforeAppend;
+    std::function<bool()> makeRoom;
 
     struct Chunk {
         QByteArray data;
@@ -49,6 +49,8 @@ struct LogRotator::File {
     bool drainQueued = false; // a drain task is on the queue or running
     std::chrono::steady_clock::time_point lastRawAppend; // queue only
     bool toldNotRegular = false; // queue only
+    bool toldNoRoom = false;     // queue only; until an append succeeds again
+    bool folderUsable = false;   // queue only, once constructed
 
     QByteArray rotatedPath(int index) const { return path + '.' + QByteArray::number(index); }
 
@@ -79,24 +81,34 @@ struct LogRotator::File {
         return true;
     }
 
-    // Opens the active file for appending, creating it, and its folder when that was removed
-    // while we ran (so is "View Logs…"'s target), and tries once more. Never waits: a FIFO
-    // without a reader fails with ENXIO instead of blocking.
-    int openForAppend() const
+    // Opens the active file for appending. Where it must be made (the first append, after a
+    // rotation, after its folder was removed while we ran, so is "View Logs…"'s target), the
+    // folder is made or looked at first: only a folder of the user's own takes the file. Never
+    // through a link, never waits: a link fails with ELOOP, a FIFO without a reader with ENXIO.
+    int openForAppend()
     {
-        const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-        int fd = ::open(path.constData(), flags, 0644);
-        if (fd < 0 && errno == ENOENT && QDir().mkpath(QFileInfo(pathText).path()))
-            fd = ::open(path.constData(), flags, 0644);
-        return fd;
+        const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
+        if (folderUsable) {
+            const int fd = ::open(path.constData(), flags);
+            if (fd >= 0 || errno != ENOENT)
+                return fd;
+        }
+        folderUsable = HomeFolders::usable(folder);
+        if (!folderUsable)
+            return errno = EACCES, -1;
+        return ::open(path.constData(), flags | O_CREAT, 0644);
+    }
+
+    static void tell(const QByteArray& line)
+    {
+        const QByteArray text = "Tessaryn Helper: " + line + '\n';
+        [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
     }
 
     void tellNotRegular()
     {
-        if (std::exchange(toldNotRegular, true))
-            return;
-        const QByteArray line = "Tessaryn Helper: " + path + " is not a regular file \xE2\x80\x94 its lines go nowhere\n";
-        [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.constData(), size_t(line.size()));
+        if (!std::exchange(toldNotRegular, true))
+            tell(path + " is not a regular file \xE2\x80\x94 its lines go nowhere");
     }
 
     // Takes what waits, up to the batch limit (a larger chunk goes alone), and appends it as one.
@@ -139,34 +151,48 @@ struct LogRotator::File {
 
     void appendUnsafely(std::vector<QByteArray>& chunks, qint64 size)
     {
-        const int fd = openForAppend();
-        if (fd < 0) {
-            if (errno == ENXIO)
+        // On a full disk, room is asked for (up to five times: three generations of another log,
+        // its rotation and that generation) and the append tried again.
+        for (int attempt = 0;; ++attempt) {
+            const int fd = openForAppend();
+            int error = errno;
+            if (fd >= 0) {
+                struct stat before {};
+                if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
+                    ::close(fd);
+                    tellNotRegular();
+                    return;
+                }
+                if (writeAll(fd, chunks)) {
+                    ::close(fd);
+                    toldNoRoom = false;
+                    if (qint64(before.st_size) + size > rotationThreshold && currentSize() > rotationThreshold)
+                        rotateUnsafely();
+                    return;
+                }
+                // A write cut short (a full disk) is taken back, so the next line does not
+                // continue a broken one: each append is whole or absent.
+                error = errno;
+                while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) { }
+                ::close(fd);
+            }
+            const bool noRoom = error == ENOSPC || error == EDQUOT;
+            if (noRoom && attempt < 5 && makeRoom && makeRoom())
+                continue;
+            if (noRoom && !std::exchange(toldNoRoom, true))
+                tell("no room left on the disk for " + path + " \xE2\x80\x94 its lines are lost until there is");
+            if (fd < 0 && (error == ENXIO || error == ELOOP))
                 tellNotRegular();
-            if (currentSize() > rotationThreshold)
+            if (fd < 0 && currentSize() > rotationThreshold)
                 rotateUnsafely();
             return;
         }
-        struct stat before {};
-        if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
-            ::close(fd);
-            tellNotRegular();
-            return;
-        }
-        // A write cut short (a full disk) is taken back, so the next line does not continue a
-        // broken one: each append is whole or absent.
-        const bool written = writeAll(fd, chunks);
-        if (!written)
-            while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) { }
-        ::close(fd);
-        if (written && qint64(before.st_size) + size > rotationThreshold && currentSize() > rotationThreshold)
-            rotateUnsafely();
     }
 
     qint64 currentSize() const
     {
         struct stat info {};
-        if (::stat(path.constData(), &info) != 0)
+        if (::lstat(path.constData(), &info) != 0)
             return 0;
         return qint64(info.st_size);
     }
@@ -180,16 +206,27 @@ struct LogRotator::File {
     }
 };
 
-LogRotator::LogRotator(const QString& filename, qint64 rawBacklogLimit, std::function<void()> beforeAppend)
+LogRotator::LogRotator(const QString& filename, qint64 rawBacklogLimit, std::function<void()> beforeAppend,
+                       std::function<bool()> makeRoom)
     : file_(std::make_shared<File>())
     , queue_(std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.log.") + filename))
 {
-    const QString folder = HomeFolders::logFolder();
-    file_->pathText = folder + QLatin1Char('/') + filename;
+    file_->folder = HomeFolders::logFolder();
+    file_->pathText = file_->folder + QLatin1Char('/') + filename;
     file_->path = QFile::encodeName(file_->pathText);
     file_->rawBacklogLimit = rawBacklogLimit;
     file_->beforeAppend = std::move(beforeAppend);
-    QDir().mkpath(folder);
+    file_->makeRoom = std::move(makeRoom);
+    file_->folderUsable = HomeFolders::usable(file_->folder);
+}
+
+bool LogRotator::dropOldest(const QString& filename)
+{
+    const QByteArray path = QFile::encodeName(HomeFolders::logFolder() + QLatin1Char('/') + filename);
+    for (int index = 3; index >= 1; --index)
+        if (::unlink((path + '.' + QByteArray::number(index)).constData()) == 0)
+            return true;
+    return std::rename(path.constData(), (path + ".1").constData()) == 0;
 }
 
 LogRotator::~LogRotator() = default;

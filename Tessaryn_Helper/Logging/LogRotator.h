@@ -14,8 +14,9 @@ class SerialQueue;
 // callers do not wait for the disk; every file-system error is swallowed. What is queued by the
 // time the queue comes to it is appended at once, whole chunks up to `batchLimit` per append, so a
 // busy server costs one open, write and close per batch rather than per chunk. A log path that
-// is not a regular file (a FIFO, a device) takes nothing: its bytes are dropped, and standard
-// error says so once.
+// is not a regular file (a FIFO, a device, a link) takes nothing, nor does a log folder that is
+// not the user's own: the bytes are dropped, and standard error says so once. So does a full
+// disk, once until an append lands again.
 class LogRotator {
 public:
     static constexpr qint64 rotationThreshold = 10 * 1024 * 1024;
@@ -23,8 +24,10 @@ public:
     static constexpr qint64 batchLimit = 256 * 1024;
 
     // `beforeAppend`, when given, runs on the queue before each append (a slow disk, in tests).
+    // `makeRoom`, when given, is asked for room when the disk is full, and answers whether it
+    // freed some; the append is then tried again.
     explicit LogRotator(const QString& filename, qint64 rawBacklogLimit = defaultRawBacklogLimit,
-                        std::function<void()> beforeAppend = {});
+                        std::function<void()> beforeAppend = {}, std::function<bool()> makeRoom = {});
     ~LogRotator(); // completes the appends already queued
 
     LogRotator(const LogRotator&) = delete;
@@ -46,6 +49,10 @@ public:
     QString rotatedPath(int index) const;
 
     static QByteArray formatLine(const QDateTime& time, const QString& message);
+    // Room for another log on a full disk: drops the oldest generation of the log `filename`, or,
+    // when it has none, rotates its active file into the generation to drop next. False when
+    // there was nothing of it.
+    static bool dropOldest(const QString& filename);
 
 private:
     void enqueue(const QByteArray& data, bool raw);

@@ -1,13 +1,13 @@
 #include "PluginInstaller.h"
 
 #include "Foundation/ChildProcess.h"
-#include "Foundation/HomeFolders.h"
 #include "Foundation/RegularFile.h"
 #include "Foundation/Scheduler.h"
 #include "Foundation/SerialQueue.h"
 #include "Foundation/Utf8.h"
 #include "Logging/Log.h"
 #include "Platform/Desktop.h"
+#include "Platform/HomeFolders.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,10 @@
 #include "ServerRecord.h"
 
-#include "Foundation/HomeFolders.h"
 #include "Foundation/RegularFile.h"
 #include "Logging/Log.h"
+#include "Platform/HomeFolders.h"
 #include "Platform/ProcessInfo.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,11 +22,15 @@ struct Noted {
     QString script;
 };
 
-// Read at every start and every server end: only as a small regular file, so that whatever stands
-// in its place cannot block or swell the helper.
+// Read at every start and every server end: only as a small regular file of the user's own in a
+// folder of the user's own, so that whatever stands in its place cannot block or swell the helper,
+// nor name a process for it to stop.
 std::optional<Noted> readNote()
 {
-    const std::optional<QByteArray> content = RegularFile::read(ServerRecord::filePath(), 4096, RegularFile::Oversize::refuse);
+    if (!Log::ownFolder(HomeFolders::supportFolder()))
+        return std::nullopt;
+    const std::optional<QByteArray> content
+        = RegularFile::read(ServerRecord::filePath(), 4096, RegularFile::Oversize::refuse, RegularFile::Origin::ownOnly);
     if (!content)
         return std::nullopt;
     const QJsonObject object = QJsonDocument::fromJson(*content).object();
@@ -67,7 +70,7 @@ QString ServerRecord::filePath()
 void ServerRecord::save(pid_t pid, const QString& scriptPath)
 {
     const std::optional<quint64> startTime = ProcessInfo::startTime(pid);
-    if (!startTime || !QDir().mkpath(HomeFolders::supportFolder()))
+    if (!startTime || !Log::ownFolder(HomeFolders::supportFolder()))
         return;
     const QJsonObject object { { QStringLiteral("pid"), qint64(pid) },
                                { QStringLiteral("startTime"), QString::number(*startTime) },
@@ -105,6 +108,7 @@ std::optional<pid_t> ServerRecord::stopNoted(std::chrono::milliseconds gracePeri
         }
         stopped = noted->pid;
     }
-    QFile::remove(filePath());
+    if (Log::ownFolder(HomeFolders::supportFolder()))
+        QFile::remove(filePath());
     return stopped;
 }

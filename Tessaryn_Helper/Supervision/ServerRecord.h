@@ -9,7 +9,8 @@
 // A note in the support folder of the server that this helper runs: its process identifier, its
 // start time and its script. A helper that ends without stopping its server (killed, crashed)
 // leaves the note behind, and the next helper stops that server before doing anything else.
-// Every file failure is ignored: the note is a safety net, not a condition for running.
+// Every file failure is ignored: the note is a safety net, not a condition for running. A note
+// that is not the user's own file in a folder of the user's own is no note.
 class ServerRecord {
 public:
     ServerRecord() = delete;

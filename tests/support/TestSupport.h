@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QUrl>
 
 #include <csignal>
@@ -17,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <ostream>
+#include <unistd.h>
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
@@ -54,7 +56,17 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 // Whether this process may start one as another user (root, with all users mapped).
 bool canActAsAnotherUser();
 
-// The shared helper log's messages, without stamps, from construction on.
+// Standard error, into a file for one scope.
+struct StderrCapture {
+    QTemporaryFile file;
+    int saved = (file.open(), ::dup(2));
+    StderrCapture() { ::dup2(file.handle(), 2); }
+    ~StderrCapture() { ::dup2(saved, 2), ::close(saved); }
+    QByteArray text() { return readFile(file.fileName()); }
+};
+
+// The shared helper log's messages (without stamps) from construction on; the tests' main gives
+// the process one temporary HOME before anything logs.
 class LogCapture {
 public:
     LogCapture();

@@ -1,6 +1,6 @@
 #include "Platform/Displays.h"
 
-#include "Foundation/HomeFolders.h"
+#include "Platform/HomeFolders.h"
 
 #include <QDir>
 #include <QFile>

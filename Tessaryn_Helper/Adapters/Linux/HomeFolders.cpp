@@ -1,6 +1,6 @@
 // The helper's folders on Linux: the XDG base directories. A variable that is unset, empty or
 // relative is ignored and the default applies.
-#include "Foundation/HomeFolders.h"
+#include "Platform/HomeFolders.h"
 
 namespace HomeFolders {
 

@@ -1,10 +1,10 @@
 #include "Platform/LoginItem.h"
 
 #include "AutostartEntry.h"
-#include "Foundation/HomeFolders.h"
 #include "Foundation/RegularFile.h"
 #include "Logging/Log.h"
 #include "Platform/ExecutablePath.h"
+#include "Platform/HomeFolders.h"
 
 #include <QDir>
 #include <QFile>

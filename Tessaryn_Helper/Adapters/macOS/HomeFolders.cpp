@@ -1,6 +1,6 @@
 // The helper's folders on macOS, under the home folder's Library. There is no per-session runtime
 // folder: the one-helper lock stays in the support folder.
-#include "Foundation/HomeFolders.h"
+#include "Platform/HomeFolders.h"
 
 namespace HomeFolders {
 
