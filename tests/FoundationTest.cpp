@@ -206,12 +206,13 @@ TEST(HomeFolders, XdgVariablesAndHomeCountOnlyAsAbsolutePaths)
     }
 }
 
-// Only folders of the user's own that nobody else may write to take the logs (made for the user alone); a refusal is
-// said once, and nothing is written through a link.
+// Only folders of the user's own take the logs, made for the user alone (one the group may write to is made so); a
+// refusal is said once, and nothing is written through a link.
 TEST(HomeFolders, OnlyTheUsersOwnFoldersTakeTheLogsAndNeverThroughALink)
 {
-    struct Row { mode_t mode; uid_t owner; bool link; }; // of the state folder; a link at server.log
-    for (const Row& r : std::vector<Row> { { 0, 0, false }, { 0770, ::getuid(), false }, { 0700, 65534, false }, { 0700, ::getuid(), true } }) {
+    struct Row { mode_t mode; uid_t owner; bool link; mode_t after; }; // of the state folder; a link at server.log
+    for (const Row& r : std::vector<Row> { { 0, 0, false, 0700 }, { 0770, ::getuid(), false, 0750 }, { 0700, 65534, false, 0 },
+                                           { 0700, ::getuid(), true, 0 } }) {
         ScopedHome home;
         StderrCapture err;
         const QString log = home.logFolder() + "/server.log", target = home.path() + "/target";
@@ -223,8 +224,8 @@ TEST(HomeFolders, OnlyTheUsersOwnFoldersTakeTheLogsAndNeverThroughALink)
             rotator.write(QByteArray("bytes")), rotator.flush(), rotator.write(QByteArray("bytes"));
         }
         struct stat made {};
-        EXPECT_EQ(readFile(log) + readFile(target), r.mode ? "" : "bytesbytes") << r.mode << r.link;
-        EXPECT_TRUE(r.mode || (::stat(state, &made) == 0 && (made.st_mode & 0777) == 0700)) << "made for the user alone";
-        EXPECT_EQ(err.text().count('\n'), r.mode ? 1 : 0) << r.mode << r.link;
+        EXPECT_EQ(readFile(log) + readFile(target), r.after ? "bytesbytes" : "") << r.mode << r.link;
+        EXPECT_TRUE(!r.after || (::stat(state, &made) == 0 && (made.st_mode & 0777) == r.after)) << "made for the user alone";
+        EXPECT_EQ(err.text().count('\n'), r.after ? 0 : 1) << r.mode << r.link;
     }
 }

@@ -62,7 +62,9 @@ QString whyNot(const QString& folder, bool& made)
         return QStringLiteral("it is not a folder");
     if (info.st_uid != ::getuid())
         return QStringLiteral("it belongs to another user (uid %1)").arg(info.st_uid);
-    if (info.st_mode & (S_IWGRP | S_IWOTH))
+    // The user's own, but writable by the group or others, as earlier versions made it under a umask of
+    // 002: made the user's alone, since what others may have put in it is checked file by file.
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) && ::chmod(path.constData(), info.st_mode & 0755 & 07777) != 0)
         return QStringLiteral("the group or others may write to it (mode %1)").arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
     return QString();
 }
