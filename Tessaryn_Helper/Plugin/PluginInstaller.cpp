@@ -114,6 +114,9 @@ std::optional<QString> readMarker()
 // offers the install again.
 void writeMarker(const QString& version)
 {
+    // Only in a folder of the user's own: another user's could swap what is written there.
+    if (!Log::ownFolder(HomeFolders::supportFolder()))
+        return;
     // Whatever is in the marker's place is replaced, never written through.
     const QByteArray encoded = QFile::encodeName(PluginInstaller::markerPath());
     struct stat existing {};
@@ -135,6 +138,9 @@ std::optional<QString> stagePackage(const QString& package)
     std::filesystem::create_directories(fsPath(support), error);
     if (error)
         return describe(QStringLiteral("could not create the folder"), support, error);
+    // Another user's folder could swap the package before Adobe's installer opens it.
+    if (!Log::ownFolder(support))
+        return describe(QStringLiteral("will not stage the package in"), support, std::error_code(EACCES, std::generic_category()));
     if (std::filesystem::exists(std::filesystem::symlink_status(fsPath(staged), error))) {
         std::filesystem::remove_all(fsPath(staged), error);
         if (error)
