@@ -52,17 +52,15 @@ TEST(ChildProcess, StartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptorsZeroToTw
     sigemptyset(&blocked), sigaddset(&blocked, SIGUSR1);
     ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, nullptr), 0);
     std::signal(SIGUSR2, SIG_IGN);
-    int inheritable[2];
-    ASSERT_EQ(::pipe(inheritable), 0);
-    QStringList outputs;
+    const int inheritable = ::dup(2);
+    ASSERT_GE(inheritable, 3);
     for (int deathSignal : { 0, SIGTERM }) // the programs read their own state: a shell between would reset it
         for (ProcessSpec spec : { makeSpec("/bin/grep", { "-E", "^Sig(Blk|Ign):", "/proc/self/status" }), makeSpec("/bin/ls", { "/proc/self/fd" }) }) {
             spec.parentDeathSignal = deathSignal;
-            outputs << ChildProcess::run(spec, 20s).standardOutput;
+            const QString out = ChildProcess::run(spec, 20s).standardOutput; // ls holds 3 while it reads the folder
+            EXPECT_TRUE(out == "0\n1\n2\n3\n" || QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(out).hasMatch()) << out;
         }
-    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr), std::signal(SIGUSR2, SIG_DFL), ::close(inheritable[0]), ::close(inheritable[1]);
-    for (const QString& out : outputs) // ls holds 3 while it reads the folder
-        EXPECT_TRUE(out == "0\n1\n2\n3\n" || QRegularExpression("^SigBlk:\\s+0+\nSigIgn:\\s+0+\n$").match(out).hasMatch()) << out;
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr), std::signal(SIGUSR2, SIG_DFL), ::close(inheritable);
 }
 
 TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)
@@ -83,7 +81,6 @@ TEST(LogRotator, RotatesPastTenMebibytesIntoThreeGenerations)
     const QString path = home.logFolder() + "/server.log";
     const QByteArray raw("\xff\x00 raw", 6);
     auto log = std::make_unique<LogRotator>("server.log");
-    EXPECT_EQ(log->filePath(), path);
     log->write(raw), log->write(QByteArray(tenMiB - 7, 'a')), log->write(QByteArray("\n"));
     log.reset(); // exactly ten mebibytes: kept
     EXPECT_FALSE(QFile::exists(path + ".1"));
@@ -169,6 +166,6 @@ TEST(HomeFolders, XdgVariablesAndHomeCountOnlyAsAbsolutePaths)
                                            { "h", "s", "c", "r", under(user) }, { {}, "", "", "", under(user) } }) {
         ScopedEnv home("HOME", r.home), state("XDG_STATE_HOME", r.state), cache("XDG_CACHE_HOME", r.cache), run("XDG_RUNTIME_DIR", r.runtime);
         EXPECT_EQ(QStringList({ HomeFolders::logFolder(), HomeFolders::supportFolder(), HomeFolders::cacheFolder(), HomeFolders::runtimeFolder() }),
-                  r.folders) << r.home.value_or("(no HOME)");
+                  r.folders) << r.home.value_or("-");
     }
 }
