@@ -197,6 +197,11 @@ TEST_F(ProcScan, ChangesComeAtTheNextScanAndYoungProcessesAreReadAgain)
         ownBy(505, 0);
         EXPECT_EQ(scan(1s), "+505 p");
     }
+    start(61, "HOME=/h"); // settled, then it becomes Premiere in place: no pid handed out, a sweep lists within 30 s
+    EXPECT_EQ(scan(1s), "");
+    writeFile(folder(61) + "/stat", readFile(folder(61) + "/stat").replace("odd (name) x", "premiere"));
+    writeFile(folder(61) + "/environ", launched("p"));
+    EXPECT_EQ(scan(30s), "+61 p");
     workspace.reset();
     EXPECT_TRUE(scheduler.pendingDelays().empty());
     EXPECT_TRUE(ProcWorkspace(scheduler, "/nonexistent/proc", {}).runningApplications().isEmpty());

@@ -48,6 +48,18 @@ TEST(ChildProcess, EachStreamIsReadToItsEndAndNoDescendantDelaysTheEnd)
     }
 }
 
+// A child in a group of its own takes what is left of the group with it when it ends (a server that forked its worker).
+TEST(ChildProcess, WhatIsLeftOfItsGroupEndsWithTheChild)
+{
+    QTemporaryDir dir;
+    ProcessSpec spec = makeSpec("/bin/sh", { "-c", "sleep 60 & echo $! >\"$0\"", dir.path() + "/pid" });
+    spec.ownProcessGroup = true;
+    ASSERT_TRUE(ChildProcess::start(spec, {})->waitForFinished(std::chrono::steady_clock::now() + 20s));
+    const pid_t worker = readFile(dir.path() + "/pid").trimmed().toInt();
+    EXPECT_TRUE(worker > 0 && waitFor([&] { return processGone(worker); }));
+    ::kill(worker, SIGKILL);
+}
+
 // A child that outlives its bound is ended with its group, though a descendant holds the pipe.
 TEST(ChildProcess, ARunEndsAtItsBoundWithTheChildsGroup)
 {
