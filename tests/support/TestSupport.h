@@ -1,6 +1,5 @@
 #pragma once
-// What the C++ tests share: scoped environment and files, the helper log, waiting, a virtual main
-// thread, and stand-ins for processes, the workspace, the desktop and Adobe's tools.
+// What the C++ tests share, and stand-ins for processes, the workspace, the desktop and Adobe's tools.
 #include "Foundation/ChildProcess.h"
 #include "Foundation/ProcessLauncher.h"
 #include "Foundation/Scheduler.h"
@@ -59,11 +58,10 @@ inline QStringList readLines(const QString& path)
     const QString text = QString::fromUtf8(readFile(path));
     return text.isEmpty() || text == "\n" ? QStringList() : text.chopped(text.endsWith('\n')).split('\n');
 }
-// Or a zombie that nobody reaps.
 inline bool processGone(pid_t pid)
 {
     const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+    return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z"; // a zombie nobody reaps
 }
 // Polls on the real clock, turning the Qt event loop.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
@@ -80,14 +78,13 @@ struct LogCapture {
     qint64 start;
 };
 
-// A main thread on a virtual clock: timers run only when the test advances time; tasks posted from
-// other threads wait until the test runs them.
+// A main thread on a virtual clock: timers run as the test advances time, posted tasks when it says.
 class VirtualScheduler final : public Scheduler {
 public:
     void post(Task task) override { std::lock_guard lock(mutex_); posted_.push_back(std::move(task)); }
     std::shared_ptr<Cancellable> after(Duration delay, Task task) override
     {
-        return timers_.emplace(now_ + delay, std::make_shared<Timer>(std::move(task)))->second; // after its equals
+        return timers_.emplace(now_ + delay, std::make_shared<Timer>(std::move(task)))->second; // after equal ones
     }
     void runPosted()
     {
@@ -148,11 +145,11 @@ struct ScriptedProcess final : LaunchedProcess {
     ChildProcess::Handlers handlers;
 };
 
-// Launches with pids from 4000; while failWith is set, launches fail with that errno.
+// Pids from 4000; while failWith is set, launches fail with that errno.
 struct ScriptedLauncher final : ProcessLauncher {
     std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override
     {
-        if (specs.push_back(spec), failWith) throw SpawnError("could not start: " + std::string(std::strerror(failWith)), failWith);
+        if (specs.push_back(spec), failWith) throw SpawnError(std::strerror(failWith), failWith);
         return processes.emplace_back(std::make_shared<ScriptedProcess>(4000 + processes.size(), std::move(handlers)));
     }
     ScriptedProcess& last() { return *processes.back(); }
