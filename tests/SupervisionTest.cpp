@@ -34,7 +34,7 @@ struct Manager : ::testing::Test {
 };
 } // namespace
 
-TEST_F(Manager, CrashesBackOffToThirtySecondsStuckFromSixthResetAfterSixty)
+TEST_F(Manager, CrashBackOffTo30sStuckFromSixthResetAt60s)
 {
     m->start();
     EXPECT_TRUE(L->specs[0].environment->contains("PATH=/login/shell/bin:/usr/bin"));
@@ -66,7 +66,7 @@ TEST_F(Manager, CrashesBackOffToThirtySecondsStuckFromSixthResetAfterSixty)
     EXPECT_EQ(m->status(), S::running());
 }
 
-TEST_F(Manager, StopCancelsPendingStartEaddrinuseStillCountsAfterStop)
+TEST_F(Manager, StopCancelsPendingStartEaddrinuseCountsAfter)
 {
     m->start(), crash();
     m->stop(S::idle()); // the crash restart
@@ -92,7 +92,7 @@ TEST_F(Manager, StopCancelsPendingStartEaddrinuseStillCountsAfterStop)
     EXPECT_EQ(line(), "Port 9876 is held by pid 77 (evil?name?)"); // no line of its own for a name
 }
 
-TEST_F(Manager, RestartWaitsForOldServerClearsCounterPauses200ms)
+TEST_F(Manager, RestartWaitsForOldServerClearsCounter)
 {
     m->start(), crash();
     clock->advance(1s), L->last().obeysSigterm = false;
@@ -109,7 +109,7 @@ TEST_F(Manager, RestartWaitsForOldServerClearsCounterPauses200ms)
 }
 
 // The same start time, its script on its command line.
-TEST(ServerRecord, LeftoverStoppedOnlyWhileItsRecordStillNamesIt)
+TEST(ServerRecord, LeftoverStoppedOnlyWhileRecordNamesIt)
 {
     ScopedHome home;
     for (const QString row : { "itself", "later", "elsewhere" }) {
@@ -125,7 +125,7 @@ TEST(ServerRecord, LeftoverStoppedOnlyWhileItsRecordStillNamesIt)
     }
 }
 
-TEST_F(Manager, EndOfProcessNoLongerHeldOrOfDestroyedManagerChangesNothing)
+TEST_F(Manager, StaleEndOrDestroyedManagerChangesNothing)
 {
     m->start(), L->last().end(1); // ended, its notice not yet handled
     m->stop(S::idle()), m->start();
@@ -144,7 +144,7 @@ TEST_F(Manager, EndOfProcessNoLongerHeldOrOfDestroyedManagerChangesNothing)
 
 // Output reaches server.log byte for byte, with the fallback PATH when the login shell fails; only standard error says
 // "port in use", and the end notice waits for what it has written.
-TEST_F(Manager, PreflightReasonsServerLogAndEveryTakenPortRecognised)
+TEST_F(Manager, PreflightServerLogEveryTakenPortSeen)
 {
     const auto real = std::make_shared<ChildProcessLauncher>();
     const QString h = home.path(), node = h + "/node", bad = h + "/bad";

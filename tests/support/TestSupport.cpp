@@ -42,9 +42,10 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files)
 {
     QTemporaryDir content;
-    QStringList names { ".keep" }; // at least one entry
-    writeFile(content.path() + "/.keep", {});
-    for (const auto& [name, bytes] : files)
+    QStringList names;
+    std::map all = files;
+    all[".keep"]; // at least one entry
+    for (const auto& [name, bytes] : all)
         writeFile(content.path() + "/" + name, bytes), names << name;
     QDir().mkpath(QFileInfo(destination).path());
     QFile::remove(destination);

@@ -172,7 +172,7 @@ private:
     QList<RunningApplication> running_;
 };
 
-// Records "open <url>" and "alert <title>: <text>"; a check can run while an alert is open.
+// Records "open <url>" and "alert <title>: <text>"; a check may run while an alert is open.
 struct RecordingDesktop final : Desktop {
     void open(const QUrl& url) override { events << "open " + url.toString(); }
     void alert(const QString& title, const QString& text) override
