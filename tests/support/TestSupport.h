@@ -159,17 +159,14 @@ struct ScriptedLauncher final : ProcessLauncher {
 };
 
 // Applications the test launches and quits; it counts the scans.
-class FakeWorkspace final : public Workspace {
-public:
-    explicit FakeWorkspace(QList<RunningApplication> running = {}) : running_(std::move(running)) { }
-    QList<RunningApplication> runningApplications() const override { return ++scans, running_; }
-    void launch(const RunningApplication& a) { running_.append(a), emit applicationLaunched(a); }
-    void quit(const RunningApplication& a) { running_.removeAll(a), emit applicationTerminated(a); }
+struct FakeWorkspace final : Workspace {
+    explicit FakeWorkspace(QList<RunningApplication> running = {}) : running(std::move(running)) { }
+    QList<RunningApplication> runningApplications() const override { return ++scans, running; }
+    void launch(const RunningApplication& a) { running.append(a), emit applicationLaunched(a); }
+    void quit(const RunningApplication& a) { running.removeAll(a), emit applicationTerminated(a); }
     void notifyLaunch(const RunningApplication& a) { emit applicationLaunched(a); } // the list unchanged
+    QList<RunningApplication> running;
     mutable int scans = 0;
-
-private:
-    QList<RunningApplication> running_;
 };
 
 // Records "open <url>" and "alert <title>: <text>"; a check may run while an alert is open.
