@@ -59,7 +59,9 @@ TEST_F(Manager, CrashBackOffTo30sStuckFromSixthResetAt60s)
     L->failWith = EMFILE, crash(); // out of descriptors for a moment: tried again as after a crash
     clock->advance(1s);
     EXPECT_EQ(line(), "Pre-flight: spawn failed: Too many open files; restart attempt 2 in 2s");
-    L->failWith = 0, clock->advance(2s);
+    L->failWith = 0, clock->advance(1999ms);
+    EXPECT_EQ(m->status(), S::restarting(2));
+    clock->advance(1ms);
     EXPECT_EQ(m->status(), S::running());
 }
 
