@@ -29,7 +29,7 @@ struct AppShell : ::testing::Test {
         tray.reset(), app.reset();
         ws = std::make_unique<FakeWorkspace>(QList<RunningApplication>(withPremiere, premiere));
         TessarynHelperApp::Services s { clock, *ws, desktop };
-        s.loginItem = { [this] { return login; }, [this] {
+        s.loginItem = { [this] { return login; }, [this] { // an approval still pending stays so
                            did << "register", login = fails ? throw LoginItemError("denied") : login == L::requiresApproval ? login : L::enabled; },
                         [this] { did << "unregister", login = L::notRegistered; } };
         s.handleSigterm = sigterm;

@@ -14,9 +14,9 @@ using S = ServerStatus;
 namespace {
 struct Manager : ::testing::Test {
     // By default a node and a script that exist.
-    std::unique_ptr<ServerManager> make(QString node = "/bin/sh", QString js = "/dev/null", std::shared_ptr<ProcessLauncher> real = {})
+    std::unique_ptr<ServerManager> make(QString node = "/bin/sh", QString js = "/dev/null", std::shared_ptr<ProcessLauncher> with = {})
     {
-        return std::make_unique<ServerManager>(node, js, clock, real ? real : L, ServerManager::answerAtOnce([this] {
+        return std::make_unique<ServerManager>(node, js, clock, with ? with : L, ServerManager::answerAtOnce([this] {
             if (++lookups, !pathError.isEmpty()) throw std::runtime_error(pathError.toStdString());
             return QString("/login/shell/bin:/usr/bin");
         }));
@@ -131,8 +131,8 @@ TEST_F(Manager, StaleEndOrDestroyedManagerChangesNothing)
     clock->runPosted(); // the old notice
     EXPECT_EQ(m->status(), S::running());
     EXPECT_TRUE(none.messages().isEmpty());
-    crash(), m.reset();
-    m = make(), m->start(), m.reset(); // leaves its server running, and a pending restart goes with it
+    crash(), m.reset(); // its pending restart goes with it
+    m = make(), m->start(), m.reset(); // leaves its server running
     EXPECT_TRUE(L->last().received.empty());
     LogCapture after;
     L->last().end(1), clock->advance(60s);
