@@ -1,5 +1,4 @@
-// The application object and its tray icon and menu, in-process: the server manager runs scripted
-// processes on a virtual clock, with a recording desktop and a login item under the test's control.
+// The app, its tray icon and menu in-process, over scripted servers on a virtual clock.
 #include "App/SingleInstance.h"
 #include "App/TessarynHelperApp.h"
 #include "App/TrayMenu.h"
@@ -8,7 +7,6 @@
 
 #include <QAction>
 #include <QCoreApplication>
-#include <QDir>
 #include <QImage>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -18,191 +16,169 @@
 #include <netinet/in.h>
 
 using namespace std::chrono_literals;
+using L = LoginItemStatus;
+using S = ServerStatus;
 
 namespace {
 const RunningApplication premiere { 7001, "com.adobe.PremierePro.25" };
 
-class AppShell : public ::testing::Test {
-protected:
-    enum Item { header, restart = 2, viewLogs, docs, launchAtLogin = 6 };
-    void build(bool premiereRunning)
+struct AppShell : ::testing::Test {
+    enum Item { header, restart = 2, viewLogs, docs, atLogin = 6 };
+    void build(bool withPremiere = true)
     {
         tray.reset(), app.reset();
-        workspace = std::make_unique<FakeWorkspace>(premiereRunning ? QList { premiere } : QList<RunningApplication> {});
-        TessarynHelperApp::Services services { scheduler, *workspace, desktop };
-        services.loginItem.status = [this] { return loginStatus; };
-        services.loginItem.registerApp = [this] {
-            loginCalls << "register";
-            loginStatus = registerFails ? throw LoginItemError("LoginItem.register failed: Permission denied") : afterRegister;
-        };
-        services.loginItem.unregisterApp = [this] { loginCalls << "unregister", loginStatus = LoginItemStatus::notRegistered; };
-        services.handleSigterm = handleSigterm;
-        services.exitProcess = [this] { ++exits; };
-        services.terminateApplication = [this] { ++terminations; };
-        services.makeServerManager = [this](std::shared_ptr<Scheduler> mainThread) { // a node and a script that exist
-            return std::make_unique<ServerManager>("/bin/sh", "/dev/null", mainThread, launcher,
+        ws = std::make_unique<FakeWorkspace>(QList<RunningApplication>(withPremiere, premiere));
+        TessarynHelperApp::Services s { clock, *ws, desktop };
+        s.loginItem = { [this] { return login; }, [this] { // an approval still pending stays so
+                           did << "register", login = fails ? throw LoginItemError("denied") : login == L::requiresApproval ? login : L::enabled; },
+                        [this] { did << "unregister", login = L::notRegistered; } };
+        s.handleSigterm = sigterm;
+        s.exitProcess = [this] { did << "exit"; };
+        s.terminateApplication = [this] { did << "quit"; };
+        s.makeServerManager = [this](auto thread) { // a node and a script that exist
+            return std::make_unique<ServerManager>("/bin/sh", "/dev/null", thread, launcher,
                                                    ServerManager::answerAtOnce([] { return QString("/usr/bin"); }));
         };
         LogCapture log;
-        app = std::make_unique<TessarynHelperApp>(std::move(services));
+        app = std::make_unique<TessarynHelperApp>(std::move(s));
         // The plugin installer runs to its outcome (its tools on a worker) and is forgotten.
-        ASSERT_TRUE(waitFor([&] { return scheduler->runPosted(), !log.messages().filter("PluginInstaller").isEmpty(); }));
-        desktop.events.clear(), loginCalls.clear();
+        ASSERT_TRUE(waitFor([&] { return clock->runPosted(), !log.messages().filter("PluginInstaller").isEmpty(); }));
+        desktop.events.clear();
         tray = std::make_unique<TrayMenu>(*app);
     }
+    void premiereGoes() { ws->quit(premiere), QCoreApplication::processEvents(), clock->runPosted(); } // and the server
+    void premiereComes() { ws->launch(premiere), QCoreApplication::processEvents(); }
     QAction* item(Item index) { return tray->menu().actions().at(index); }
+    QString head() { return item(header)->text(); }
     ServerManager& manager() { return app->serverManager(); }
 
     ScopedHome home;
-    std::shared_ptr<VirtualScheduler> scheduler = std::make_shared<VirtualScheduler>();
+    std::shared_ptr<VirtualScheduler> clock = std::make_shared<VirtualScheduler>();
     std::shared_ptr<ScriptedLauncher> launcher = std::make_shared<ScriptedLauncher>();
-    LoginItemStatus loginStatus = LoginItemStatus::enabled, afterRegister = LoginItemStatus::enabled;
-    bool registerFails = false, handleSigterm = false;
-    QStringList loginCalls;
-    int exits = 0, terminations = 0;
+    L login = L::enabled;
+    bool fails = false, sigterm = false;
+    QStringList did; // to the login item, and how the helper ended
     RecordingDesktop desktop;
-    std::unique_ptr<FakeWorkspace> workspace;
+    std::unique_ptr<FakeWorkspace> ws;
     std::unique_ptr<TessarynHelperApp> app;
     std::unique_ptr<TrayMenu> tray;
 };
 } // namespace
 
-TEST_F(AppShell, TheLoginItemSyncTheHeaderAndIconOfEachStatusAndTheLoginToggle)
+TEST_F(AppShell, LoginSyncHeaderIconPerStatusLoginToggle)
 {
     writeFile(home.supportFolder() + "/.first-launch-done", "");
-    for (const auto& [status, line, enabledAfter] : std::vector<std::tuple<LoginItemStatus, QString, bool>> {
-             { LoginItemStatus::requiresApproval,
-               "Login item requires approval \u2014 enable in System Settings \u2192 General \u2192 Login Items", false },
-             { LoginItemStatus::notFound, "Login item was not enabled \u2014 re-registered", true },
-             { LoginItemStatus::enabled, "Login item already enabled", true } }) {
-        loginStatus = status;
+    for (const auto& [status, text, registers] : std::vector<std::tuple<L, QString, int>> {
+             { L::requiresApproval, "requires approval \u2014 enable in System Settings \u2192 General \u2192 Login Items", 0 },
+             { L::notFound, "was not enabled \u2014 re-registered", 1 }, { L::enabled, "already enabled", 0 } }) {
         LogCapture log;
-        build(true);
-        EXPECT_EQ(log.messages().filter("Login item"), QStringList { line });
-        EXPECT_EQ(loginStatus == LoginItemStatus::enabled, enabledAfter) << line;
+        login = status, did.clear(), build();
+        EXPECT_EQ(log.messages().filter("Login item"), QStringList { "Login item " + text });
+        EXPECT_EQ(did.count("register"), registers) << text;
     }
-    const QColor yellow(0xFF, 0xCC, 0x00), red(0xFF, 0x3B, 0x30), grey(0x8E, 0x8E, 0x93);
-    for (const auto& [status, colour, text] : std::vector<std::tuple<ServerStatus, QColor, QString>> {
-             { ServerStatus::restarting(2), yellow, "Restarting (attempt 2)\u2026" },
-             { ServerStatus::preflightFailed("no node at /x"), red, "Pre-flight failed: no node at /x" },
-             { ServerStatus::running(), QColor(0x34, 0xC7, 0x59), "Server running on :9876" },
-             { ServerStatus::stuck(), red, "Server stuck \u2014 repeated crashes" },
-             { ServerStatus::portInUse(), red, "Port 9876 in use" },
-             { ServerStatus::stopped(), grey, "Server stopped" }, { ServerStatus::idle(), grey, "Idle (Premiere not running)" },
+    for (const auto& [status, colour, text] : std::vector<std::tuple<S, QString, QString>> {
+             { S::restarting(2), "#ffcc00", "Restarting (attempt 2)\u2026" },
+             { S::preflightFailed("no node at /x"), "#ff3b30", "Pre-flight failed: no node at /x" },
+             { S::running(), "#34c759", "Server running on :9876" }, { S::stuck(), "#ff3b30", "Server stuck \u2014 repeated crashes" },
+             { S::portInUse(), "#ff3b30", "Port 9876 in use" }, { S::stopped(), "#8e8e93", "Server stopped" },
+             { S::idle(), "#8e8e93", "Idle (Premiere not running)" },
              // A menu takes a lone "&" for a mnemonic marker and a doubled one for the character.
-             { ServerStatus::preflightFailed("at /R&D/node"), red, "Pre-flight failed: at /R&&D/node" } }) {
+             { S::preflightFailed("at /R&D/node"), "#ff3b30", "Pre-flight failed: at /R&&D/node" } }) {
         manager().setStatus(status);
-        EXPECT_EQ(tray->trayIcon()->icon().pixmap(64, 64).toImage().pixelColor(8, 32), colour) << text; // left of the letter
-        EXPECT_EQ(item(header)->text(), text);
+        EXPECT_EQ(tray->trayIcon()->icon().pixmap(64, 64).toImage().pixelColor(8, 32).name(), colour) << text; // left of the T
+        EXPECT_EQ(head(), text);
     }
-    using Row = std::tuple<LoginItemStatus, LoginItemStatus, bool, QString, bool>;
-    for (const auto& [before, after, fails, call, checked] : std::vector<Row> {
-             { LoginItemStatus::notRegistered, LoginItemStatus::enabled, false, "register", true },
-             { LoginItemStatus::enabled, LoginItemStatus::enabled, false, "unregister", false },
-             { LoginItemStatus::requiresApproval, LoginItemStatus::requiresApproval, false, "register", false },
-             { LoginItemStatus::notRegistered, LoginItemStatus::enabled, true, "register", false },
-             { LoginItemStatus::notFound, LoginItemStatus::enabled, false, "register", true } }) {
+    for (const auto& [before, failing, checked] : std::vector<std::tuple<L, bool, bool>> {
+             { L::notRegistered, 0, 1 }, { L::enabled, 0, 0 }, { L::requiresApproval, 0, 0 }, { L::notRegistered, 1, 0 },
+             { L::notFound, 0, 1 } }) {
         SCOPED_TRACE(int(before));
-        loginStatus = before, afterRegister = after, registerFails = fails;
+        login = before, fails = failing, did.clear();
         manager().setStatus(manager().status()); // a change made outside shows at the next status, equal or not
-        ASSERT_EQ(item(launchAtLogin)->isChecked(), before == LoginItemStatus::enabled);
-        loginCalls.clear();
-        EXPECT_NO_THROW(item(launchAtLogin)->trigger());
-        EXPECT_EQ(loginCalls, QStringList { call });
-        EXPECT_EQ(item(launchAtLogin)->isChecked(), checked);
+        ASSERT_EQ(item(atLogin)->isChecked(), before == L::enabled);
+        EXPECT_NO_THROW(item(atLogin)->trigger());
+        EXPECT_EQ(did, QStringList { before == L::enabled ? "unregister" : "register" });
+        EXPECT_EQ(item(atLogin)->isChecked(), checked);
     }
 }
 
-TEST_F(AppShell, TheIconComesWithPremiereItsCommandsWorkItsQuitClosesAnOpenMenuAndATroubledServerIsLeftAlone)
+TEST_F(AppShell, IconWithPremiereCommandsTroubleLeftAlone)
 {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()); // like a session without a tray host
     LogCapture whole;
     build(false);
     EXPECT_FALSE(app->isInserted() || tray->trayIcon()); // built only when first shown
-    workspace->launch(premiere), QCoreApplication::processEvents();
+    premiereComes();
     EXPECT_TRUE(tray->trayIcon()->isVisible());
-    scheduler->advance(200ms); // a restart's pause
-    EXPECT_EQ(item(header)->text(), "Server running on :9876");
+    clock->advance(200ms); // a restart's pause: pid 4000
     LogCapture log;
     item(restart)->trigger();
-    EXPECT_EQ(item(header)->text(), "Server stopped");
-    scheduler->advance(199ms);
+    EXPECT_EQ(head(), "Server stopped");
+    clock->advance(199ms);
     EXPECT_EQ(log.messages(), QStringList { "User-requested restart" });
-    scheduler->advance(1ms);
+    clock->advance(1ms);
     EXPECT_EQ(log.messages().last(), "Server spawned (pid 4001)");
     item(viewLogs)->trigger(), item(docs)->trigger();
-    EXPECT_EQ(desktop.events,
-              QStringList({ "open file://" + home.logFolder() + "/", "open https://tessaryn.app/docs/install" }));
+    EXPECT_EQ(desktop.events, QStringList({ "open file://" + home.logFolder() + "/", "open https://tessaryn.app/docs/install" }));
     tray->menu().popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return tray->menu().isVisible(); }));
-    workspace->quit(premiere), QCoreApplication::processEvents(), scheduler->runPosted(); // the server's end
+    premiereGoes();
     EXPECT_FALSE(tray->menu().isVisible() || tray->trayIcon()->isVisible());
-    EXPECT_EQ(item(header)->text(), "Idle (Premiere not running)");
-    for (const ServerStatus& status : { ServerStatus::portInUse(), ServerStatus::stuck(), ServerStatus::preflightFailed("x"),
-                                        ServerStatus::restarting(2), ServerStatus::stopped() }) {
+    EXPECT_EQ(head(), "Idle (Premiere not running)");
+    for (const S& status : { S::portInUse(), S::stuck(), S::preflightFailed("x"), S::restarting(2), S::stopped() }) {
         manager().setStatus(status); // a troubled server is left alone, and shown; a stopped one wakes
-        workspace->launch(premiere), QCoreApplication::processEvents(), scheduler->advance(1s);
-        EXPECT_EQ(manager().status(), status == ServerStatus::stopped() ? ServerStatus::running() : status);
+        premiereComes(), clock->advance(1s);
+        EXPECT_EQ(manager().status(), status == S::stopped() ? S::running() : status);
         EXPECT_TRUE(app->isInserted());
-        workspace->quit(premiere), QCoreApplication::processEvents(), scheduler->runPosted();
+        premiereGoes();
     }
     EXPECT_EQ(launcher->specs.size(), 3u);
     EXPECT_EQ(whole.messages().count("No system tray available \u2014 the status icon cannot be shown"), 1); // of six launches
 }
 
-TEST_F(AppShell, SigtermAndQuitEndTheHelperOnceTheServerHasEndedWithinTheBounds)
+TEST_F(AppShell, SigtermOrQuitEndOnceServerEndedWithinBounds)
 {
-    using ms = std::chrono::milliseconds;
-    struct Case { bool sigterm; std::optional<ms> serverEndsAt; bool obeysSigkill; ms helperEndsAt; }; // no end: SIGTERM ignored
-    for (const Case& c : std::vector<Case> { { true, 0ms, true, 500ms }, { true, 1200ms, true, 1200ms },
-                                             { true, {}, true, 2000ms }, { true, {}, false, 2500ms }, { false, 0ms, true, 0ms },
-                                             { false, 1200ms, true, 1200ms }, { false, {}, true, 2000ms } }) {
-        SCOPED_TRACE(std::to_string(c.sigterm) + " " + std::to_string(c.helperEndsAt.count()));
-        exits = terminations = 0, handleSigterm = c.sigterm;
-        build(true);
+    // serverEnds: ms after the request; 0: at its SIGTERM; -1: not before its SIGKILL.
+    struct Row { bool sigterm; int serverEnds, helperEnds; bool killable = true; };
+    for (const Row r : std::vector<Row> { { 1, 0, 500 }, { 1, 1200, 1200 }, { 1, -1, 2000 }, { 1, -1, 2500, 0 }, { 0, 0, 0 },
+                                          { 0, 1200, 1200 }, { 0, -1, 2000 } }) {
+        SCOPED_TRACE(r.helperEnds);
+        sigterm = r.sigterm, build(), did.clear();
         ScriptedProcess& server = launcher->last();
-        server.obeysSigterm = c.serverEndsAt == 0ms;
-        server.obeysSigkill = c.obeysSigkill;
+        server.obeysSigterm = !r.serverEnds, server.obeysSigkill = r.killable;
         LogCapture log;
-        c.sigterm ? void(::raise(SIGTERM)) : app->quit(); // SIGTERM handled, not fatal
+        r.sigterm ? void(::raise(SIGTERM)) : app->quit(); // SIGTERM handled, not fatal
         ASSERT_TRUE(waitFor([&] { return app->isQuitting(); }, 5s));
-        workspace->quit(premiere), workspace->launch(premiere), item(restart)->trigger(); // nothing starts any more
-        QCoreApplication::processEvents();
-        EXPECT_EQ(manager().status(), ServerStatus::stopped());
-        std::optional<ms> endedAt;
-        for (ms t = 0ms; t <= 3s && !endedAt; t += 100ms) {
-            if (c.serverEndsAt == t && server.isRunning()) server.end(0);
-            scheduler->advance(0ms);
-            if (exits + terminations > 0) endedAt = t;
-            scheduler->advance(100ms);
+        ws->quit(premiere), premiereComes(), item(restart)->trigger(); // nothing starts any more
+        EXPECT_FALSE(app->isInserted());
+        EXPECT_EQ(manager().status(), S::stopped());
+        int t = 0;
+        for (; t <= 3000; t += 100, clock->advance(100ms)) {
+            if (r.serverEnds == t && server.isRunning()) server.end(0);
+            if (clock->advance(0ms), !did.isEmpty()) break;
         }
-        EXPECT_EQ(endedAt, c.helperEndsAt);
-        EXPECT_EQ(std::pair(exits, terminations), c.sigterm ? std::pair(1, 0) : std::pair(0, 1));
-        const QString kill = QString("SIGKILL sent to pid %1 (SIGTERM ignored)").arg(server.pid());
-        EXPECT_EQ(log.messages().filter(kill).size(), c.serverEndsAt ? 0 : 1);
+        EXPECT_EQ(t, r.helperEnds);
+        EXPECT_EQ(did, QStringList { r.sigterm ? "exit" : "quit" });
+        EXPECT_EQ(log.messages().count(QString("SIGKILL sent to pid %1 (SIGTERM ignored)").arg(server.pid())), int(r.serverEnds < 0));
     }
 }
 
-TEST_F(AppShell, WhilePremiereRunsATakenPortIsLookedAtEveryFiveSecondsAndAQuitWhileEndingStillHidesTheIcon)
+TEST_F(AppShell, TakenPortProbedEveryFiveSecondsWithPremiere)
 {
     const int holder = ::socket(AF_INET, SOCK_STREAM, 0); // another user's server, say
     const sockaddr_in address { AF_INET, htons(ServerManager::port), { htonl(INADDR_LOOPBACK) }, {} };
     ASSERT_EQ(::bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address) | ::listen(holder, 1), 0);
-    build(true);
+    build();
     LogCapture log;
-    scheduler->advance(10s), ::close(holder);
-    scheduler->advance(4999ms);
+    clock->advance(10s), ::close(holder);
+    clock->advance(4999ms);
     EXPECT_TRUE(launcher->specs.empty());
-    scheduler->advance(201ms); // the look, then a restart's pause
+    clock->advance(201ms); // the look, then a restart's pause
     EXPECT_EQ(log.messages(), QStringList({ "Port 9876 is free again \u2014 starting server", "User-requested restart",
                                             "Server spawned (pid 4000)" }));
-    workspace->quit(premiere), QCoreApplication::processEvents(), scheduler->runPosted(); // then the server's end
-    manager().setStatus(ServerStatus::portInUse());
-    scheduler->advance(60s); // Premiere is not running: nobody looks
+    premiereGoes();
+    manager().setStatus(S::portInUse());
+    clock->advance(60s); // Premiere is not running: nobody looks
     EXPECT_EQ(launcher->specs.size(), 1u);
-    build(true), app->quit(), workspace->quit(premiere), QCoreApplication::processEvents(); // a quit while ending
-    EXPECT_EQ(log.messages().filter("Premiere quit").size(), 2);
-    EXPECT_FALSE(app->isInserted() || tray->trayIcon()->isVisible());
 }
 
 TEST(OneHelperLock, ASecondHelperIsRefusedWhateverTheSessionOfEither)

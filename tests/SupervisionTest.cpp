@@ -1,4 +1,4 @@
-// The server manager on a virtual clock with scripted processes, and with a real shell stand-in.
+// The server manager on a virtual clock, over scripted processes or a real shell stand-in.
 #include "Environment/PathDiscovery.h"
 #include "Logging/Log.h"
 #include "Platform/PortHolders.h"
@@ -15,129 +15,101 @@
 #include <sys/mount.h>
 
 using namespace std::chrono_literals;
+using S = ServerStatus;
 
 namespace {
-class ServerManagerTest : public ::testing::Test {
-protected:
-    ServerManagerTest() { manager = makeManager("/bin/sh", "/dev/null", launcher); } // a node and a script that exist
-    ~ServerManagerTest() override
+struct Manager : ::testing::Test {
+    // By default a node and a script that exist.
+    std::unique_ptr<ServerManager> make(QString node = "/bin/sh", QString js = "/dev/null", std::shared_ptr<ProcessLauncher> with = {})
     {
-        if (manager) {
-            manager->stop(ServerStatus::stopped());
-            scheduler->advance(2s);
-            EXPECT_TRUE(waitFor([&] { return scheduler->runPosted(), !manager->holdsProcess(); }));
-        }
-    }
-    std::unique_ptr<ServerManager> makeManager(const QString& node, const QString& script, std::shared_ptr<ProcessLauncher> with)
-    {
-        return std::make_unique<ServerManager>(node, script, scheduler, with, ServerManager::answerAtOnce([this] {
-            ++pathLookups;
-            if (pathError) throw PathDiscoveryError("PathDiscovery", 1, *pathError);
-            return QStringLiteral("/login/shell/bin:/usr/bin");
+        return std::make_unique<ServerManager>(node, js, clock, with ? with : L, ServerManager::answerAtOnce([this] {
+            if (++lookups, !pathError.isEmpty()) throw std::runtime_error(pathError.toStdString());
+            return QString("/login/shell/bin:/usr/bin");
         }));
     }
-    void crash(int status = 1, const QByteArray& lastWords = {}) { launcher->last().end(status, lastWords), scheduler->runPosted(); }
+    void crash(int status = 1, const QByteArray& words = {}) { L->last().end(status, words), clock->runPosted(); }
+    int launches() { return int(L->specs.size()); }
+    QString line() { return log.messages().last(); }
     ScopedHome home;
-    std::shared_ptr<VirtualScheduler> scheduler = std::make_shared<VirtualScheduler>();
-    std::shared_ptr<ScriptedLauncher> launcher = std::make_shared<ScriptedLauncher>();
-    std::optional<QString> pathError;
-    int pathLookups = 0;
-    std::unique_ptr<ServerManager> manager;
+    std::shared_ptr<VirtualScheduler> clock = std::make_shared<VirtualScheduler>();
+    std::shared_ptr<ScriptedLauncher> L = std::make_shared<ScriptedLauncher>();
+    QString pathError;
+    int lookups = 0;
+    std::unique_ptr<ServerManager> m = make();
     LogCapture log;
 };
 } // namespace
 
-TEST_F(ServerManagerTest, CrashesBackOffToThirtySecondsStuckFromTheSixthAndSixtySecondsOfRunningResetTheCount)
+TEST_F(Manager, CrashBackOffTo30sStuckFromSixthResetAt60s)
 {
-    manager->start();
-    EXPECT_TRUE(launcher->specs[0].environment->contains("PATH=/login/shell/bin:/usr/bin"));
-    scheduler->advance(120s); // a stable run without crashes says nothing
+    m->start();
+    EXPECT_TRUE(L->specs[0].environment->contains("PATH=/login/shell/bin:/usr/bin"));
+    clock->advance(120s); // a stable run without crashes says nothing
     EXPECT_EQ(log.messages().size(), 1);
-    const std::vector<std::chrono::seconds> delays = { 1s, 2s, 4s, 8s, 16s, 30s, 30s };
-    // None says EADDRINUSE: the word's first byte is pushed out of the last 4096.
-    const QList<QByteArray> noise { {}, "EADDRINUSE" + QByteArray(4087, ' ') };
-    for (int attempt = 1; attempt <= int(delays.size()); ++attempt) {
-        SCOPED_TRACE(attempt);
-        scheduler->advance(59s); // too short a run to count as stable
-        // An exit nobody asked for is a crash, also with code 0, and also with the word pushed out of the tail.
-        crash(attempt == 1 ? 0 : 1, attempt == 1 ? "EADDRINUSE" + QByteArray(4096, ' ') : "");
-        EXPECT_EQ(manager->status(), attempt <= 5 ? ServerStatus::restarting(attempt) : ServerStatus::stuck());
-        EXPECT_EQ(log.messages().last(), QString("Server crashed (exit %1); restart attempt %2 in %3s")
-                                             .arg(attempt == 1 ? 0 : 1).arg(attempt).arg(delays[attempt - 1].count()));
-        const size_t launches = launcher->specs.size();
-        scheduler->advance(delays[attempt - 1] - 1ms);
-        EXPECT_EQ(launcher->specs.size(), launches);
-        scheduler->advance(1ms);
-        ASSERT_EQ(launcher->specs.size(), launches + 1);
-        EXPECT_EQ(manager->status(), ServerStatus::running());
+    for (int n = 1; int delay : { 1, 2, 4, 8, 16, 30, 30 }) {
+        SCOPED_TRACE(n);
+        clock->advance(59s); // too short a run to count as stable
+        // Exit code 0 is a crash too; a word pushed out of the last 4096 bytes is no EADDRINUSE.
+        crash(n > 1, "EADDRINUSE" + QByteArray(4087, ' '));
+        EXPECT_EQ(m->status(), n <= 5 ? S::restarting(n) : S::stuck());
+        EXPECT_EQ(line(), QString("Server crashed (exit %1); restart attempt %2 in %3s").arg(int(n > 1)).arg(n).arg(delay));
+        clock->advance(1s * delay - 1ms);
+        EXPECT_EQ(launches(), n);
+        clock->advance(1ms);
+        EXPECT_EQ(launches(), ++n);
     }
-    scheduler->advance(60s);
-    EXPECT_EQ(log.messages().last(), "Server stable 60s \u2014 restart counter reset (was 7)");
-    crash();
-    EXPECT_EQ(manager->status(), ServerStatus::restarting(1));
-    EXPECT_EQ(scheduler->pendingDelays(), std::vector<Scheduler::Duration> { 1s });
-    scheduler->advance(61s); // also after a single crash
-    EXPECT_EQ(log.messages().last(), "Server stable 60s \u2014 restart counter reset (was 1)");
-    launcher->failWith = EMFILE, crash(); // out of descriptors for a moment: tried again as after a crash
-    scheduler->advance(1s);
-    EXPECT_EQ(log.messages().last(), "Pre-flight: spawn failed: could not start: Too many open files; restart attempt 2 in 2s");
-    EXPECT_EQ(manager->status(), ServerStatus::restarting(2));
-    launcher->failWith = 0, scheduler->advance(2s);
-    EXPECT_EQ(manager->status(), ServerStatus::running());
+    clock->advance(60s);
+    EXPECT_EQ(line(), "Server stable 60s \u2014 restart counter reset (was 7)");
+    crash(), clock->advance(61s); // also after a single crash
+    EXPECT_EQ(line(), "Server stable 60s \u2014 restart counter reset (was 1)");
+    L->failWith = EMFILE, crash(); // out of descriptors for a moment: tried again as after a crash
+    clock->advance(1s);
+    EXPECT_EQ(line(), "Pre-flight: spawn failed: Too many open files; restart attempt 2 in 2s");
+    L->failWith = 0, clock->advance(1999ms);
+    EXPECT_EQ(m->status(), S::restarting(2));
+    clock->advance(1ms);
+    EXPECT_EQ(m->status(), S::running());
 }
 
-TEST_F(ServerManagerTest, AStopCancelsAPendingStartAndEaddrinuseAtTheEndOfAStoppedServerStillCounts)
+TEST_F(Manager, StopCancelsPendingStartEaddrinuseCountsAfter)
 {
-    manager->start(), crash();
-    manager->stop(ServerStatus::idle()); // the crash restart
-    manager->restart();
-    manager->stop(ServerStatus::idle()); // the second half of a restart
-    scheduler->advance(60s);
-    EXPECT_EQ(launcher->specs.size(), 1u);
-    EXPECT_EQ(manager->status(), ServerStatus::idle());
-    manager->start(), manager->stop(ServerStatus::idle());
-    manager->setStatus(ServerStatus::running()); // the end of a stopped server sets the stop's status again
-    scheduler->runPosted();
-    EXPECT_EQ(manager->status(), ServerStatus::idle());
-    manager->start(), launcher->last().obeysSigterm = false;
-    manager->stop(ServerStatus::idle());
-    crash(1, "listen EADDRINUSE" + QByteArray(4086, ' ')); // its last 4096 bytes begin with the word
-    EXPECT_EQ(manager->status(), ServerStatus::portInUse()); // also at the end of a stopped server
-    // Whatever surrounds the word, also from a server reaped before the stop.
-    struct NamedHolder final : PortHolders {
+    m->start(), crash();
+    m->stop(S::idle()); // the crash restart
+    m->restart(), m->stop(S::idle()); // the second half of a restart
+    clock->advance(60s);
+    EXPECT_EQ(launches(), 1);
+    m->start(), m->stop(S::idle());
+    m->setStatus(S::running()); // the end of a stopped server sets the stop's status again
+    clock->runPosted();
+    EXPECT_EQ(m->status(), S::idle());
+    struct Named final : PortHolders {
         PortHolder holderOf(quint16) const override { return { PortHolder::Kind::ownProcess, 77, "evil\nname\x1b" }; } };
-    manager->setPortHolders(std::make_shared<NamedHolder>());
-    for (const QByteArray& tail : { QByteArray("\xff listen EADDRINUSE"), "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') }) {
-        manager->start(), launcher->last().end(1, tail), manager->stop(ServerStatus::idle()), scheduler->runPosted();
-        EXPECT_EQ(manager->status(), ServerStatus::portInUse());
+    m->setPortHolders(std::make_shared<Named>());
+    // The word at the start of the last 4096 bytes, or among bytes that are no UTF-8, from a server that the stop
+    // ended or one reaped before it.
+    for (int i = 0; const QByteArray& tail : { "listen EADDRINUSE" + QByteArray(4086, ' '), QByteArray("\xff listen EADDRINUSE"),
+                                               "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') }) {
+        m->start(), L->last().handlers.standardError(tail);
+        if (i++) L->last().end(1);
+        m->stop(S::idle()), clock->runPosted();
+        EXPECT_EQ(m->status(), S::portInUse());
     }
-    EXPECT_EQ(log.messages().last(), "Port 9876 is held by pid 77 (evil?name?)"); // no line of its own for a name
+    EXPECT_EQ(line(), "Port 9876 is held by pid 77 (evil?name?)"); // no line of its own for a name
 }
 
-TEST_F(ServerManagerTest, ARestartWaitsForTheOldServerClearsTheCounterAndPausesBeforeTheStart)
+TEST_F(Manager, RestartWaitsForOldServerClearsCounter)
 {
-    manager->start(), crash();
-    scheduler->advance(1s), launcher->last().obeysSigterm = false;
-    launcher->last().handlers.standardError("listen EADDRINUSE\n"); // its last words do not end the restart
-    manager->restart();
-    EXPECT_EQ(manager->status(), ServerStatus::stopped());
-    scheduler->advance(500ms);
-    EXPECT_EQ(launcher->specs.size(), 2u); // the old server still holds the port
-    scheduler->advance(1499ms);
-    EXPECT_EQ(launcher->last().received, std::vector<int> { SIGTERM });
-    scheduler->advance(1ms); // SIGKILL, its end, then the start
-    EXPECT_EQ(launcher->processes[1]->received, (std::vector<int> { SIGTERM, SIGKILL }));
-    EXPECT_EQ(log.messages().filter("SIGKILL sent to pid 4001 (SIGTERM ignored)").size(), 1);
-    EXPECT_EQ(launcher->specs.size(), 3u);
+    m->start(), crash();
+    clock->advance(1s), L->last().obeysSigterm = false;
+    L->last().handlers.standardError("listen EADDRINUSE\n"); // its last words do not end the restart
+    m->restart();
+    clock->advance(1999ms);
+    EXPECT_EQ(launches(), 2); // the old server still holds the port
+    clock->advance(1ms); // SIGKILL, its end, then the start
+    EXPECT_EQ(log.messages().count("SIGKILL sent to pid 4001 (SIGTERM ignored)"), 1);
+    EXPECT_EQ(launches(), 3);
     crash();
-    EXPECT_EQ(manager->status(), ServerStatus::restarting(1));
-    manager->stop(ServerStatus::stopped());
-    manager->setStatus(ServerStatus::portInUse()); // from a troubled state too, after the pause
-    manager->restart();
-    scheduler->advance(199ms);
-    EXPECT_EQ(launcher->specs.size(), 3u);
-    scheduler->advance(1ms);
-    EXPECT_EQ(launcher->specs.size(), 4u);
+    EXPECT_EQ(m->status(), S::restarting(1));
 }
 
 // A leftover is stopped only while its identifier still names it: the same start time, its script on its command line,
@@ -155,84 +127,63 @@ TEST(ServerRecord, ALeftoverIsStoppedOnlyWhileItsIdentifierStillNamesIt)
             continue; // needs root
         LogCapture log;
         ServerRecord::stopLeftover(100ms);
-        EXPECT_EQ(processGone(pid), row == "itself") << row.toStdString();
-        const QString stopped = QString("Stopped a server left by an earlier run (pid %1)").arg(pid);
-        EXPECT_EQ(log.messages().filter(stopped).size(), int(row == "itself"));
+        EXPECT_EQ(processGone(pid), row == "itself") << row;
+        EXPECT_EQ(log.messages().count(QString("Stopped a server left by an earlier run (pid %1)").arg(pid)), int(row == "itself"));
     }
 }
 
-TEST_F(ServerManagerTest, TheEndOfAProcessNoLongerHeldOrOfOneLeftByADestroyedManagerChangesNothing)
+TEST_F(Manager, StaleEndOrDestroyedManagerChangesNothing)
 {
-    manager->start();
-    launcher->last().end(1); // ended, its notice not yet handled
-    manager->stop(ServerStatus::idle());
-    manager->start();
-    int lines = log.messages().size();
-    scheduler->runPosted(); // the old notice
-    EXPECT_EQ(manager->status(), ServerStatus::running());
-    EXPECT_EQ(log.messages().size(), lines);
-    crash();
-    EXPECT_EQ(manager->status(), ServerStatus::restarting(1));
-    manager.reset();
-    scheduler->advance(10s); // the pending restart went with it
-    EXPECT_EQ(launcher->specs.size(), 2u);
-    manager = makeManager("/bin/sh", "/dev/null", launcher);
-    manager->start();
-    manager.reset(); // leaves its server running
-    EXPECT_TRUE(launcher->last().received.empty());
-    lines = log.messages().size();
-    launcher->last().end(1);
-    scheduler->advance(60s);
-    EXPECT_EQ(log.messages().size(), lines);
-    EXPECT_EQ(launcher->specs.size(), 3u);
+    m->start(), L->last().end(1); // ended, its notice not yet handled
+    m->stop(S::idle()), m->start();
+    LogCapture none;
+    clock->runPosted(); // the old notice
+    EXPECT_EQ(m->status(), S::running());
+    EXPECT_TRUE(none.messages().isEmpty());
+    crash(), m.reset(); // its pending restart goes with it
+    m = make(), m->start(), m.reset(); // leaves its server running
+    EXPECT_TRUE(L->last().received.empty());
+    LogCapture after;
+    L->last().end(1), clock->advance(60s);
+    EXPECT_TRUE(after.messages().isEmpty());
+    EXPECT_EQ(launches(), 3);
 }
 
-// Output reaches server.log byte for byte, with the fallback PATH when the login shell fails; only standard error says
-// "port in use", and the end notice waits for what it has written.
-TEST_F(ServerManagerTest, PreflightReasonsOutputToServerLogAndEveryServerThatCannotTakeThePortIsRecognised)
+// Only standard error says "port in use", and the end notice waits for what it has written.
+TEST_F(Manager, PreflightServerLogEveryTakenPortSeen)
 {
     const auto real = std::make_shared<ChildProcessLauncher>();
-    const QString node = home.path() + "/node", script = home.path() + "/server.js", missing = home.path() + "/missing.js",
-                  bad = home.path() + "/bad";
-    writeFile(node, QStringLiteral("#!/bin/sh\nif [ -e '%1/taken' ]; then echo 'Error: listen EADDRINUSE' >&2; exit 1; fi\n"
-                                   "printf 'out EADDRINUSE PORT=%s\\n' \"$PORT\"; printf 'err \\377\\n' >&2\n"
-                                   "printf 'args=%s cwd=%s home=%s path=%s\\n' \"$*\" \"$PWD\" \"$HOME\" \"$PATH\"; exit 3\n")
-                        .arg(home.path()).toUtf8(), true);
-    writeFile(script, "");
+    const QString h = home.path(), node = h + "/node", bad = h + "/bad";
+    writeFile(node, "#!/bin/sh\n[ \"$TAKEN\" ] && { echo 'listen EADDRINUSE' >&2; exit 1; }\n"
+                    "echo \"out EADDRINUSE $PORT $* $PWD $HOME $PATH\"; printf 'err \\377\\n' >&2; exit 3\n", true);
     writeFile(bad, "#!/no/such/interpreter\n", true);
-    for (const auto& [nodeOverride, scriptOverride, reason] : std::vector<std::tuple<QString, QString, QString>> {
-             { script, script, "node binary not found at " + script }, { "/bin/sh", missing, "server.js not found at " + missing },
-             { bad, script, "spawn failed: could not start " + bad + ": No such file or directory" } }) {
-        ScopedEnv nodeEnv("DEV_NODE_PATH", QFile::encodeName(nodeOverride));
-        ScopedEnv scriptEnv("DEV_AI_SERVER_PATH", QFile::encodeName(scriptOverride));
-        manager = makeManager(BundledPaths::node(), BundledPaths::serverScript(), real);
-        manager->start();
-        EXPECT_EQ(manager->status(), ServerStatus::preflightFailed(reason));
-        EXPECT_EQ(log.messages().last(), "Pre-flight: " + reason);
+    for (const auto& [nodeVar, jsVar, reason] : std::vector<std::tuple<QString, QString, QString>> {
+             { "/dev/null", "/dev/null", "node binary not found at /dev/null" }, { "/bin/sh", "/no.js", "server.js not found at /no.js" },
+             { bad, "/dev/null", "spawn failed: could not start " + bad + ": No such file or directory" } }) {
+        ScopedEnv n("DEV_NODE_PATH", QFile::encodeName(nodeVar)), s("DEV_AI_SERVER_PATH", QFile::encodeName(jsVar));
+        m = make(BundledPaths::node(), BundledPaths::serverScript(), real);
+        m->start();
+        EXPECT_EQ(m->status(), S::preflightFailed(reason));
+        EXPECT_EQ(line(), "Pre-flight: " + reason);
     }
-    EXPECT_EQ(pathLookups, 1); // only the launch that got as far as the spawn asked for the PATH
-    manager = makeManager(node, script, real);
-    const auto waitForStatus = [&](const ServerStatus& status) {
-        return waitFor([&] { return scheduler->runPosted(), manager->status() == status; });
-    };
-    ScopedEnv port("PORT", QByteArray("1111"));
+    EXPECT_EQ(lookups, 1); // only the launch that got as far as the spawn asked for the PATH
+    m = make(node, "/dev/null", real);
+    const auto reaches = [&](const S& status) { return waitFor([&] { return clock->runPosted(), m->status() == status; }); };
+    ScopedEnv port("PORT", "1111");
     pathError = "the login shell /bin/zsh did not answer within 10 s";
-    manager->start();
-    ASSERT_TRUE(waitForStatus(ServerStatus::restarting(1)));
-    EXPECT_EQ(log.messages().last(), "Server crashed (exit 3); restart attempt 1 in 1s");
-    EXPECT_TRUE(log.messages().contains("PathDiscovery failed: " + *pathError + " \u2014 falling back to default PATH"));
-    for (const QByteArray& part : { QByteArray("out EADDRINUSE PORT=9876\n"), QByteArray("err \xff\n"),
-                                    ("args=" + script + " cwd=" + home.path() + " home=" + home.path()).toUtf8(),
-                                    QByteArray(" path=/usr/local/bin:/opt/homebrew/bin:/usr/bin:/bin\n") })
-        EXPECT_TRUE(waitFor([&] { return readFile(home.logFolder() + "/server.log").contains(part); }))
-            << part.toStdString();
-    writeFile(home.path() + "/taken", "");
+    m->start();
+    ASSERT_TRUE(reaches(S::restarting(1)));
+    EXPECT_EQ(line(), "Server crashed (exit 3); restart attempt 1 in 1s");
+    EXPECT_TRUE(log.messages().contains("PathDiscovery failed: " + pathError + " \u2014 falling back to default PATH"));
+    for (const QByteArray& part : { ("out EADDRINUSE 9876 /dev/null /dev " + h + " /usr/local/bin:/opt/homebrew/bin:/usr/bin:/bin\n").toUtf8(),
+                                   QByteArray("err \xff\n") })
+        EXPECT_TRUE(waitFor([&] { return readFile(home.logFolder() + "/server.log").contains(part); })) << part;
+    ScopedEnv taken("TAKEN", "1");
     for (int run = 0; run < 200; ++run) {
-        manager->restart();
-        scheduler->advance(200ms);
-        ASSERT_TRUE(waitForStatus(ServerStatus::portInUse())) << "run " << run;
+        m->restart(), clock->advance(200ms);
+        ASSERT_TRUE(reaches(S::portInUse())) << run;
     }
-    EXPECT_EQ(log.messages().last(), "Server exited with EADDRINUSE \u2014 abandoning restart loop");
+    EXPECT_EQ(line(), "Server exited with EADDRINUSE \u2014 abandoning restart loop");
 }
 
 // On a full disk a log says so once until an append lands again, and server.log gives way to the helper's lines.

@@ -1,6 +1,5 @@
 #pragma once
-// What the C++ tests share: scoped environment and files, the helper log, waiting, a virtual main
-// thread, and stand-ins for processes, the workspace, the desktop and Adobe's tools.
+// What the C++ tests share, and stand-ins for processes, the workspace, the desktop and Adobe's tools.
 #include "Foundation/ChildProcess.h"
 #include "Foundation/ProcessLauncher.h"
 #include "Foundation/Scheduler.h"
@@ -20,17 +19,20 @@
 #include <ostream>
 #include <unistd.h>
 
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
-inline std::ostream& operator<<(std::ostream& out, const QString& text) { return out << text.toStdString(); }
-inline std::ostream& operator<<(std::ostream& out, const QByteArray& bytes) { return out << bytes.toStdString(); }
+#include <unistd.h>
+
+inline std::ostream& operator<<(std::ostream& o, const QString& t) { return o << t.toStdString(); }
+inline std::ostream& operator<<(std::ostream& o, const QByteArray& t) { return o << t.toStdString(); }
+inline void PrintTo(const QString& t, std::ostream* o) { *o << '"' << t << '"'; }
+inline void PrintTo(const QByteArray& t, std::ostream* o) { *o << '"' << t << '"'; }
 
 // Sets (or unsets, with nullopt) an environment variable for one scope.
 struct ScopedEnv {
-    ScopedEnv(const char* name, std::optional<QByteArray> value);
-    ~ScopedEnv();
+    ScopedEnv(const char* name, std::optional<QByteArray> value) : name(name) { set(value); }
+    ~ScopedEnv() { set(previous); }
+    void set(const std::optional<QByteArray>& v) { v ? qputenv(name, *v) : qunsetenv(name); }
     const char* name;
-    std::optional<QByteArray> previous;
+    std::optional<QByteArray> previous = qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
 };
 
 struct ScopedHome {
@@ -47,14 +49,29 @@ inline ProcessSpec makeSpec(const QString& program, const QStringList& arguments
     spec.program = program, spec.arguments = arguments;
     return spec;
 }
-QByteArray readFile(const QString& path);
+inline QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 void writeFile(const QString& path, const QByteArray& bytes, bool executable = false);
-QStringList readLines(const QString& path);
-bool processGone(pid_t pid); // or a zombie that nobody reaps
+inline QStringList readLines(const QString& path)
+{
+    const QString text = QString::fromUtf8(readFile(path));
+    return text.isEmpty() || text == "\n" ? QStringList() : text.chopped(text.endsWith('\n')).split('\n');
+}
+inline bool processGone(pid_t pid)
+{
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z"; // a zombie nobody reaps
+}
 // Polls on the real clock, turning the Qt event loop.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 // Whether this process may start one as another user (root, with all users mapped).
-bool canActAsAnotherUser();
+inline bool canActAsAnotherUser()
+{
+    return ::geteuid() == 0 && readFile("/proc/self/uid_map").simplified().split(' ').value(2).toLongLong() > 65534;
+}
 
 // Standard error, into a file for one scope.
 struct StderrCapture {
@@ -65,56 +82,86 @@ struct StderrCapture {
     QByteArray text() { return readFile(file.fileName()); }
 };
 
-// The shared helper log's messages (without stamps) from construction on; the tests' main gives
-// the process one temporary HOME before anything logs.
-class LogCapture {
-public:
+// The shared helper log's messages, without stamps, from construction on.
+struct LogCapture {
     LogCapture();
     QStringList messages() const;
-
-private:
-    qint64 start_;
+    qint64 start;
 };
 
-// A main thread on a virtual clock: timers run only when the test advances time; tasks posted from
-// other threads wait until the test runs them.
+// A main thread on a virtual clock: timers run as the test advances time, posted tasks when it says.
 class VirtualScheduler final : public Scheduler {
 public:
-    void post(Task task) override { std::lock_guard lock(mutex_); queue_.push_back(std::move(task)); }
-    std::shared_ptr<Cancellable> after(Duration delay, Task task) override;
-    void advance(Duration delta); // posted tasks, then timers due within delta, in time order
-    void runPosted();
-    std::vector<Duration> pendingDelays() const;
+    void post(Task task) override { std::lock_guard lock(mutex_); posted_.push_back(std::move(task)); }
+    std::shared_ptr<Cancellable> after(Duration delay, Task task) override
+    {
+        return timers_.emplace(now_ + delay, std::make_shared<Timer>(std::move(task)))->second; // after equal ones
+    }
+    void runPosted()
+    {
+        for (std::unique_lock lock(mutex_); !posted_.empty(); lock.lock()) {
+            Task task = std::move(posted_.front());
+            posted_.pop_front(), lock.unlock(), task();
+        }
+    }
+    // Posted tasks, then timers due within delta, in time order.
+    void advance(Duration delta)
+    {
+        const Duration end = now_ + delta;
+        for (runPosted(); !timers_.empty() && timers_.begin()->first <= end; runPosted()) {
+            auto node = timers_.extract(timers_.begin());
+            now_ = node.key();
+            if (Task task = std::exchange(node.mapped()->task, nullptr)) task();
+        }
+        now_ = end;
+    }
+    std::vector<Duration> pendingDelays() const
+    {
+        std::vector<Duration> delays;
+        for (const auto& [at, timer] : timers_)
+            if (timer->task) delays.push_back(at - now_);
+        return delays;
+    }
 
 private:
-    struct Timer;
+    struct Timer : Cancellable {
+        Timer(Task task) : task(std::move(task)) { }
+        void cancel() override { task = nullptr; }
+        Task task;
+    };
     std::mutex mutex_;
-    std::deque<Task> queue_;
-    Duration now_ { 0 };
-    unsigned long long sequence_ = 0;
-    std::multimap<std::pair<Duration, unsigned long long>, std::shared_ptr<Timer>> timers_;
+    std::deque<Task> posted_;
+    Duration now_ {};
+    std::multimap<Duration, std::shared_ptr<Timer>> timers_;
 };
 
-// A process that ends when the test says, or on the signals it obeys; launched with pids from 4000.
+// A process that ends when the test says, or on the signals it obeys.
 struct ScriptedProcess final : LaunchedProcess {
-    ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : pid_(pid), handlers(std::move(handlers)) { }
-    pid_t pid() const override { return pid_; }
+    ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : id(pid), handlers(std::move(handlers)) { }
+    pid_t pid() const override { return id; }
     bool isRunning() const override { return running; }
-    void sendSignal(int signal) const override;
-    void end(int status, const QByteArray& standardError = {});
+    void sendSignal(int signal) const override
+    {
+        if (running && (received.push_back(signal), signal == SIGKILL ? obeysSigkill : signal == SIGTERM && obeysSigterm))
+            const_cast<ScriptedProcess*>(this)->end(signal);
+    }
+    void end(int status, const QByteArray& standardError = {})
+    {
+        if (!standardError.isEmpty()) handlers.standardError(standardError);
+        running = false, handlers.finished(status);
+    }
     mutable std::vector<int> received; // signals
     bool obeysSigterm = true, obeysSigkill = true, running = true;
-    pid_t pid_;
+    pid_t id;
     ChildProcess::Handlers handlers;
 };
 
+// Pids from 4000; while failWith is set, launches fail with that errno.
 struct ScriptedLauncher final : ProcessLauncher {
     std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override
     {
-        specs.push_back(spec);
-        if (failWith) // the next launches fail so
-            throw SpawnError("could not start: " + std::string(std::strerror(failWith)), failWith);
-        return processes.emplace_back(std::make_shared<ScriptedProcess>(pid_t(4000 + processes.size()), std::move(handlers)));
+        if (specs.push_back(spec), failWith) throw SpawnError(std::strerror(failWith), failWith);
+        return processes.emplace_back(std::make_shared<ScriptedProcess>(4000 + processes.size(), std::move(handlers)));
     }
     ScriptedProcess& last() { return *processes.back(); }
     int failWith = 0;
@@ -123,26 +170,22 @@ struct ScriptedLauncher final : ProcessLauncher {
 };
 
 // Applications the test launches and quits; it counts the scans.
-class FakeWorkspace final : public Workspace {
-public:
-    explicit FakeWorkspace(QList<RunningApplication> running = {}) : running_(std::move(running)) { }
-    QList<RunningApplication> runningApplications() const override { return ++scans, running_; }
-    void launch(const RunningApplication& a) { running_.append(a), emit applicationLaunched(a); }
-    void quit(const RunningApplication& a) { running_.removeAll(a), emit applicationTerminated(a); }
+struct FakeWorkspace final : Workspace {
+    explicit FakeWorkspace(QList<RunningApplication> running = {}) : running(std::move(running)) { }
+    QList<RunningApplication> runningApplications() const override { return ++scans, running; }
+    void launch(const RunningApplication& a) { running.append(a), emit applicationLaunched(a); }
+    void quit(const RunningApplication& a) { running.removeAll(a), emit applicationTerminated(a); }
     void notifyLaunch(const RunningApplication& a) { emit applicationLaunched(a); } // the list unchanged
+    QList<RunningApplication> running;
     mutable int scans = 0;
-
-private:
-    QList<RunningApplication> running_;
 };
 
-// Records "open <url>" and "alert <title>: <text>"; a check can run while an alert is open.
+// Records "open <url>" and "alert <title>: <text>"; a check may run while an alert is open.
 struct RecordingDesktop final : Desktop {
     void open(const QUrl& url) override { events << "open " + url.toString(); }
     void alert(const QString& title, const QString& text) override
     {
-        events << "alert " + title + ": " + text;
-        if (whileAlertIsOpen) whileAlertIsOpen(title);
+        if (events << "alert " + title + ": " + text, whileAlertIsOpen) whileAlertIsOpen(title);
     }
     QStringList events;
     std::function<void(const QString& title)> whileAlertIsOpen;
@@ -152,8 +195,12 @@ struct RecordingDesktop final : Desktop {
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files);
 
 struct NamedProcess {
-    explicit NamedProcess(const QString& name);
-    ~NamedProcess();
+    explicit NamedProcess(const QString& name)
+    {
+        QFile::link("/bin/sleep", dir.path() + "/" + name);
+        child = ChildProcess::start(makeSpec(dir.path() + "/" + name, { "300" }), {});
+    }
+    ~NamedProcess() { child->sendSignal(SIGKILL), child->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20)); }
     QTemporaryDir dir;
     std::shared_ptr<ChildProcess> child;
 };
