@@ -6,7 +6,7 @@ from pathlib import Path
 from gi.repository import GLib
 
 HELPER, BUILD, CMAKE = (sys.argv.pop(1) for _ in range(3))
-PATH, NOBODY, QUIET = "/usr/local/bin:/usr/bin:/bin", 65534, dict(stdin=sp.DEVNULL, stdout=sp.DEVNULL, stderr=sp.DEVNULL)
+PATH, NOBODY = "/usr/local/bin:/usr/bin:/bin", 65534
 PREMIERE = {"GIO_LAUNCHED_DESKTOP_FILE": "/usr/share/applications/com.adobe.PremierePro.desktop"}
 IDLE, SPAWNED, ENTRY = "Helper boot — Premiere closed, staying idle", "Server spawned (pid ", "autostart/app.marovant.tessaryn-helper.desktop"
 UP, DOWN = "PremiereWatcher: isPremiereRunning = true", "PremiereWatcher: isPremiereRunning = false"
@@ -53,6 +53,7 @@ class Case(unittest.TestCase):
         self.logs, self.cache = self.support + "/logs", tmp + "/home/.cache/tessaryn"
         [os.makedirs(tmp + folder, 0o700) for folder in ("/home", "/config", "/run")]
         [Path(f"{tmp}/{name}.js").write_text(body) for name, body in SERVERS.items()]
+        Path(tmp, "stderr").touch()
 
     def clean(self):
         self.tmp and print("-----", *self.log()[-40:], self.err()[-2000:], sep="\n", file=sys.stderr)
@@ -72,7 +73,8 @@ class Case(unittest.TestCase):
         self.tmp and shutil.rmtree(self.tmp, ignore_errors=True)
 
     def spawn(self, argv, env=None, **options):
-        self.procs.append(sp.Popen(argv, env=env, start_new_session=True, **QUIET | options))
+        options = dict(stdin=sp.DEVNULL, stdout=sp.DEVNULL, stderr=sp.DEVNULL) | options
+        self.procs.append(sp.Popen(argv, env=env, start_new_session=True, **options))
         return self.procs[-1]
 
     def env(self, **extra):  # nothing of the runner's; no session bus: a tray is XEmbed
@@ -83,14 +85,13 @@ class Case(unittest.TestCase):
         server and env.setdefault("DEV_AI_SERVER_PATH", f"{self.tmp}/{server}.js")
         with open(self.tmp + "/stderr", "ab") as stderr:
             self.helper = self.spawn([exe], self.env(**env), **dict(stderr=stderr) | options)
-        return self.helper
 
     def log(self, folder=None):  # without stamps
         log = Path(folder or self.logs, "helper.log")
         return [line.partition(" ")[2] for line in log.read_text(encoding="utf-8").splitlines()] if log.is_file() else []
 
     def err(self):
-        return Path(self.tmp, "stderr").read_text(errors="replace") if os.path.exists(self.tmp + "/stderr") else ""
+        return Path(self.tmp, "stderr").read_text(errors="replace")
 
     def lines(self, prefix):
         return [line for line in self.log() if line.startswith(prefix)]
@@ -117,7 +118,7 @@ class Case(unittest.TestCase):
         self.assertLess(time.monotonic() - began, within)
 
     def start_x(self):
-        self.xvfb = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "320x480x24", "-noreset"], stdout=sp.PIPE)
+        self.xvfb = self.spawn("Xvfb -displayfd 1 -screen 0 320x480x24 -noreset".split(), stdout=sp.PIPE)
         self.display = ":" + self.xvfb.stdout.readline().decode().strip()
         return dict(DISPLAY=self.display, QT_QPA_PLATFORM="")
 
@@ -239,7 +240,7 @@ class Headless(Case):
 
     def test_installed_dead_display_and_fifo_logs(self):
         prefix, folders = self.tmp + "/prefix", {"XDG_STATE_HOME": self.tmp + "/state", "XDG_CACHE_HOME": self.tmp + "/cache"}
-        sp.run([CMAKE, "--install", BUILD, "--prefix", prefix], check=True, stdout=sp.DEVNULL, timeout=300)
+        sp.run([CMAKE, "--install", BUILD, "--prefix", prefix], check=True, stdout=sp.DEVNULL)
         self.assertTrue(os.path.exists(prefix + "/share/applications/app.marovant.tessaryn-helper.desktop"))
         self.logs = self.tmp + "/state/tessaryn/logs"
         with socket.socket(socket.AF_UNIX) as dead:
@@ -250,11 +251,10 @@ class Headless(Case):
         self.assertEqual(self.log()[0], "Display WAYLAND_DISPLAY=wayland-9 cannot be reached — not using it")
         self.assertNotIn("no bundled Tessaryn.ccx", self.line("PluginInstaller: "))
         self.assertIn(prefix + "/bin/tessaryn-helper", Path(self.config, ENTRY).read_text())
-        self.end()
-        for path in ("state/tessaryn/.first-launch-done", "cache/tessaryn/env.json"):
-            self.assertTrue(os.path.isfile(f"{self.tmp}/{path}"), path)
-        made = sorted(str(p.relative_to(self.tmp)) for p in Path(self.tmp).rglob("*") if p.name in ("tessaryn", "Library"))
-        self.assertEqual(made, ["cache/tessaryn", "run/tessaryn", "state/tessaryn"])
+        self.end()  # files only in its XDG folders
+        made = [str(p.relative_to(self.tmp)) for p in Path(self.tmp).rglob("*") if p.name in ("tessaryn", "Library", ".first-launch-done", "env.json")]
+        self.assertEqual(sorted(made), ["cache/tessaryn", "cache/tessaryn/env.json", "run/tessaryn", "state/tessaryn",
+                                        "state/tessaryn/.first-launch-done"])
         self.fresh(), os.makedirs(self.logs), [os.mkfifo(f"{self.logs}/{name}.log") for name in ("helper", "server")]
         self.premiere(), self.start(), until(ok), self.end(within=3)
         [self.assertIn(f"{self.logs}/{name}.log is not a regular file", self.err()) for name in ("helper", "server")]
@@ -266,29 +266,28 @@ class Headless(Case):
         other = {name: f"{self.tmp}/other-{name}" for name in ("HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR")}
         [(os.makedirs(folder, 0o700), os.chown(folder, NOBODY, NOBODY)) for folder in other.values()]
         as_other = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]
-        premiere, server = self.premiere(), self.start() and self.server()
+        premiere, _, server = self.premiere(), self.start(), self.server()
         self.premiere(*as_other), self.spawn(as_other + [HELPER], self.env(**other))
         theirs = lambda: "\n".join(self.log(self.logs.replace(self.home, other["HOME"])))
         until(lambda: "Port 9876 is held by another user's process" in theirs())
         self.quit(premiere), until(lambda: gone(server))
-        spawned = lambda: re.findall(r"Port 9876 is free again.*?Server spawned \(pid (\d+)", theirs(), re.S)
-        self.pids.append(int(until(spawned)[0]))
+        self.pids.append(int(until(lambda: re.findall(r"Port 9876 is free again.*?Server spawned \(pid (\d+)", theirs(), re.S))[0]))
 
 
 class XEmbedTray(Case):
     """Beside trayer on Xvfb: a dark strip at the top left."""
     GREEN, RED, WHITE = (0x34, 0xC7, 0x59), (0xFF, 0x3B, 0x30), (0xFF, 0xFF, 0xFF)
 
-    def x(self, *argv, text=True):
-        run = sp.run(argv, env=dict(os.environ, DISPLAY=self.display), capture_output=True, text=text, timeout=60)
+    def x(self, command, text=True):
+        run = sp.run(command.split(), env=dict(os.environ, DISPLAY=self.display), capture_output=True, text=text)
         return run.stdout if run.returncode == 0 else ""
 
     def shown(self):  # the helper's windows, [x, y, w, h] each
-        return [[int(v) for v in re.findall(r"=(\d+)", self.x("xdotool", "getwindowgeometry", "--shell", w))[1:5]]
-                for w in self.x("xdotool", "search", "--onlyvisible", "--classname", "tessaryn-helper").split()]
+        return [[int(v) for v in re.findall(r"=(\d+)", self.x("xdotool getwindowgeometry --shell " + w))[1:5]]
+                for w in self.x("xdotool search --onlyvisible --classname tessaryn-helper").split()]
 
     def pixels(self, colour, area=(0, 0, 320, 480)):  # near the colour, in the area (x, y, w, h)
-        ppm = self.x("import", "-window", "root", "-depth", "8", "ppm:-", text=False)
+        ppm = self.x("import -window root -depth 8 ppm:-", text=False)
         data, (x0, y0, w, h) = ppm[re.match(rb"P6\s+320\s+480\s+255\s", ppm).end():], area
         return sum(all(abs(data[3 * (y * 320 + x) + i] - colour[i]) <= 24 for i in range(3))
                    for y in range(y0, y0 + h) for x in range(x0, x0 + w))
@@ -300,10 +299,9 @@ class XEmbedTray(Case):
 
     def test_green_hidden_red_quit_from_menu_then_x_lost(self):
         x11 = self.start_x()
-        self.spawn(["trayer", "--edge", "top", "--align", "left", "--widthtype", "pixel", "--width", "120", "--heighttype",
-                    "pixel", "--height", "32", "--transparent", "true", "--tint", "0x303030", "--alpha", "0", "--expand",
-                    "false"], dict(os.environ, DISPLAY=self.display))
-        until(lambda: self.x("xdotool", "search", "--onlyvisible", "--name", "^panel$"))
+        self.spawn(("trayer --edge top --align left --widthtype pixel --width 120 --heighttype pixel --height 32 --transparent true "
+                    "--tint 0x303030 --alpha 0 --expand false").split(), dict(os.environ, DISPLAY=self.display))
+        until(lambda: self.x("xdotool search --onlyvisible --name ^panel$"))
         self.start(**x11), self.line(IDLE)
         self.assertEqual(self.shown(), [])
         premiere, server = self.premiere(), self.server()
@@ -318,13 +316,11 @@ class XEmbedTray(Case):
         held, log = self.line("Port 9876 is held by "), self.log()
         self.assertEqual((log[log.index(held) - 1], held[21:], len(self.lines(SPAWNED))),
                          ("Pre-flight: port 9876 in use", f"pid {os.getpid()} ({Path('/proc/self/comm').read_text().strip()})", 1))
-        self.x("xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1")
-        menu = until(lambda: [g for g in self.shown() if g[3] > 100])[0]
-        self.assertEqual(menu[:2], [x, y + h])
-        self.x("xdotool", "key", "Up", "Return")  # the last item, Quit: upwards from no selection
+        self.x(f"xdotool mousemove {x + w // 2} {y + h // 2} click 1")
+        self.assertEqual(until(lambda: [g for g in self.shown() if g[3] > 100])[0][:2], [x, y + h])  # a menu, below
+        self.x("xdotool key Up Return")  # the last item, Quit: upwards from no selection
         self.assertEqual(self.helper.wait(30), 0)
-        holder.close(), os.remove(self.logs + "/helper.log")
-        self.start("stubborn", **x11)
+        holder.close(), os.remove(self.logs + "/helper.log"), self.start("stubborn", **x11)
         server = self.server()
         until(ok), os.killpg(self.xvfb.pid, signal.SIGKILL)
         self.assertEqual(self.helper.wait(30), 0)
@@ -332,9 +328,9 @@ class XEmbedTray(Case):
         self.assertTrue(gone(server))
 
 
-WATCHER, ITEM, MENU = "org.kde.StatusNotifierWatcher", "org.kde.StatusNotifierItem", "com.canonical.dbusmenu"
-ENTRY_KEYS, MENU_ITEMS = ("label", "enabled", "toggle-type", "toggle-state"), ["Server running on :9876 0", "-", "Restart Server",
-    "View Logs…", "Open Tessaryn Docs", "-", "Launch at Login checkmark 1", "-", "Quit Tessaryn Helper"]
+WATCHER, ITEM = "org.kde.StatusNotifierWatcher", "org.kde.StatusNotifierItem"
+MENU_ITEMS = ["Server running on :9876 0", "-", "Restart Server", "View Logs…", "Open Tessaryn Docs", "-",
+              "Launch at Login checkmark 1", "-", "Quit Tessaryn Helper"]
 
 
 class Watcher(dbus.service.Object):
@@ -364,7 +360,8 @@ class Watcher(dbus.service.Object):
 
 
 def entry(node):  # as a panel shows it: its label, then what it says of enabled, toggle type and state
-    return "-" if node[1].get("type") == "separator" else " ".join(str(node[1][k]) for k in ENTRY_KEYS if k in node[1])
+    keys = ("label", "enabled", "toggle-type", "toggle-state")
+    return "-" if node[1].get("type") == "separator" else " ".join(str(node[1][k]) for k in keys if k in node[1])
 
 
 class StatusNotifierItem(Case):
@@ -375,13 +372,13 @@ class StatusNotifierItem(Case):
         # Asked without blocking: a newly built item still waits on calls to our watcher, served by this loop.
         item, menu = dbus.Interface(self.bus.get_object(service, "/" + path), dbus.PROPERTIES_IFACE), []
         item.Get(ITEM, "Menu", reply_handler=menu.append, error_handler=self.fail)
-        return item, dbus.Interface(self.bus.get_object(service, until(lambda: menu and menu[0])), MENU)
+        return item, dbus.Interface(self.bus.get_object(service, until(lambda: menu and menu[0])), "com.canonical.dbusmenu")
 
     def test_announced_launch_item_menu_and_quit(self):
         # Premiere by exec from a wrapper that had settled as no application: looked at once announced on the bus.
         wrapper = self.spawn(["sh", "-c", 'read x; exec env "$@"', "sh", *map("=".join, PREMIERE.items()), "sleep", "600"],
                              self.env(), stdin=sp.PIPE)
-        began, daemon = time.monotonic(), self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=sp.PIPE)
+        began, daemon = time.monotonic(), self.spawn("dbus-daemon --session --nofork --print-address=1".split(), stdout=sp.PIPE)
         address = daemon.stdout.readline().decode().strip()
         self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
         exe, login, opener = self.tmp + "/bin/tessaryn-helper", Path(self.config, ENTRY), Path(self.tmp, "bin/xdg-open")
