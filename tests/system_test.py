@@ -417,6 +417,7 @@ class StatusNotifierItem(Case):
         for on in (0, 1):  # "Launch at Login" still shows and toggles the truth
             click(layout()[6][0])
             until(lambda: [entry(layout()[6]), login.exists()] == [f"Launch at Login checkmark {on}", on])
+        self.assertNotIn("deleted", login.read_text())
         self.quit(wrapper), self.line(DOWN), click(3)  # late, from an open menu
         until(lambda: not self.watcher.items)
         self.assertEqual(len(self.lines("User-requested restart")), 2)
