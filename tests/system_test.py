@@ -107,7 +107,7 @@ class Case(unittest.TestCase):
     def premiere(self, *prefix):  # as the desktop launches it
         return self.spawn([*prefix, "sleep", "600"], dict(PATH=PATH, HOME=self.home, **PREMIERE))
 
-    def alert(self):  # the installer's, on standard error
+    def alert(self):  # Creative Cloud and Premiere by name: the installer alerts on standard error
         self.spawn(["bash", "-c", 'exec -a "Adobe Creative Cloud, Adobe Premiere Pro" sleep 600'])
 
     def profile(self, text):
