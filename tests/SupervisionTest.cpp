@@ -44,6 +44,7 @@ TEST_F(Manager, CrashBackOffTo30sStuckFromSixthResetAt60s)
 {
     m->start();
     EXPECT_TRUE(L->specs[0].environment->contains("PATH=/login/shell/bin:/usr/bin"));
+    EXPECT_TRUE(L->specs[0].ownProcessGroup); // a stop reaches its workers, and they end with it
     clock->advance(120s); // a stable run without crashes says nothing
     EXPECT_EQ(log.messages().size(), 1);
     for (int n = 1; int delay : { 1, 2, 4, 8, 16, 30, 30 }) {
