@@ -78,9 +78,11 @@ class Case(unittest.TestCase):
         self.procs.append(sp.Popen(argv, env=env, start_new_session=True, **options))
         return self.procs[-1]
 
-    def env(self, **extra):  # nothing of the runner's; no session bus: a tray is XEmbed
-        return dict(PATH=PATH, HOME=self.home, LANG="C.UTF-8", SHELL="/bin/sh", XDG_CONFIG_HOME=self.config,
-                    XDG_RUNTIME_DIR=self.tmp + "/run", QT_QPA_PLATFORM="offscreen", DBUS_SESSION_BUS_ADDRESS="unix:path=/none") | extra
+    def env(self, **extra):  # nothing of the runner's but the sanitizers' settings; no session bus: a tray is XEmbed
+        sanitizers = {k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}
+        return sanitizers | dict(PATH=PATH, HOME=self.home, LANG="C.UTF-8", SHELL="/bin/sh", XDG_CONFIG_HOME=self.config,
+                                 XDG_RUNTIME_DIR=self.tmp + "/run", QT_QPA_PLATFORM="offscreen",
+                                 DBUS_SESSION_BUS_ADDRESS="unix:path=/none") | extra
 
     def start(self, server=None, exe=HELPER, options={}, **env):
         server and env.setdefault("DEV_AI_SERVER_PATH", f"{self.tmp}/{server}.js")
