@@ -13,7 +13,7 @@ STATE, BUS = HOME + "/.local/state/tessaryn", f"unix:path={RUN}/bus"
 LOG = STATE + "/logs/helper.log"
 ENV = dict(HOME=HOME, XDG_RUNTIME_DIR=RUN, DBUS_SESSION_BUS_ADDRESS=BUS, SHELL="/bin/sh",
            PATH="/usr/bin:/bin")  # never the runner's
-processes, started, session = [], False, None
+processes, failures, started, session = [], [], False, None
 
 
 def spawn(name, argv, stdout=sp.DEVNULL, **env):  # as the session's user, its stderr in T
@@ -109,7 +109,6 @@ def green(shoot):  # the icon's green pixels along the top
 
 
 def cycles(shoot):
-    failures = []
     for cycle in range(1, int(os.environ.get("DESKTOP_CYCLES", 20)) + 1):
         stand_in, up = premiere()
         try:
@@ -123,7 +122,6 @@ def cycles(shoot):
         except AssertionError as missing:
             failures.append(f"cycle {cycle}: {missing} (items: {items()})")
             stand_in.kill(), stand_in.wait(), time.sleep(1)
-    return failures
 
 
 def main():
@@ -139,8 +137,8 @@ def main():
     display, tray, env, errors, shoot = globals()[HOST.split("_")[0]]()
     started = True
     helper = spawn("helper-stderr", [HELPER], **env)
-    failures = cycles(shoot) + found("host", errors)
-    failures += [f"the host ended: {tray.poll()}"] * (tray.poll() is not None)
+    cycles(shoot)
+    failures.extend(found("host", errors) + [f"the host ended: {tray.poll()}"] * (tray.poll() is not None))
     up = premiere()[1]  # logout: the display ends, Premiere and a server up
     wait(up, "server up at logout", 10)
     display.terminate()
@@ -148,16 +146,16 @@ def main():
         helper.wait(10)
     lost = f"Connection to display {[*env.values()][0]} lost — stopping server, quitting"
     nodes = [p for p in os.listdir("/proc") if text(f"/proc/{p}/comm") == "node\n"]
-    return failures + [f"logout: {what}" for what in (
+    failures.extend([f"logout: {what}" for what in (
         helper.poll() != 0 and f"helper status 10 s on: {helper.poll()}", lost not in text(LOG) and f"no line '{lost}' in helper.log",
         nodes and f"node servers left: {nodes}", os.path.exists(STATE + "/server.json") and "server.json left") if what
-    ] + found("helper-stderr", r"QObject::|Cannot create children|No such signal|QSocketNotifier")
+    ] + found("helper-stderr", r"QObject::|Cannot create children|No such signal|QSocketNotifier"))
 
 
 try:
-    failures = main()
+    main()
 except Exception as error:
-    failures = [f"{'' if started else 'no host here (77): '}{error!r}"]
+    failures.append(f"{'' if started else 'no host here (77): '}{error!r}")
 finally:
     for process in processes:
         with suppress(ProcessLookupError):
