@@ -9,8 +9,8 @@
 #include "Adapters/Linux/ProcWorkspace.h"
 #include "Adapters/Qt/QtDesktop.h"
 #include "Logging/Log.h"
-#include "Premiere/PremiereWatcher.h"
 #include "Platform/Displays.h"
+#include "Premiere/PremiereWatcher.h"
 #include "Supervision/ServerManager.h"
 #include "Supervision/ServerRecord.h"
 
@@ -21,8 +21,8 @@
 #include <cstdlib>
 #include <functional>
 #include <malloc.h>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
