@@ -20,8 +20,9 @@ class TessarynHelperApp;
 // Tessaryn Docs, Launch at Login, Quit Tessaryn Helper, with separators. Everything follows the
 // current values at once, also while the menu is open. The icon is built when it is first shown, as
 // a StatusNotifierItem of our own while a watcher is on the session bus (the host shows the menu
-// beside the icon), else through Qt's tray icon (XEmbed; never on Wayland, which has none); it moves between them as watchers come and
-// go, so a panel that starts after the helper (at login) still gets it.
+// beside the icon), else through Qt's tray icon (XEmbed; never on Wayland, which has none); it
+// moves between them as watchers come and go, so a panel that starts after the helper (at login)
+// still gets it.
 class TrayMenu : public QObject {
     Q_OBJECT
 
