@@ -1,4 +1,3 @@
-// The app, its tray icon and menu in-process, over scripted servers on a virtual clock.
 #include "App/SingleInstance.h"
 #include "App/TessarynHelperApp.h"
 #include "App/TrayMenu.h"
@@ -35,13 +34,13 @@ struct AppShell : ::testing::Test {
         s.handleSigterm = sigterm;
         s.exitProcess = [this] { did << "exit"; };
         s.terminateApplication = [this] { did << "quit"; };
-        s.makeServerManager = [this](auto thread) { // a node and a script that exist
+        s.makeServerManager = [this](auto thread) {
             return std::make_unique<ServerManager>("/bin/sh", "/dev/null", thread, launcher,
                                                    ServerManager::answerAtOnce([] { return QString("/usr/bin"); }));
         };
         LogCapture log;
         app = std::make_unique<TessarynHelperApp>(std::move(s));
-        // The plugin installer runs to its outcome (its tools on a worker) and is forgotten.
+        // The installer's tools run on a worker.
         ASSERT_TRUE(waitFor([&] { return clock->runPosted(), !log.messages().filter("PluginInstaller").isEmpty(); }));
         desktop.events.clear();
         tray = std::make_unique<TrayMenu>(*app);
@@ -57,7 +56,7 @@ struct AppShell : ::testing::Test {
     std::shared_ptr<ScriptedLauncher> launcher = std::make_shared<ScriptedLauncher>();
     L login = L::enabled;
     bool fails = false, sigterm = false;
-    QStringList did; // to the login item, and how the helper ended
+    QStringList did; // to the login item, and the helper's end
     RecordingDesktop desktop;
     std::unique_ptr<FakeWorkspace> ws;
     std::unique_ptr<TessarynHelperApp> app;
@@ -65,7 +64,7 @@ struct AppShell : ::testing::Test {
 };
 } // namespace
 
-TEST_F(AppShell, LoginSyncHeaderIconPerStatusLoginToggle)
+TEST_F(AppShell, LoginSyncHeaderIconToggle)
 {
     writeFile(home.supportFolder() + "/.first-launch-done", "");
     for (const auto& [status, text, registers] : std::vector<std::tuple<L, QString, int>> {
@@ -82,7 +81,7 @@ TEST_F(AppShell, LoginSyncHeaderIconPerStatusLoginToggle)
              { S::running(), "#34c759", "Server running on :9876" }, { S::stuck(), "#ff3b30", "Server stuck \u2014 repeated crashes" },
              { S::portInUse(), "#ff3b30", "Port 9876 in use" }, { S::stopped(), "#8e8e93", "Server stopped" },
              { S::idle(), "#8e8e93", "Idle (Premiere not running)" },
-             // A menu takes a lone "&" for a mnemonic marker and a doubled one for the character.
+             // A lone "&" marks a mnemonic.
              { S::preflightFailed("at /R&D/node"), "#ff3b30", "Pre-flight failed: at /R&&D/node" } }) {
         manager().setStatus(status);
         EXPECT_EQ(tray->trayIcon()->icon().pixmap(64, 64).toImage().pixelColor(8, 32).name(), colour) << text; // left of the T
@@ -93,7 +92,7 @@ TEST_F(AppShell, LoginSyncHeaderIconPerStatusLoginToggle)
              { L::notFound, 0, 1 } }) {
         SCOPED_TRACE(int(before));
         login = before, fails = failing, did.clear();
-        manager().setStatus(manager().status()); // a change made outside shows at the next status, equal or not
+        manager().setStatus(manager().status()); // an outside change shows at the next status, even equal
         ASSERT_EQ(item(atLogin)->isChecked(), before == L::enabled);
         EXPECT_NO_THROW(item(atLogin)->trigger());
         EXPECT_EQ(did, QStringList { before == L::enabled ? "unregister" : "register" });
@@ -103,7 +102,7 @@ TEST_F(AppShell, LoginSyncHeaderIconPerStatusLoginToggle)
 
 TEST_F(AppShell, IconWithPremiereCommandsTroubleLeftAlone)
 {
-    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()); // like a session without a tray host
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
     LogCapture whole;
     build(false);
     EXPECT_FALSE(app->isInserted() || tray->trayIcon()); // built only when first shown
@@ -135,7 +134,7 @@ TEST_F(AppShell, IconWithPremiereCommandsTroubleLeftAlone)
     EXPECT_EQ(whole.messages().count("No system tray available \u2014 the status icon cannot be shown"), 1); // of six launches
 }
 
-TEST_F(AppShell, SigtermOrQuitEndOnceServerEndedWithinBounds)
+TEST_F(AppShell, SigtermOrQuitEndOnceServerEnded)
 {
     // serverEnds: ms after the request; 0: at its SIGTERM; -1: not before its SIGKILL.
     struct Row { bool sigterm; int serverEnds, helperEnds; bool killable = true; };
@@ -162,7 +161,7 @@ TEST_F(AppShell, SigtermOrQuitEndOnceServerEndedWithinBounds)
     }
 }
 
-TEST_F(AppShell, TakenPortProbedEveryFiveSecondsWithPremiere)
+TEST_F(AppShell, TakenPortProbedEveryFiveSeconds)
 {
     const int holder = ::socket(AF_INET, SOCK_STREAM, 0); // another user's server, say
     const sockaddr_in address { AF_INET, htons(ServerManager::port), { htonl(INADDR_LOOPBACK) }, {} };
@@ -181,18 +180,18 @@ TEST_F(AppShell, TakenPortProbedEveryFiveSecondsWithPremiere)
     EXPECT_EQ(launcher->specs.size(), 1u);
 }
 
-TEST(OneHelperLock, ASecondHelperIsRefusedWhateverTheSessionOfEither)
+TEST(OneHelperLock, ASecondIsRefusedWhateverTheSession)
 {
     ScopedHome home;
     const QString run = home.path() + "/run";
     QDir().mkpath(run);
-    // Runtime folders: none (cron, su -), one not there (kept across su), one where no lock can be made.
+    // Runtime folders: none (cron, su -), gone (kept across su), one where no lock can be made.
     for (const auto& [mine, theirs] : std::vector<std::pair<QString, QString>> {
              { run, run }, { "/proc/gone", "/proc/gone" }, { run, "" }, { "", run }, { run, "/proc/self" } }) {
         SingleInstance first, second;
         ScopedEnv env("XDG_RUNTIME_DIR", QFile::encodeName(mine));
         EXPECT_TRUE(first.acquire() && first.holdsStateLock());
         ScopedEnv other("XDG_RUNTIME_DIR", QFile::encodeName(theirs));
-        EXPECT_FALSE(second.acquire()) << mine.toStdString() << " then " << theirs.toStdString();
+        EXPECT_FALSE(second.acquire()) << mine << " then " << theirs;
     }
 }

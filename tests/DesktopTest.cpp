@@ -1,4 +1,3 @@
-// The login shell's PATH and its cache, the /proc scanner, the Premiere watcher and the login item.
 #include "Environment/PathDiscovery.h"
 #include "Adapters/Linux/ProcWorkspace.h"
 #include "Foundation/RegularFile.h"
@@ -23,7 +22,6 @@ template <typename E> QString errorOf(const std::function<void()>& act)
     return {};
 }
 
-// Each row: an input and the text `f` makes of it.
 template <typename In, typename F> void expectRows(F f, const std::vector<std::pair<In, QString>>& rows)
 {
     for (const auto& [in, out] : rows) EXPECT_EQ(f(in), out) << in;
@@ -31,7 +29,7 @@ template <typename In, typename F> void expectRows(F f, const std::vector<std::p
 
 class PathDiscoveryTest : public ::testing::Test {
 protected:
-    void useShell(const QByteArray& body) // one that notes its arguments in ~/runs
+    void useShell(const QByteArray& body)
     {
         writeFile(home.path() + "/sh", "#!/bin/sh\necho \"$*\" >> ~/runs\n" + body, true);
         shell.emplace("SHELL", QFile::encodeName(home.path() + "/sh"));
@@ -43,7 +41,7 @@ protected:
 };
 } // namespace
 
-TEST_F(PathDiscoveryTest, TheShellsLastLineIsThePathAndAHangingShellIsKilled)
+TEST_F(PathDiscoveryTest, LastLineIsThePathAHangingShellIsKilled)
 {
     useShell("printf 'Welcome back!\\n\\n  /opt/x bin:/usr/bin \\r\\n\\n'; head -c 2000000 /dev/zero >&2");
     EXPECT_EQ(PathDiscovery::discover(), "/opt/x bin:/usr/bin");
@@ -53,7 +51,7 @@ TEST_F(PathDiscoveryTest, TheShellsLastLineIsThePathAndAHangingShellIsKilled)
     for (const QByteArray& output : QByteArrayList { " \n\n", "/usr/bin\nWelcome back!\n", ".:~/bin::", "/usr/bin\x1b[0m", longest + 'a' })
         EXPECT_THROW(PathDiscovery::pathFromShellOutput(output), PathDiscoveryError) << output.left(40);
     EXPECT_EQ(errorOf<PathDiscoveryError>([] { PathDiscovery::pathFromShellOutput("/usr/bin\377"); }), "Non-UTF8 PATH output");
-    // Profiles that leave a PATH without /usr/bin, with "::", ".", "~/b" and a trailing ":"; zsh when SHELL is unset.
+    // Relative and empty entries dropped; zsh when SHELL is unset.
     ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
     for (const QString profile : { "/.zprofile", "/.bash_profile", "/.profile" }) writeFile(home.path() + profile, "export PATH=/p/1::.:'~/b':/p/2:");
     writeFile(home.path() + "/.config/fish/config.fish", "set -gx PATH /p/1 '' . '~/b' /p/2 ''");
@@ -68,7 +66,7 @@ TEST_F(PathDiscoveryTest, TheShellsLastLineIsThePathAndAHangingShellIsKilled)
     EXPECT_TRUE(sleeper > 0 && waitFor([&] { return processGone(sleeper); }));
 }
 
-TEST_F(PathDiscoveryTest, TheCacheServesSevenDaysAndOutlivesAFailedDiscovery)
+TEST_F(PathDiscoveryTest, CacheServesSevenDaysOutlivesAFailure)
 {
     const QString cache = PathDiscovery::cacheFilePath();
     useShell("echo /cached/bin");
@@ -77,7 +75,7 @@ TEST_F(PathDiscoveryTest, TheCacheServesSevenDaysAndOutlivesAFailedDiscovery)
     useShell("echo /fresh/bin");
     EXPECT_EQ(at(604799), "/cached/bin");
     EXPECT_EQ(at(604800), "/fresh/bin");
-    // Another form, 64 KiB, dated 2.5 hours ahead.
+    // Another form, 2.5 hours ahead.
     const QByteArray other
         = QByteArray(R"({"discoveredAt": "2026-12-01t16:30:00.5+02:00", "extra": 1, "path": "/other"})").leftJustified(64 * 1024);
     writeFile(cache, other);
@@ -112,14 +110,13 @@ TEST_F(PathDiscoveryTest, TheCacheServesSevenDaysAndOutlivesAFailedDiscovery)
 }
 
 namespace {
-// An environment launched from a desktop file, by the process `pid` or not.
 QByteArray launched(const QByteArray& file, const QByteArray& pid = {})
 {
     QByteArray env = "HOME=/h\nGIO_LAUNCHED_DESKTOP_FILE=" + file + (pid.isEmpty() ? "" : "\nGIO_LAUNCHED_DESKTOP_FILE_PID=" + pid);
     return env.append("\nLANG=C").replace('\n', '\0');
 }
 
-// A /proc tree read on a virtual clock by the workspace of the helper, pid 500.
+// The helper is pid 500.
 class ProcScan : public ::testing::Test {
 protected:
     ProcScan() { writeFile(dir.path() + "/uptime", "1000.00 1.00\n"), setLastPid(lastPid); }
@@ -148,21 +145,21 @@ protected:
 };
 } // namespace
 
-TEST_F(ProcScan, ChangesComeAtTheNextScanAndYoungProcessesAreReadAgain)
+TEST_F(ProcScan, ChangesAtTheNextScanYoungProcessesReadAgain)
 {
     const QByteArray unit = "0::/user.slice/user@1000.service/app.slice/app-gnome-u-4242.scope\n";
-    for (const int pid : { 10, 11, 12 }) // a launch environment before Flatpak, Flatpak before the unit
+    for (const int pid : { 10, 11, 12 }) // precedence: launch variable, Flatpak, unit
         start(pid, pid == 10 ? launched("a") : "", 60, 'S', 1, unit);
     for (const int pid : { 10, 11 }) writeFile(folder(pid) + "/root/.flatpak-info", "[Application]\nname=b\n");
-    start(500, launched("p")); // the helper, with an inherited launch variable, its child and grandchild
+    start(500, launched("p")); // the helper, its child and grandchild (inherited variable)
     start(501, launched("p"), 60, 'S', 500, unit);
     start(502, launched("p"), 60, 'S', 501);
-    start(503, QByteArray(2 << 20, 'x') + '\0' + launched("p")); // 2 MiB, the variable last
+    start(503, QByteArray(2 << 20, 'x') + '\0' + launched("p"));
     if (canActAsAnotherUser()) start(504, launched("p")), ownBy(504, 12345);
     for (const int pid : { 75, 80 }) start(pid, launched("p"));
     start(60, "HOME=/h"); // old, unidentified: settled
     workspace = std::make_unique<ProcWorkspace>(scheduler, dir.path(), ProcWorkspace::Options { 500, ProcWorkspace::scanInPlace });
-    QStringList list; // the starting list, no launch
+    QStringList list;
     for (const RunningApplication& a : workspace->runningApplications()) list << QString("%1:%2").arg(a.pid).arg(a.applicationIdentifier);
     EXPECT_EQ((list.sort(), list.join(' ')), "10:a 11:b 12:u 503:p 75:p 80:p");
     for (const char kind : { '+', '-' })
@@ -197,7 +194,7 @@ TEST_F(ProcScan, ChangesComeAtTheNextScanAndYoungProcessesAreReadAgain)
         ownBy(505, 0);
         EXPECT_EQ(scan(1s), "+505 p");
     }
-    start(61, "HOME=/h"); // settled, then it becomes Premiere in place: no pid handed out, a sweep lists within 30 s
+    start(61, "HOME=/h"); // settled, then Premiere in place: no new pid; a sweep lists within 30 s
     EXPECT_EQ(scan(1s), "");
     writeFile(folder(61) + "/stat", readFile(folder(61) + "/stat").replace("odd (name) x", "premiere"));
     writeFile(folder(61) + "/environ", launched("p"));
@@ -207,8 +204,8 @@ TEST_F(ProcScan, ChangesComeAtTheNextScanAndYoungProcessesAreReadAgain)
     EXPECT_TRUE(ProcWorkspace(scheduler, "/nonexistent/proc", {}).runningApplications().isEmpty());
 }
 
-// One whose wait ran out; its scheduler may be gone too (the sanitizers see any touch).
-TEST_F(ProcScan, AScanThatOutlivesTheWorkspaceTouchesNothingOfIt)
+// Its scheduler may be gone too (the sanitizers see any touch).
+TEST_F(ProcScan, AScanOutlivingTheWorkspaceTouchesNothing)
 {
     auto mainThread = std::make_unique<VirtualScheduler>();
     std::function<void()> late;
@@ -220,10 +217,10 @@ TEST_F(ProcScan, AScanThatOutlivesTheWorkspaceTouchesNothingOfIt)
     late();
 }
 
-TEST(ProcWorkspace, IdentityFromLaunchVariableFlatpakInfoAndSystemdUnit)
+TEST(ProcWorkspace, IdentityFromLaunchVariableFlatpakOrUnit)
 {
-    // What the ..._PID of process 77 (started at tick 200) may name, by start tick and environment: the application
-    // that started it; a terminal from a launcher, whose shell started it; a younger one (a reused pid); an unreadable one.
+    // Process 77 started at tick 200; its ..._PID may name its starter; a launcher's terminal, whose shell started it;
+    // a younger one (a reused pid); an unreadable one.
     const QByteArray app = "/a/p.desktop", terminal = "/a/t.desktop";
     const std::map<pid_t, ProcWorkspace::NamedProcess> named { { 76, { 100, launched(app, "76") } }, { 75, { 200, launched(terminal) } },
         { 74, { 201, launched(terminal) } }, { 73, { 100, {} } } };
@@ -249,7 +246,7 @@ TEST(ProcWorkspace, IdentityFromLaunchVariableFlatpakInfoAndSystemdUnit)
         { "4:memory:/x\n1:name=systemd:/user.slice/app-a.B.service\n", "a.B" } });
 }
 
-TEST(PremiereWatcher, OnlyPremiereCountsAndEachChangeIsAnnouncedThenLogged)
+TEST(PremiereWatcher, OnlyPremiereCountsChangesAnnouncedThenLogged)
 {
     const RunningApplication premiere { 501, "com.adobe.PremierePro" }, beta { 502, "com.adobe.PremierePro.Beta" };
     LogCapture log;
@@ -276,7 +273,7 @@ struct ConfigHome {
 };
 } // namespace
 
-TEST(LoginItem, TheEntryDecidesTheStatusAndEveryFailureIsLoggedAndThrown)
+TEST(LoginItem, EntryDecidesStatusFailuresLoggedAndThrown)
 {
     using enum LoginItemStatus;
     ConfigHome config;
@@ -290,7 +287,7 @@ TEST(LoginItem, TheEntryDecidesTheStatusAndEveryFailureIsLoggedAndThrown)
         EXPECT_EQ(LoginItem::status(executable), status) << text;
     }
     const QString odd = "/tmp/My Apps/50% \"off\"/$HOME/back\\slash/`tick`";
-    LoginItem::registerApp(odd); // replaces the entry
+    LoginItem::registerApp(odd);
     EXPECT_TRUE(readLines(config.entry()).contains(
         "Exec=\"/tmp/My Apps/50%% \\\\\"off\\\\\"/\\\\$HOME/back\\\\\\\\slash/\\\\`tick\\\\`\""));
     EXPECT_TRUE(readLines(config.entry()).contains("TryExec=/tmp/My Apps/50% \"off\"/$HOME/back\\\\slash/`tick`"));
@@ -301,7 +298,7 @@ TEST(LoginItem, TheEntryDecidesTheStatusAndEveryFailureIsLoggedAndThrown)
     ScopedEnv relative("XDG_CONFIG_HOME", QByteArray("config")); // not absolute: ignored
     LoginItem::registerApp(executable);
     EXPECT_TRUE(QFile::exists(home.path() + "/.config" + entryName));
-    // Each row: a file in the way, the executable to register (none: unregister), what the error names.
+    // A file in the way, the executable to register (none: unregister), what the error names.
     for (const auto& [blocker, path, named] : std::vector<std::tuple<QString, std::optional<QString>, QString>> {
              { "/autostart", executable, "/autostart:" }, { entryName + "/x", executable, entryName + ":" },
              { "", QString(), "The running executable cannot be determined" }, { entryName + "/x", std::nullopt, entryName + ":" } }) {

@@ -1,4 +1,3 @@
-// Child processes, the logs and the home folders.
 #include "Logging/LogRotator.h"
 #include "Platform/HomeFolders.h"
 #include "TestSupport.h"
@@ -21,7 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 struct Output { QByteArray out, err, ends; }; // ends: the size of err at each end notice
-// Runs a script whose standard error is read slowly, so that its last bytes are still in the pipe at its end.
+// Stderr read slowly: its last bytes are still in the pipe at the end.
 Output runScript(const QString& script)
 {
     struct Shared { std::mutex m; Output o; };
@@ -36,7 +35,7 @@ Output runScript(const QString& script)
 }
 } // namespace
 
-TEST(ChildProcess, EachStreamIsReadToItsEndAndNoDescendantDelaysTheEnd)
+TEST(ChildProcess, StreamsReadToTheEndNoDescendantDelaysIt)
 {
     const QString late300k = "sleep 0.3; head -c 300000 /dev/zero | tr '\\0' ";
     EXPECT_EQ(runScript("exec >&-; " + late300k + "e >&2").ends, "300000;");
@@ -48,7 +47,7 @@ TEST(ChildProcess, EachStreamIsReadToItsEndAndNoDescendantDelaysTheEnd)
     }
 }
 
-// A child in a group of its own takes what is left of the group with it when it ends (a server that forked its worker).
+// A server that forked its worker.
 TEST(ChildProcess, WhatIsLeftOfItsGroupEndsWithTheChild)
 {
     QTemporaryDir dir;
@@ -60,7 +59,7 @@ TEST(ChildProcess, WhatIsLeftOfItsGroupEndsWithTheChild)
     ::kill(worker, SIGKILL);
 }
 
-// A child that outlives its bound is ended with its group, though a descendant holds the pipe.
+// Though a descendant holds the pipe.
 TEST(ChildProcess, ARunEndsAtItsBoundWithTheChildsGroup)
 {
     QTemporaryDir dir;
@@ -71,8 +70,8 @@ TEST(ChildProcess, ARunEndsAtItsBoundWithTheChildsGroup)
         EXPECT_TRUE(waitFor([&] { return processGone(pid.toInt()); }));
 }
 
-// Whatever the parent blocks, ignores or leaves open, started plainly and as the server is (parent-death signal).
-TEST(ChildProcess, StartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptorsZeroToTwo)
+// Plainly and as the server is (parent-death signal).
+TEST(ChildProcess, StartsWithDefaultSignalsAndOnlyFdsZeroToTwo)
 {
     sigset_t blocked;
     sigemptyset(&blocked), sigaddset(&blocked, SIGUSR1);
@@ -80,7 +79,7 @@ TEST(ChildProcess, StartsWithDefaultSignalsAnEmptyMaskAndOnlyDescriptorsZeroToTw
     std::signal(SIGUSR2, SIG_IGN);
     const int inheritable = ::dup(2);
     ASSERT_GE(inheritable, 3);
-    for (int deathSignal : { 0, SIGTERM }) // the programs read their own state: a shell between would reset it
+    for (int deathSignal : { 0, SIGTERM }) // no shell between: it would reset them
         for (ProcessSpec spec : { makeSpec("/bin/grep", { "-E", "^Sig(Blk|Ign):", "/proc/self/status" }), makeSpec("/bin/ls", { "/proc/self/fd" }) }) {
             spec.parentDeathSignal = deathSignal;
             const QString out = ChildProcess::run(spec, 20s).standardOutput; // ls holds 3 while it reads the folder
@@ -94,12 +93,12 @@ TEST(LogRotator, LinesAreStampedInUtcWithOneLineFeed)
     const QDateTime time(QDate(2026, 12, 5), QTime(6, 39, 50, 7), QTimeZone(3600));
     for (const auto& [message, line] : std::vector<std::pair<QString, QByteArray>> {
              { "ends\n", "ends\n" }, { "waking \u2014 server", "waking \xE2\x80\x94 server\n" },
-             // Outside text cannot start a line of its own, nor hide one behind a terminal's escape.
+             // No forged line, nor one hidden behind a terminal's escape.
              { "at /a\n2026-01-01T00:00:00.000Z forged\r\x1b[2K\x7f", "at /a?2026-01-01T00:00:00.000Z forged??[2K?\n" } })
         EXPECT_EQ(LogRotator::formatLine(time, message), "2026-12-05T05:39:50.007Z " + line);
 }
 
-// Raw bytes pass unchanged; concurrent writers' lines stay whole and in order across two rotations.
+// Concurrent writers' lines stay whole, in order.
 TEST(LogRotator, RotatesPastTenMebibytesIntoThreeGenerations)
 {
     ScopedHome home;
@@ -121,7 +120,7 @@ TEST(LogRotator, RotatesPastTenMebibytesIntoThreeGenerations)
     EXPECT_EQ(readFile(path + ".3"), "gen1");
     EXPECT_FALSE(QFile::exists(path + ".4"));
     EXPECT_TRUE(readFile(path + ".2").startsWith(raw));
-    const qint64 full = QFileInfo(path + ".2").size(); // one more append, of at most a 256-KiB batch, before the rotation
+    const qint64 full = QFileInfo(path + ".2").size(); // at most a 256-KiB batch past the limit
     EXPECT_TRUE(full > tenMiB && full <= tenMiB + (256 << 10)) << full;
     const QRegularExpression form(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z thread (\d) line (\d+) p{50}$)");
     std::vector<int> next(threads, 0);
@@ -133,7 +132,7 @@ TEST(LogRotator, RotatesPastTenMebibytesIntoThreeGenerations)
     EXPECT_EQ(next, std::vector<int>(threads, lines));
 }
 
-TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
+TEST(LogRotator, RawWritesWaitOnAFullBacklogLinesDoNot)
 {
     ScopedHome home;
     const int limit = 256 << 10, chunk = 64 << 10, chunks = 32;
@@ -159,13 +158,13 @@ TEST(LogRotator, RawWritesWaitWhileTheBacklogIsFullButLinesDoNot)
     for (int i = 0; i < chunks; ++i) ASSERT_EQ(received.mid(i * chunk, chunk), QByteArray(chunk, char('a' + i % 26))) << i;
 }
 
-TEST(LogRotator, WhatWaitsIsAppendedIn256KiBBatchesEachWholeOrAbsent)
+TEST(LogRotator, BacklogAppendedIn256KiBBatchesWholeOrAbsent)
 {
     ScopedHome home;
     std::promise<void> disk;
     std::atomic<int> appends { 0 };
     LogRotator log("server.log", 16 << 20, [&appends, stalled = disk.get_future().share()] { ++appends, stalled.wait(); });
-    rlimit saved {}; // a file size limit stands in for the full disk: the write is cut short, the next one fails
+    rlimit saved {}; // the full disk: a write is cut short, the next one fails
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     ::signal(SIGXFSZ, SIG_IGN);
     const rlimit full { 10, saved.rlim_max };
@@ -182,11 +181,11 @@ TEST(LogRotator, WhatWaitsIsAppendedIn256KiBBatchesEachWholeOrAbsent)
 }
 
 // Without HOME, the password database's home.
-TEST(HomeFolders, XdgVariablesAndHomeCountOnlyAsAbsolutePaths)
+TEST(HomeFolders, XdgVariablesAndHomeOnlyAsAbsolutePaths)
 {
     const QString user = QFile::decodeName(::getpwuid(::getuid())->pw_dir);
     const auto under = [](const QString& h) { return QStringList { h + "/.local/state/tessaryn/logs", h + "/.local/state/tessaryn", h + "/.cache/tessaryn", "" }; };
-    struct Row { std::optional<QByteArray> home, state, cache, runtime; QStringList folders; }; // log, support, cache, runtime
+    struct Row { std::optional<QByteArray> home, state, cache, runtime; QStringList folders; };
     for (const Row& r : std::vector<Row> { { "/h", {}, {}, {}, under("/h") },
                                            { "/h/", "/s", "/c/", "/r", { "/s/tessaryn/logs", "/s/tessaryn", "/c/tessaryn", "/r/tessaryn" } },
                                            { "h", "s", "c", "r", under(user) }, { {}, "", "", "", under(user) } }) {
@@ -196,9 +195,8 @@ TEST(HomeFolders, XdgVariablesAndHomeCountOnlyAsAbsolutePaths)
     }
 }
 
-// Only folders of the user's own take the logs, made for the user alone (one the group may write to is made so); a
-// refusal is said once, and nothing is written through a link.
-TEST(HomeFolders, OnlyTheUsersOwnFoldersTakeTheLogsAndNeverThroughALink)
+// One the group may write to is made the user's alone; a refusal is said once.
+TEST(HomeFolders, OnlyTheUsersOwnFoldersTakeLogsNeverViaALink)
 {
     struct Row { mode_t mode; uid_t owner; bool link; mode_t after; }; // of the state folder; a link at server.log
     for (const Row& r : std::vector<Row> { { 0, 0, false, 0700 }, { 0770, ::getuid(), false, 0750 }, { 0700, 65534, false, 0 },
@@ -215,7 +213,7 @@ TEST(HomeFolders, OnlyTheUsersOwnFoldersTakeTheLogsAndNeverThroughALink)
         }
         struct stat made {};
         EXPECT_EQ(readFile(log) + readFile(target), r.after ? "bytesbytes" : "") << r.mode << r.link;
-        EXPECT_TRUE(!r.after || (::stat(state, &made) == 0 && (made.st_mode & 0777) == r.after)) << "made for the user alone";
+        EXPECT_TRUE(!r.after || (::stat(state, &made) == 0 && (made.st_mode & 0777) == r.after)) << r.mode;
         EXPECT_EQ(err.text().count('\n'), r.after ? 0 : 1) << r.mode << r.link;
     }
 }

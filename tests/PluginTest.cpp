@@ -1,4 +1,3 @@
-// The plugin installer with real ZIP packages and processes, in a temporary HOME.
 #include "Plugin/PluginInstaller.h"
 #include "TestSupport.h"
 
@@ -22,7 +21,7 @@ TEST(PluginVersions, EveryRuleOfTheComparison)
     }
 }
 
-TEST(PluginTools, StdoutOnlyAndOnlyThisUsersProcesses)
+TEST(PluginTools, StdoutOnlyThisUsersProcesses)
 {
     const auto sh = [](const QString& script) { return P::runProcess("/bin/sh", { "-c", script }); };
     EXPECT_EQ(P::runProcess("/bin/echo", { "a  b", "$HOME", "*" }), QString("a  b $HOME *\n"));
@@ -42,8 +41,7 @@ TEST(PluginTools, StdoutOnlyAndOnlyThisUsersProcesses)
     other->sendSignal(SIGKILL);
 }
 
-// Rows arrange from a package of v1.4.0, a marker of 1.3.0, no agent and Creative Cloud running. A hand-over (rows logging
-// `opened`) adds its own events and by default leaves the marker at 1.4.0 (else 1.3.0).
+// Each row starts from a v1.4.0 package, marker 1.3.0, no agent, Creative Cloud running.
 TEST(PluginInstallFlow, EachOutcome)
 {
     struct Case {
@@ -133,7 +131,7 @@ TEST(PluginInstallFlow, EachOutcome)
             ASSERT_TRUE(waitFor([&] { return P::processRunning(n) == running.contains(n); })) << n;
         LogCapture log;
         flow = P::run(main, services);
-        if (quitOn == "agent") { // the main thread goes on meanwhile; quitting ends the agent and what it started
+        if (quitOn == "agent") { // the main thread goes on; quitting ends the agent and its children
             ASSERT_TRUE(waitFor([&] { return main->runPosted(), P::processRunning("^sleep 314"); }));
             bool ran = false;
             main->post([&] { ran = true; }), main->runPosted();

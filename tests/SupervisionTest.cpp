@@ -1,4 +1,3 @@
-// The server manager on a virtual clock, over scripted processes or a real shell stand-in.
 #include "Environment/PathDiscovery.h"
 #include "Logging/Log.h"
 #include "Platform/PortHolders.h"
@@ -49,8 +48,8 @@ TEST_F(Manager, CrashBackOffTo30sStuckFromSixthResetAt60s)
     EXPECT_EQ(log.messages().size(), 1);
     for (int n = 1; int delay : { 1, 2, 4, 8, 16, 30, 30 }) {
         SCOPED_TRACE(n);
-        clock->advance(59s); // too short a run to count as stable
-        // Exit code 0 is a crash too; a word pushed out of the last 4096 bytes is no EADDRINUSE.
+        clock->advance(59s); // too short to count as stable
+        // Exit 0 is a crash too; a word pushed out of the last 4096 bytes is no EADDRINUSE.
         crash(n > 1, "EADDRINUSE" + QByteArray(4087, ' '));
         EXPECT_EQ(m->status(), n <= 5 ? S::restarting(n) : S::stuck());
         EXPECT_EQ(line(), QString("Server crashed (exit %1); restart attempt %2 in %3s").arg(int(n > 1)).arg(n).arg(delay));
@@ -63,7 +62,7 @@ TEST_F(Manager, CrashBackOffTo30sStuckFromSixthResetAt60s)
     EXPECT_EQ(line(), "Server stable 60s \u2014 restart counter reset (was 7)");
     crash(), clock->advance(61s); // also after a single crash
     EXPECT_EQ(line(), "Server stable 60s \u2014 restart counter reset (was 1)");
-    L->failWith = EMFILE, crash(); // out of descriptors for a moment: tried again as after a crash
+    L->failWith = EMFILE, crash(); // tried again as after a crash
     clock->advance(1s);
     EXPECT_EQ(line(), "Pre-flight: spawn failed: Too many open files; restart attempt 2 in 2s");
     L->failWith = 0, clock->advance(1999ms);
@@ -75,8 +74,8 @@ TEST_F(Manager, CrashBackOffTo30sStuckFromSixthResetAt60s)
 TEST_F(Manager, StopCancelsPendingStartEaddrinuseCountsAfter)
 {
     m->start(), crash();
-    m->stop(S::idle()); // the crash restart
-    m->restart(), m->stop(S::idle()); // the second half of a restart
+    m->stop(S::idle()); // cancels the crash restart
+    m->restart(), m->stop(S::idle()); // and a restart's second half
     clock->advance(60s);
     EXPECT_EQ(launches(), 1);
     m->start(), m->stop(S::idle());
@@ -86,8 +85,7 @@ TEST_F(Manager, StopCancelsPendingStartEaddrinuseCountsAfter)
     struct Named final : PortHolders {
         PortHolder holderOf(quint16) const override { return { PortHolder::Kind::ownProcess, 77, "evil\nname\x1b" }; } };
     m->setPortHolders(std::make_shared<Named>());
-    // The word at the start of the last 4096 bytes, or among bytes that are no UTF-8, from a server that the stop
-    // ended or one reaped before it.
+    // At the tail's start or among non-UTF-8 bytes; from a server the stop ended, or reaped before.
     for (int i = 0; const QByteArray& tail : { "listen EADDRINUSE" + QByteArray(4086, ' '), QByteArray("\xff listen EADDRINUSE"),
                                                "\xE2\x80\xA6" "EADDRINUSE" + QByteArray(4084, ' ') }) {
         m->start(), L->last().handlers.standardError(tail);
@@ -113,13 +111,11 @@ TEST_F(Manager, RestartWaitsForOldServerClearsCounter)
     EXPECT_EQ(m->status(), S::restarting(1));
 }
 
-// A leftover is stopped only while its identifier still names it: the same start time, its script on its command line,
-// and only from a note of the user's own.
-TEST(ServerRecord, ALeftoverIsStoppedOnlyWhileItsIdentifierStillNamesIt)
+TEST(ServerRecord, ALeftoverIsStoppedOnlyWhileItsNoteNamesIt)
 {
     ScopedHome home;
     for (const QString row : { "itself", "a later start", "another command line", "another user's note" }) {
-        NamedProcess process("node"); // node 300
+        NamedProcess process("node");
         const pid_t pid = process.child->pid();
         ServerRecord::save(pid, row == "another command line" ? "/elsewhere/server.js" : "300");
         const QByteArray start = '"' + QByteArray::number(ProcessInfo::startTime(pid).value_or(0)) + '"', later = "\"1\"";
@@ -135,10 +131,10 @@ TEST(ServerRecord, ALeftoverIsStoppedOnlyWhileItsIdentifierStillNamesIt)
 
 TEST_F(Manager, StaleEndOrDestroyedManagerChangesNothing)
 {
-    m->start(), L->last().end(1); // ended, its notice not yet handled
+    m->start(), L->last().end(1); // its end notice not yet handled
     m->stop(S::idle()), m->start();
     LogCapture none;
-    clock->runPosted(); // the old notice
+    clock->runPosted();
     EXPECT_EQ(m->status(), S::running());
     EXPECT_TRUE(none.messages().isEmpty());
     crash(), m.reset(); // its pending restart goes with it
@@ -150,7 +146,7 @@ TEST_F(Manager, StaleEndOrDestroyedManagerChangesNothing)
     EXPECT_EQ(launches(), 3);
 }
 
-// Only standard error says "port in use", and the end notice waits for what it has written.
+// Only stderr says "port in use"; the end notice waits for what it wrote.
 TEST_F(Manager, PreflightServerLogEveryTakenPortSeen)
 {
     const auto real = std::make_shared<ChildProcessLauncher>();
@@ -167,7 +163,7 @@ TEST_F(Manager, PreflightServerLogEveryTakenPortSeen)
         EXPECT_EQ(m->status(), S::preflightFailed(reason));
         EXPECT_EQ(line(), "Pre-flight: " + reason);
     }
-    EXPECT_EQ(lookups, 1); // only the launch that got as far as the spawn asked for the PATH
+    EXPECT_EQ(lookups, 1); // only the spawn asks for the PATH
     m = make(node, "/dev/null", real);
     const auto reaches = [&](const S& status) { return waitFor([&] { return clock->runPosted(), m->status() == status; }); };
     ScopedEnv port("PORT", "1111");
@@ -187,8 +183,7 @@ TEST_F(Manager, PreflightServerLogEveryTakenPortSeen)
     EXPECT_EQ(line(), "Server exited with EADDRINUSE \u2014 abandoning restart loop");
 }
 
-// On a full disk a log says so once until an append lands again, and server.log gives way to the helper's lines.
-TEST(LogRotator, OnAFullDiskServerLogGivesWayToTheHelpersLinesAndSaysSoOnce)
+TEST(LogRotator, OnAFullDiskServerLogGivesWayAndSaysSoOnce)
 {
     const QByteArray folder = QFile::encodeName(QFileInfo(Log::shared().filePath()).path());
     if (::mount("tmpfs", folder, "tmpfs", 0, "size=64k,mode=0700") != 0)

@@ -18,7 +18,7 @@ SERVERS = {"slow": "process.on('SIGTERM', () => setTimeout(() => process.exit(0)
            "stubborn": "process.on('SIGTERM', () => {});" + LISTEN}
 
 
-def until(condition, timeout=30):  # its first true value; the D-Bus main loop turns meanwhile
+def until(condition, timeout=30):  # the D-Bus loop turns meanwhile
     deadline = time.monotonic() + timeout
     while not (value := condition()):
         if time.monotonic() > deadline:
@@ -78,7 +78,7 @@ class Case(unittest.TestCase):
         self.procs.append(sp.Popen(argv, env=env, start_new_session=True, **options))
         return self.procs[-1]
 
-    def env(self, **extra):  # nothing of the runner's but the sanitizers' settings; no session bus: a tray is XEmbed
+    def env(self, **extra):  # only the sanitizers' settings pass; no session bus: a tray is XEmbed
         sanitizers = {k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}
         return sanitizers | dict(PATH=PATH, HOME=self.home, LANG="C.UTF-8", SHELL="/bin/sh", XDG_CONFIG_HOME=self.config,
                                  XDG_RUNTIME_DIR=self.tmp + "/run", QT_QPA_PLATFORM="offscreen",
@@ -109,7 +109,7 @@ class Case(unittest.TestCase):
     def premiere(self, *prefix):  # as the desktop launches it
         return self.spawn([*prefix, "sleep", "600"], dict(PATH=PATH, HOME=self.home, **PREMIERE))
 
-    def alert(self):  # Creative Cloud and Premiere by name: the installer alerts on standard error
+    def alert(self):  # by name: the installer alerts on stderr
         self.spawn(["bash", "-c", 'exec -a "Adobe Creative Cloud, Adobe Premiere Pro" sleep 600'])
 
     def profile(self, text):
@@ -137,7 +137,7 @@ class Headless(Case):
         self.start(**env), self.line(IDLE)
         self.assertRegex("\n".join(self.log()[:self.log().index(IDLE)]), "^" + "\n".join(patterns) + "$")
 
-    def test_command_line_and_first_second_unregistered_start(self):
+    def test_command_line_first_second_unregistered(self):
         for argument, output in (("--version", "0 tessaryn-helper 1.0.0\n"), ("--help", "0 Usage: tessaryn-helper [options]\n"),
                                  ("--bogus", "2 |tessaryn-helper: Unknown option 'bogus'.\n")):
             run = sp.run([HELPER, argument], env=self.env(), capture_output=True, text=True)
@@ -154,8 +154,8 @@ class Headless(Case):
         failed = "LoginItem.register failed: .+"
         self.boot(failed, FIRST, failed, "Login item was not enabled — re-registered"), self.end()
 
-    def test_premiere_wakes_crash_restarts_second_helper_refused(self):
-        # Inherited: SIGCHLD ignored, standard error closed (no file of the helper takes its place).
+    def test_premiere_wakes_crash_restarts_second_refused(self):
+        # Inherited: SIGCHLD ignored, fd 2 closed (no file of the helper takes its place).
         inherit = lambda: (signal.signal(signal.SIGCHLD, signal.SIG_IGN), os.close(2))
         self.alert(), self.start(options=dict(preexec_fn=inherit), DEV_NODE_PATH="", DEV_AI_SERVER_PATH="")  # as if unset
         self.line(IDLE), self.line(ALERT)
@@ -210,7 +210,7 @@ class Headless(Case):
         self.assertEqual(self.lines("PathDiscovery failed"), [])  # the shell answered, not the 10 s timeout
         self.pids += (jobs := pgrep("-fx", job))
         self.assertEqual(jobs, [])
-        # A slow one holds up neither a quit of Premiere nor SIGTERM; standard error a pipe nobody reads.
+        # A slow shell holds up neither Premiere's quit nor SIGTERM; stderr a pipe nobody reads.
         self.fresh(), self.profile((job := f"sleep 6.{os.getpid()}") + "\n")
         read, write = os.pipe()
         os.close(read), self.alert(), self.start(options=dict(stderr=write), SHELL="/bin/bash"), os.close(write)
@@ -223,7 +223,6 @@ class Headless(Case):
         self.assertFalse(self.lines(SPAWNED) + self.lines("PathDiscovery"))
 
     def test_hostile_files_and_profile(self):
-        # A profile that talks, the log folder removed; in the way FIFOs, links or a folder.
         env, state = ".cache/tessaryn/env.json", ".local/state/tessaryn/"  # the lock there without XDG_RUNTIME_DIR
         lock, marker = state + "helper.lock", state + "plugin-installed-version"
         for row, inherited in (({env: 0, state + "server.json": 0, lock: 0, marker: 0, "root/.flatpak-info": 0}, {"XDG_RUNTIME_DIR": ""}),
@@ -268,7 +267,7 @@ class Headless(Case):
         self.premiere(), self.start(), until(ok), self.end(within=3)
         [self.assertIn(f"{self.logs}/{name}.log is not a regular file", self.err()) for name in ("helper", "server")]
 
-    def test_a_second_users_helper_gets_the_port_once_free(self):
+    def test_second_users_helper_gets_the_freed_port(self):
         if os.getuid() or int(Path("/proc/self/uid_map").read_text().split()[2]) <= NOBODY:
             self.skipTest("only root with all users mapped starts a process as another user")
         os.chmod(self.tmp, 0o755)
@@ -304,7 +303,7 @@ class XEmbedTray(Case):  # beside trayer: a dark strip at the top left
         until(lambda: self.pixels(colour, area) >= area[2] * area[3] // 5 and not self.pixels(other, area))
         return area
 
-    def test_green_hidden_red_quit_from_menu_then_x_lost(self):
+    def test_green_red_menu_quit_and_x_lost(self):
         x11 = self.start_x()
         self.spawn(("trayer --edge top --align left --widthtype pixel --width 120 --heighttype pixel --height 32 --transparent true "
                     "--tint 0x303030 --alpha 0 --expand false").split(), dict(os.environ, DISPLAY=self.display))
@@ -352,7 +351,7 @@ class Watcher(dbus.service.Object):  # keeps each item until its connection leav
         self.items.append(sender + service if service.startswith("/") else service + "/StatusNotifierItem")
 
     @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
-    def Introspect(self):  # Qt reads the watcher's properties only when they are introspected
+    def Introspect(self):  # Qt reads properties only when introspected
         return (f'<node><interface name="{WATCHER}"><property name="IsStatusNotifierHostRegistered" type="b" '
                 'access="read"/></interface></node>')
 
@@ -374,13 +373,13 @@ class StatusNotifierItem(Case):
 
     def item(self):
         service, path = until(lambda: len(self.watcher.items) == 1 and self.watcher.items[0]).split("/", 1)
-        # Asked without blocking: a newly built item still waits on calls to our watcher, served by this loop.
+        # Asked without blocking: a new item still waits on our watcher, served by this loop.
         item, menu = dbus.Interface(self.bus.get_object(service, "/" + path), dbus.PROPERTIES_IFACE), []
         item.Get(ITEM, "Menu", reply_handler=menu.append, error_handler=self.fail)
         return item, dbus.Interface(self.bus.get_object(service, until(lambda: menu and menu[0])), "com.canonical.dbusmenu")
 
     def test_announced_launch_item_menu_and_quit(self):
-        # Premiere by exec from a wrapper that had settled as no application, announced on the bus.
+        # Premiere exec'd by a wrapper settled as no application, announced on the bus.
         wrapper = self.spawn(["sh", "-c", 'read x; exec env "$@"', "sh", *map("=".join, PREMIERE.items()), "sleep", "600"],
                              self.env(), stdin=sp.PIPE)
         began, daemon = time.monotonic(), self.spawn("dbus-daemon --session --nofork --print-address=1".split(), stdout=sp.PIPE)
@@ -393,7 +392,7 @@ class StatusNotifierItem(Case):
         until(lambda: time.monotonic() - began > 3.5)
         self.start("stubborn", exe, dict(pass_fds=[42]), DBUS_SESSION_BUS_ADDRESS=address, PATH=f"{self.tmp}/bin:{PATH}", **x11)
         self.line(IDLE)
-        self.watcher = Watcher(self.bus)  # the panel comes after the helper, as at login; then Premiere
+        self.watcher = Watcher(self.bus)  # the panel after the helper, as at login; then Premiere
         wrapper.stdin.write(b"\n"), wrapper.stdin.flush()
         launched = dbus.lowlevel.SignalMessage("/org/gtk/gio/DesktopAppInfo", "org.gtk.gio.DesktopAppInfo", "Launched")
         launched.append(dbus.ByteArray(PREMIERE["GIO_LAUNCHED_DESKTOP_FILE"].encode() + b"\0"), "", dbus.Int64(wrapper.pid),
@@ -423,7 +422,7 @@ class StatusNotifierItem(Case):
         self.quit(wrapper), self.line(DOWN), click(3)  # late, from an open menu
         until(lambda: not self.watcher.items)
         self.assertEqual(len(self.lines("User-requested restart")), 2)
-        self.bus.release_name(WATCHER)  # the panel goes, and comes back only once the icon is shown without it
+        self.bus.release_name(WATCHER)  # the panel goes; back once the icon is shown without it
         self.premiere(), self.line("No system tray")  # nor an XEmbed tray on this display
         self.bus.request_name(WATCHER)
         item, menu = self.item()

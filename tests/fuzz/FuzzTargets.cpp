@@ -1,4 +1,3 @@
-// libFuzzer entry points for the parsers of text from outside, one per FUZZ_<TARGET> definition.
 #include "Environment/PathDiscovery.h"
 #include "Adapters/Linux/AutostartEntry.h"
 #include "Adapters/Linux/ProcWorkspace.h"

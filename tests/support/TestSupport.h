@@ -1,5 +1,5 @@
 #pragma once
-// What the C++ tests share, and stand-ins for processes, the workspace, the desktop and Adobe's tools.
+// Stand-ins for processes, workspace and desktop.
 #include "Foundation/ChildProcess.h"
 #include "Foundation/ProcessLauncher.h"
 #include "Foundation/Scheduler.h"
@@ -19,14 +19,11 @@
 #include <ostream>
 #include <unistd.h>
 
-#include <unistd.h>
-
 inline std::ostream& operator<<(std::ostream& o, const QString& t) { return o << t.toStdString(); }
 inline std::ostream& operator<<(std::ostream& o, const QByteArray& t) { return o << t.toStdString(); }
 inline void PrintTo(const QString& t, std::ostream* o) { *o << '"' << t << '"'; }
 inline void PrintTo(const QByteArray& t, std::ostream* o) { *o << '"' << t << '"'; }
 
-// Sets (or unsets, with nullopt) an environment variable for one scope.
 struct ScopedEnv {
     ScopedEnv(const char* name, std::optional<QByteArray> value) : name(name) { set(value); }
     ~ScopedEnv() { set(previous); }
@@ -67,13 +64,11 @@ inline bool processGone(pid_t pid)
 }
 // Polls on the real clock, turning the Qt event loop.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
-// Whether this process may start one as another user (root, with all users mapped).
 inline bool canActAsAnotherUser()
 {
     return ::geteuid() == 0 && readFile("/proc/self/uid_map").simplified().split(' ').value(2).toLongLong() > 65534;
 }
 
-// Standard error, into a file for one scope.
 struct StderrCapture {
     QTemporaryFile file;
     int saved = (file.open(), ::dup(2));
@@ -82,14 +77,14 @@ struct StderrCapture {
     QByteArray text() { return readFile(file.fileName()); }
 };
 
-// The shared helper log's messages, without stamps, from construction on.
+// Log messages without stamps, from construction on.
 struct LogCapture {
     LogCapture();
     QStringList messages() const;
     qint64 start;
 };
 
-// A main thread on a virtual clock: timers run as the test advances time, posted tasks when it says.
+// Timers run as the test advances time, posted tasks when it says.
 class VirtualScheduler final : public Scheduler {
 public:
     void post(Task task) override { std::lock_guard lock(mutex_); posted_.push_back(std::move(task)); }
@@ -135,7 +130,7 @@ private:
     std::multimap<Duration, std::shared_ptr<Timer>> timers_;
 };
 
-// A process that ends when the test says, or on the signals it obeys.
+// Ends when the test says, or on the signals it obeys.
 struct ScriptedProcess final : LaunchedProcess {
     ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : id(pid), handlers(std::move(handlers)) { }
     pid_t pid() const override { return id; }
@@ -150,13 +145,12 @@ struct ScriptedProcess final : LaunchedProcess {
         if (!standardError.isEmpty()) handlers.standardError(standardError);
         running = false, handlers.finished(status);
     }
-    mutable std::vector<int> received; // signals
+    mutable std::vector<int> received;
     bool obeysSigterm = true, obeysSigkill = true, running = true;
     pid_t id;
     ChildProcess::Handlers handlers;
 };
 
-// Pids from 4000; while failWith is set, launches fail with that errno.
 struct ScriptedLauncher final : ProcessLauncher {
     std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override
     {
@@ -169,7 +163,6 @@ struct ScriptedLauncher final : ProcessLauncher {
     std::vector<std::shared_ptr<ScriptedProcess>> processes;
 };
 
-// Applications the test launches and quits; it counts the scans.
 struct FakeWorkspace final : Workspace {
     explicit FakeWorkspace(QList<RunningApplication> running = {}) : running(std::move(running)) { }
     QList<RunningApplication> runningApplications() const override { return ++scans, running; }
@@ -180,7 +173,7 @@ struct FakeWorkspace final : Workspace {
     mutable int scans = 0;
 };
 
-// Records "open <url>" and "alert <title>: <text>"; a check may run while an alert is open.
+// Records "open <url>" and "alert <title>: <text>".
 struct RecordingDesktop final : Desktop {
     void open(const QUrl& url) override { events << "open " + url.toString(); }
     void alert(const QString& title, const QString& text) override
@@ -191,7 +184,6 @@ struct RecordingDesktop final : Desktop {
     std::function<void(const QString& title)> whileAlertIsOpen;
 };
 
-// Adobe's side: ZIP packages (CMake's archiver), and processes whose command line is a name.
 void makeZip(const QString& destination, const std::map<QString, QByteArray>& files);
 
 struct NamedProcess {
