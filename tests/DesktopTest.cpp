@@ -1,4 +1,5 @@
 #include "Environment/PathDiscovery.h"
+#include "Adapters/Linux/ApplicationIdentity.h"
 #include "Adapters/Linux/ProcWorkspace.h"
 #include "Foundation/RegularFile.h"
 #include "Platform/LoginItem.h"
@@ -217,15 +218,15 @@ TEST_F(ProcScan, AScanOutlivingTheWorkspaceTouchesNothing)
     late();
 }
 
-TEST(ProcWorkspace, IdentityFromLaunchVariableFlatpakOrUnit)
+TEST(ApplicationIdentity, FromLaunchVariableFlatpakOrUnit)
 {
     // Process 77 started at tick 200; its ..._PID may name its starter; a launcher's terminal, whose shell started it;
     // a younger one (a reused pid); an unreadable one.
     const QByteArray app = "/a/p.desktop", terminal = "/a/t.desktop";
-    const std::map<pid_t, ProcWorkspace::NamedProcess> named { { 76, { 100, launched(app, "76") } }, { 75, { 200, launched(terminal) } },
+    const std::map<pid_t, ApplicationIdentity::NamedProcess> named { { 76, { 100, launched(app, "76") } }, { 75, { 200, launched(terminal) } },
         { 74, { 201, launched(terminal) } }, { 73, { 100, {} } } };
     const auto fromEnvironment = [&](const QByteArray& environment) {
-        return ProcWorkspace::identifierFromEnvironment(environment, 77, 200, [&](pid_t pid) {
+        return ApplicationIdentity::fromEnvironment(environment, 77, 200, [&](pid_t pid) {
             return named.contains(pid) ? std::optional(named.at(pid)) : std::nullopt;
         });
     };
@@ -234,14 +235,14 @@ TEST(ProcWorkspace, IdentityFromLaunchVariableFlatpakOrUnit)
         { launched(app, "77"), "p" }, { launched(app, "76"), "" }, { launched(app, "75"), "p" }, { launched(app, "74"), "" },
         { launched(app, "73"), "" }, { launched(app, "72"), "" },
         { "HOME=/h", "" }, { "XGIO_LAUNCHED_DESKTOP_FILE=/a/b.desktop", "" }, { launched("/a/\xff.desktop"), "" } });
-    EXPECT_EQ(ProcWorkspace::identifierFromFlatpakInfo("[Instance]\nname=no\n[Application]\nruntime=x\nname = a.B \n"), "a.B");
+    EXPECT_EQ(ApplicationIdentity::fromFlatpakInfo("[Instance]\nname=no\n[Application]\nruntime=x\nname = a.B \n"), "a.B");
     // One row per branch of app[-<launcher>]-<id>[@<random>].service and app[-<launcher>]-<id>-<random>.scope.
-    expectRows<QString>(ProcWorkspace::identifierFromUnitName, {
+    expectRows<QString>(ApplicationIdentity::fromUnitName, {
         { "app-gnome-a.B\\x2dc-9.scope", "a.B-c" }, { "app-a.B-9.scope", "a.B" }, { "app-a.B.service", "a.B" },
         { "app-gnome-a.B@f00d.service", "a.B" }, { "a.B@wayland.service", "" }, { "app-gnome-a.B-9.slice", "" },
         { "app-a-b-c-d.scope", "" }, { "app-a-b-c.service", "" }, { "app-.service", "" }, { "app-x.scope", "" } });
     const QByteArray slice = "0::/user.slice/user@1000.service/app.slice/";
-    expectRows<QByteArray>(ProcWorkspace::identifierFromCgroup, {
+    expectRows<QByteArray>(ApplicationIdentity::fromCgroup, {
         { slice + "app-gnome-a.B-9.scope\n", "a.B" }, { slice + "app-a.B.slice/vte-spawn-1.scope\n", "" }, // inside a terminal
         { "4:memory:/x\n1:name=systemd:/user.slice/app-a.B.service\n", "a.B" } });
 }

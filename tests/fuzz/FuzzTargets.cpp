@@ -1,6 +1,6 @@
 #include "Environment/PathDiscovery.h"
 #include "Adapters/Linux/AutostartEntry.h"
-#include "Adapters/Linux/ProcWorkspace.h"
+#include "Adapters/Linux/ApplicationIdentity.h"
 #include "Plugin/PluginInstaller.h"
 
 #include <QFile>
@@ -35,10 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Autostart::execProgram(Autostart::parseEntry(input).exec);
     Autostart::execProgram(QString::fromUtf8(input));
 #elif defined(FUZZ_PROC_IDENTITY)
-    ProcWorkspace::identifierFromEnvironment(input, 1, 0, [](pid_t) { return std::nullopt; });
-    ProcWorkspace::identifierFromFlatpakInfo(input);
-    ProcWorkspace::identifierFromCgroup(input);
-    ProcWorkspace::identifierFromUnitName(QString::fromUtf8(input));
+    ApplicationIdentity::fromEnvironment(input, 1, 0, [](pid_t) { return std::nullopt; });
+    ApplicationIdentity::fromFlatpakInfo(input);
+    ApplicationIdentity::fromCgroup(input);
+    ApplicationIdentity::fromUnitName(QString::fromUtf8(input));
 #endif
     return 0;
 }

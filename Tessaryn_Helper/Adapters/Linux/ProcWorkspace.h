@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 // The workspace of a Linux session, read from /proc. A process's application identifier is its
-// freedesktop application ID (launch environment, Flatpak metadata or systemd unit); a process
-// without one is no application. Only the current user's processes count, and never the helper's
+// freedesktop application ID (launch environment, Flatpak metadata or systemd unit: the rules are
+// ApplicationIdentity's); a process without one is no application. Only the current user's processes count, and never the helper's
 // own process or what it started: they may have inherited a launch environment.
 //
 // The constructor scans once; later scans run away from the main thread (on a serial queue of
@@ -85,30 +85,6 @@ public:
     // A launch announced by the desktop, of that process (0 when the notice names none): a scan
     // at once, which looks at that process again even when it had settled.
     void launchAnnounced(pid_t pid);
-
-    // The process that a launch variable's ..._PID names, as /proc shows it; none when no live
-    // process has that pid.
-    struct NamedProcess {
-        unsigned long long startTime = 0; // clock ticks after boot
-        QByteArray environment;           // empty when it cannot be read
-    };
-    using NamedProcessLookup = std::function<std::optional<NamedProcess>(pid_t)>;
-
-    // The identifier rules, in the order they are tried; each gives an empty text for none.
-    // `environment` is the NUL-separated content of /proc/PID/environ of the process `pid`,
-    // started at `startTime`. When the launch variable's ..._PID names another process, the
-    // variable counts only when that process is alive, started no later than this one and was not
-    // launched from the same desktop file (a terminal that a launcher started, which passes its
-    // launch variables on to what runs in it). What an application started inherits its launch
-    // variables and names the application, or a dead or reused pid once it has quit: no launch.
-    static QString identifierFromEnvironment(const QByteArray& environment, pid_t pid, unsigned long long startTime,
-                                             const NamedProcessLookup& lookUp);
-    // The `name` of the [Application] group of a .flatpak-info file.
-    static QString identifierFromFlatpakInfo(const QByteArray& info);
-    // The application ID of the process's systemd unit, read from /proc/PID/cgroup.
-    static QString identifierFromCgroup(const QByteArray& cgroup);
-    // `app[-<launcher>]-<id>[@<random>].service` or `app[-<launcher>]-<id>-<random>.scope`.
-    static QString identifierFromUnitName(const QString& unit);
 
     ProcWorkspace(const ProcWorkspace&) = delete;
     ProcWorkspace& operator=(const ProcWorkspace&) = delete;
