@@ -471,10 +471,10 @@ ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<st
 
     const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout : std::chrono::steady_clock::time_point::max();
     const bool finishedInTime = child->waitForFinished(deadline);
-    // The child has ended, or its time is up: whatever its group still holds goes with it.
-    if (ownGroup)
-        child->sendSignalToGroup(SIGKILL);
+    // A child that ended took what was left of its group with it; one whose time is up goes with its group.
     if (!finishedInTime) {
+        if (ownGroup)
+            child->sendSignalToGroup(SIGKILL);
         child->sendSignal(SIGKILL);
         // Killed, it is reaped at once, and its end reported once the pipe gives up what it
         // held; a child the kernel cannot end yet is left to the waiter, which owns what it uses.
