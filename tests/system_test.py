@@ -432,6 +432,38 @@ class StatusNotifierItem(Case):
         self.exited()
         self.assertFalse(ok())
 
+    def test_a_bus_that_stops_or_dies_holds_up_nothing(self):
+        address, x11 = f"unix:path={self.tmp}/bus", self.start_x()
+
+        def bus():  # anew at the same address, with a panel on it
+            daemon = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address", "--address=" + address], stdout=sp.PIPE)
+            daemon.stdout.readline()
+            self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
+            self.watcher = Watcher(self.bus)
+            return daemon
+
+        for stopped_before_start in (1, 0):  # a wait on it takes 25 s
+            daemon, premiere = bus(), self.premiere()
+            if stopped_before_start:
+                daemon.send_signal(signal.SIGSTOP)
+            self.start("stubborn", DBUS_SESSION_BUS_ADDRESS=address, **x11)
+            self.line(SPAWNED, 10)
+            daemon.send_signal(signal.SIGSTOP)
+            self.quit(premiere)
+            self.line(DOWN)
+            premiere = self.premiere()
+            until(lambda: len(self.lines(SPAWNED)) == 2, 10)
+            self.end()
+            self.quit(daemon)
+            self.quit(premiere)
+            os.remove(self.logs + "/helper.log")
+        daemon, premiere = bus(), self.premiere()
+        self.start(DBUS_SESSION_BUS_ADDRESS=address, **x11)
+        self.item()
+        self.quit(daemon)
+        self.line("Session bus connection lost")
+        bus()
+        self.item()  # back
 
 if __name__ == "__main__":
     unittest.main()

@@ -4,13 +4,12 @@
 #include "Supervision/ServerManager.h"
 #include "TessarynHelperApp.h"
 
+#include "Adapters/Linux/SessionBus.h"
 #include "Adapters/Qt/StatusNotifierItem.h"
 #include "Logging/Log.h"
 
 #include <QAction>
 #include <QCursor>
-#include <QDBusConnection>
-#include <QDBusServiceWatcher>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
@@ -20,7 +19,7 @@
 
 #include <algorithm>
 
-TrayMenu::TrayMenu(TessarynHelperApp& app, QObject* parent)
+TrayMenu::TrayMenu(TessarynHelperApp& app, SessionBus* bus, QObject* parent)
     : QObject(parent)
     , app_(app)
     , menu_(std::make_unique<QMenu>())
@@ -43,11 +42,16 @@ TrayMenu::TrayMenu(TessarynHelperApp& app, QObject* parent)
     connect(&app_, &TessarynHelperApp::loginItemStatusChanged, this, &TrayMenu::showLoginItemStatus);
     connect(&app_, &TessarynHelperApp::isInsertedChanged, this, &TrayMenu::setInserted);
 
-    watcher_ = std::make_unique<QDBusServiceWatcher>(QLatin1String(StatusNotifierItem::watcherService),
-                                                     QDBusConnection::sessionBus());
-    // A watcher handed over to another process is a new one, that has yet to hear of the item.
-    connect(watcher_.get(), &QDBusServiceWatcher::serviceOwnerChanged, this,
-            [this](const QString&, const QString&, const QString& owner) { owner.isEmpty() ? watcherWent() : watcherCame(); });
+    if (bus) {
+        bus_ = bus;
+        connect(bus_, &SessionBus::nameOwnerChanged, this, [this](const QString& name, const QString& owner) {
+            if (name == QLatin1String(StatusNotifierItem::watcherService))
+                watcherOwnerIs(owner);
+        });
+        connect(bus_, &SessionBus::lost, this, [this] { watcherOwnerIs(QString()); });
+        bus_->watchName(QLatin1String(StatusNotifierItem::watcherService));
+        watcherAsked_ = bus_->answeredAtStart();
+    }
 
     showStatus(app_.serverManager().status());
     showLoginItemStatus();
@@ -127,7 +131,9 @@ bool qtTrayPossible()
 // Qt's tray icon is never built while a watcher is there: Qt would then take its own item for good.
 void TrayMenu::buildIcon()
 {
-    if (StatusNotifierItem::watcherPresent())
+    if (watcherAsked_)
+        return; // built with the answer
+    if (!watcher_.isEmpty())
         buildItem();
     else if (qtTrayPossible())
         buildTrayIcon();
@@ -148,9 +154,30 @@ void TrayMenu::buildTrayIcon()
 // The host shows the menu itself; a host that asks the item instead says where.
 void TrayMenu::buildItem()
 {
-    item_ = std::make_unique<StatusNotifierItem>(*menu_);
+    item_ = std::make_unique<StatusNotifierItem>(*menu_, *bus_);
     showStatus(app_.serverManager().status());
     connect(item_.get(), &StatusNotifierItem::activated, this, [this](QPoint at) { openMenuBesideIcon(QRect(), at); });
+}
+
+// A watcher handed over to another process is a new one, that has yet to hear of the item.
+void TrayMenu::watcherOwnerIs(const QString& owner)
+{
+    if (std::exchange(watcherAsked_, false)) {
+        watcher_ = owner;
+        if (owner.isEmpty() && qtTrayPossible())
+            buildTrayIcon(); // hidden until shown
+        setInserted(app_.isInserted());
+        return;
+    }
+    if (owner == std::exchange(watcher_, owner))
+        return;
+    if (!owner.isEmpty()) {
+        watcherCame();
+        return;
+    }
+    watcherWent();
+    if (!trayIcon_ && qtTrayPossible())
+        buildTrayIcon(); // hidden until shown
 }
 
 void TrayMenu::watcherCame()
@@ -203,7 +230,7 @@ void TrayMenu::openMenuBesideIcon(const QRect& icon, const QPoint& pointer)
 // Asked whenever the icon is shown; said once, and again only once a tray has been seen since.
 void TrayMenu::sayWhetherTrayAvailable()
 {
-    if (!app_.isInserted())
+    if (!app_.isInserted() || watcherAsked_)
         return;
     if (item_ || (trayIcon_ && QSystemTrayIcon::isSystemTrayAvailable())) {
         noTraySaid_ = false;

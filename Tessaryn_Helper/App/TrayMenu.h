@@ -9,9 +9,9 @@
 #include <memory>
 
 class QAction;
-class QDBusServiceWatcher;
 class QMenu;
 class QSystemTrayIcon;
+class SessionBus;
 class StatusNotifierItem;
 class TessarynHelperApp;
 
@@ -22,12 +22,14 @@ class TessarynHelperApp;
 // a StatusNotifierItem of our own while a watcher is on the session bus (the host shows the menu
 // beside the icon), else through Qt's tray icon (XEmbed; never on Wayland, which has none); it
 // moves between them as watchers come and go, so a panel that starts after the helper (at login)
-// still gets it.
+// still gets it, and to Qt's while the bus is lost. Qt's tray icon is made as soon as the bus says
+// there is no watcher, while the bus answers: Qt asks the bus, waiting, when it is made.
 class TrayMenu : public QObject {
     Q_OBJECT
 
 public:
-    explicit TrayMenu(TessarynHelperApp& app, QObject* parent = nullptr);
+    // Without a bus, the icon is always Qt's.
+    explicit TrayMenu(TessarynHelperApp& app, SessionBus* bus = nullptr, QObject* parent = nullptr);
     ~TrayMenu() override;
 
     static QColor colorFor(const ServerStatus& status);
@@ -46,6 +48,7 @@ private:
     void buildIcon();
     void buildTrayIcon();
     void buildItem();
+    void watcherOwnerIs(const QString& owner);
     void watcherCame();
     void watcherWent();
     void sayWhetherTrayAvailable();
@@ -55,7 +58,9 @@ private:
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     std::unique_ptr<StatusNotifierItem> item_;
-    std::unique_ptr<QDBusServiceWatcher> watcher_;
+    SessionBus* bus_ = nullptr;
+    QString watcher_; // the watcher's unique name; empty while there is none, or no bus
+    bool watcherAsked_ = false; // of a bus that answered at start, not answered yet: no icon until then
     QAction* header_ = nullptr;
     QAction* launchAtLogin_ = nullptr;
     bool noTraySaid_ = false;

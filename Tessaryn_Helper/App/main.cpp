@@ -5,6 +5,7 @@
 #include "App/TrayMenu.h"
 #include "Foundation/EventLoopScheduler.h"
 #include "Foundation/InheritedProcessState.h"
+#include "Adapters/Linux/LaunchAnnouncements.h"
 #include "Adapters/Linux/ProcPortHolders.h"
 #include "Adapters/Linux/ProcWorkspace.h"
 #include "Adapters/Qt/QtDesktop.h"
@@ -75,6 +76,17 @@ void watchForDisplayLoss(QtMsgType type, const QMessageLogContext& context, cons
         ::pause(); // until the main thread ends the process
 }
 
+// Qt joins its bus thread at exit, and that thread may be waiting for a bus that does not answer:
+// the process then ends without it, its lines written and its lock let go.
+[[noreturn]] void endProcess(SingleInstance& instance, const SessionBus& bus)
+{
+    Log::shared().flush();
+    instance.release();
+    if (bus.isWaiting())
+        ::_exit(0);
+    std::exit(0);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -119,32 +131,34 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("app.marovant.tessaryn-helper"));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    SessionBus bus; // joined meanwhile, on its own thread
     auto scheduler = std::make_shared<EventLoopScheduler>();
     ProcWorkspace workspace(*scheduler, &PremiereWatcher::isPremiereIdentifier);
+    LaunchAnnouncements announcements(bus);
+    QObject::connect(&announcements, &LaunchAnnouncements::launchAnnounced, &announcements,
+                     [&workspace](qint64 pid) { workspace.launchAnnounced(pid_t(pid)); });
     QtDesktop desktop;
     TessarynHelperApp::Services services { scheduler, workspace, desktop };
     services.portHolders = std::make_shared<ProcPortHolders>();
-    services.exitProcess = [&instance] {
-        instance.release();
-        std::exit(0);
-    };
+    services.exitProcess = [&instance, &bus] { endProcess(instance, bus); };
     services.terminateApplication = [] { QApplication::quit(); };
     TessarynHelperApp helper(std::move(services));
-    TrayMenu tray(helper);
+    bus.admitQtIfAnswering();
+    TrayMenu tray(helper, &bus);
 
     const bool onWayland = QGuiApplication::platformName() == QLatin1String("wayland");
-    displayLost = [&helper, &tray, &instance, name = qEnvironmentVariable(onWayland ? "WAYLAND_DISPLAY" : "DISPLAY")] {
+    displayLost = [&helper, &tray, &instance, &bus, name = qEnvironmentVariable(onWayland ? "WAYLAND_DISPLAY" : "DISPLAY")] {
         QObject::disconnect(&helper.serverManager(), nullptr, &tray, nullptr); // the icon goes with the display
         Log::write(QStringLiteral("Connection to display %1 lost \u2014 stopping server, quitting").arg(name));
         helper.serverManager().stop(ServerStatus::stopped()); // as the quit item does
         if (instance.holdsStateLock())
             ServerRecord::stopNoted(); // and waits here for the server's end, escalating to SIGKILL
-        Log::shared().flush();
-        instance.release();
-        std::exit(0);
+        endProcess(instance, bus);
     };
     previousMessageHandler = qInstallMessageHandler(watchForDisplayLoss);
     instance.holdInPlace();
     application.exec();
+    if (bus.isWaiting())
+        endProcess(instance, bus);
     return 0;
 }

@@ -2,7 +2,6 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QFileInfo>
 
 namespace {
 
@@ -10,35 +9,23 @@ const QString systemdService = QStringLiteral("org.freedesktop.systemd1");
 const QString systemdPath = QStringLiteral("/org/freedesktop/systemd1");
 const QString systemdManager = QStringLiteral("org.freedesktop.systemd1.Manager");
 
-// Only a bus that is there: with no address libdbus would try to start one of its own.
-bool sessionBusConfigured()
-{
-    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
-        return true;
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
-}
-
 } // namespace
 
-LaunchAnnouncements::LaunchAnnouncements(QObject* parent)
+LaunchAnnouncements::LaunchAnnouncements(SessionBus& bus, QObject* parent)
     : QObject(parent)
 {
-    if (!sessionBusConfigured())
-        return;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return;
-    // From any sender: a name filter would cost a round trip to the bus now and on every change.
-    bus.connect(QString(), QStringLiteral("/org/gtk/gio/DesktopAppInfo"), QStringLiteral("org.gtk.gio.DesktopAppInfo"),
-                QStringLiteral("Launched"), this, SLOT(gioLaunched(QDBusMessage)));
-    bus.connect(QString(), systemdPath, systemdManager, QStringLiteral("UnitNew"), this,
-                SLOT(unitNew(QString, QDBusMessage)));
-    // The manager sends its unit signals only to subscribers; without it on the bus this fails,
-    // unheard, and starts nothing.
-    QDBusMessage subscribe = QDBusMessage::createMethodCall(systemdService, systemdPath, systemdManager, QStringLiteral("Subscribe"));
-    subscribe.setAutoStartService(false);
-    bus.send(subscribe);
+    bus.onEachConnection([this](QDBusConnection& connection) {
+        // From any sender: a name filter would cost a round trip to the bus now and on every change.
+        connection.connect(QString(), QStringLiteral("/org/gtk/gio/DesktopAppInfo"), QStringLiteral("org.gtk.gio.DesktopAppInfo"),
+                           QStringLiteral("Launched"), this, SLOT(gioLaunched(QDBusMessage)));
+        connection.connect(QString(), systemdPath, systemdManager, QStringLiteral("UnitNew"), this,
+                           SLOT(unitNew(QString, QDBusMessage)));
+        // The manager sends its unit signals only to subscribers; without it on the bus this fails,
+        // unheard, and starts nothing.
+        QDBusMessage subscribe = QDBusMessage::createMethodCall(systemdService, systemdPath, systemdManager, QStringLiteral("Subscribe"));
+        subscribe.setAutoStartService(false);
+        connection.send(subscribe);
+    });
 }
 
 LaunchAnnouncements::~LaunchAnnouncements() = default;

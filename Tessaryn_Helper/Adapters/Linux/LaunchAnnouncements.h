@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Adapters/Linux/SessionBus.h"
+
 #include <QObject>
 #include <QString>
 
@@ -8,13 +10,14 @@ class QDBusMessage;
 // Launches that the desktop announces on the session bus: GLib's launchers (GNOME Shell, most
 // panels and docks) send `Launched` of org.gtk.gio.DesktopAppInfo with the new process's pid,
 // and the systemd user manager announces each new app-* scope or service it is asked to make.
-// Without a session bus it stays silent. Anyone on the bus may send either, so a notice is only
+// Without a session bus it stays silent, and it listens again on each new connection. Anyone on the bus may send either, so a notice is only
 // ever a reason to look, never an answer.
 class LaunchAnnouncements : public QObject {
     Q_OBJECT
 
 public:
-    explicit LaunchAnnouncements(QObject* parent = nullptr);
+    // Lives as long as the bus: the bus's connections deliver to it.
+    explicit LaunchAnnouncements(SessionBus& bus, QObject* parent = nullptr);
     ~LaunchAnnouncements() override;
 
     // Whether the unit name is one a desktop launch makes: app-….scope or app-….service.

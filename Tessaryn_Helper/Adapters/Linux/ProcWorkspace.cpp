@@ -1,7 +1,6 @@
 #include "ProcWorkspace.h"
 
 #include "Adapters/Linux/ApplicationIdentity.h"
-#include "Adapters/Linux/LaunchAnnouncements.h"
 #include "Foundation/RegularFile.h"
 #include "Foundation/Utf8.h"
 
@@ -145,7 +144,7 @@ private:
 };
 
 ProcWorkspace::ProcWorkspace(Scheduler& scheduler, std::function<bool(const QString&)> watchEndOf)
-    : ProcWorkspace(scheduler, QStringLiteral("/proc"), Options { ::getpid(), {}, std::move(watchEndOf), true })
+    : ProcWorkspace(scheduler, QStringLiteral("/proc"), Options { ::getpid(), {}, std::move(watchEndOf) })
 {
 }
 
@@ -168,17 +167,6 @@ ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot, Options opt
     restless_ = first.restless;
     watchExits(first);
     nextTick_ = scheduler_.after(scanInterval, [this] { tick(); });
-    if (options.listenForLaunches) {
-        // After the start-up: joining the session bus takes a round trip or two.
-        scheduler_.post([scanner = scanner_] {
-            if (ProcWorkspace* workspace = scanner->owner) {
-                auto announcements = std::make_unique<LaunchAnnouncements>();
-                QObject::connect(announcements.get(), &LaunchAnnouncements::launchAnnounced, announcements.get(),
-                                 [workspace](qint64 pid) { workspace->launchAnnounced(pid_t(pid)); });
-                workspace->announcements_ = std::move(announcements);
-            }
-        });
-    }
 }
 
 ProcWorkspace::~ProcWorkspace()
@@ -192,7 +180,6 @@ ProcWorkspace::~ProcWorkspace()
     for (const auto& pending : { nextTick_, followUp_ })
         if (pending)
             pending->cancel();
-    announcements_.reset();
     exitWatches_.clear();
     queue_.reset(); // waits for a scan under way, which no longer reports
 }

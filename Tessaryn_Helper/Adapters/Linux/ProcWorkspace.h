@@ -67,15 +67,13 @@ public:
         // /proc); none by default. A descriptor for every application of a busy desktop would run
         // the process out of them; the others' ends are seen at the next listing.
         std::function<bool(const QString& identifier)> watchEndOf = {};
-        // Listen for launches announced on the session bus.
-        bool listenForLaunches = false;
     };
     // Runs a scan on the calling thread, for a workspace driven by a virtual clock.
     static void scanInPlace(std::function<void()> scan) { scan(); }
 
     // Scans once before returning; the scheduler and the workspace live on the main thread. This
     // one watches the session: the real /proc, with pidfds for the applications `watchEndOf`
-    // names, and the session bus.
+    // names; the launches the session bus announces come through `launchAnnounced`.
     ProcWorkspace(Scheduler& scheduler, std::function<bool(const QString& identifier)> watchEndOf);
     ProcWorkspace(Scheduler& scheduler, QString procRoot, Options options);
     ~ProcWorkspace() override;
@@ -111,7 +109,6 @@ private:
     std::shared_ptr<Cancellable> followUp_;
     QList<RunningApplication> applications_;
     std::map<pid_t, std::unique_ptr<ExitWatch>> exitWatches_;
-    std::unique_ptr<QObject> announcements_;
     QList<pid_t> announced_;     // to look at again in the next scan
     QList<pid_t> followUpPids_;  // and in the follow-up
     std::optional<long long> tickLastPid_;

@@ -4,11 +4,11 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QImage>
 #include <QMenu>
@@ -378,7 +378,7 @@ public slots:
         if (value.isValid())
             return QDBusVariant(value);
         message.setDelayedReply(true);
-        item_.connection().send(message.createErrorReply(QDBusError::InvalidArgs,
+        item_.reply(message.createErrorReply(QDBusError::InvalidArgs,
                                                          QStringLiteral("no property %1 on item %2").arg(name, QString::number(id))));
         return QDBusVariant(QString());
     }
@@ -437,7 +437,7 @@ private:
         if (size <= largestRequest)
             return false;
         message.setDelayedReply(true);
-        item_.connection().send(message.createErrorReply(QDBusError::LimitsExceeded,
+        item_.reply(message.createErrorReply(QDBusError::LimitsExceeded,
                                                          QStringLiteral("at most %1 entries a request").arg(largestRequest)));
         return true;
     }
@@ -481,9 +481,10 @@ private:
 
 } // namespace
 
-StatusNotifierItem::StatusNotifierItem(QMenu& menu, QObject* parent)
+StatusNotifierItem::StatusNotifierItem(QMenu& menu, SessionBus& bus, QObject* parent)
     : QObject(parent)
     , menu_(menu)
+    , bus_(bus)
     , menuObject_(new QObject(this))
     , announcement_(new QTimer(this))
     , leaving_(new QTimer(this))
@@ -498,27 +499,15 @@ StatusNotifierItem::StatusNotifierItem(QMenu& menu, QObject* parent)
     connect(announcement_, &QTimer::timeout, this, &StatusNotifierItem::announce);
     leaving_->setSingleShot(true);
     connect(leaving_, &QTimer::timeout, this, &StatusNotifierItem::leaveBus);
+    connect(&bus_, &SessionBus::opened, this, &StatusNotifierItem::connectionOpened);
 }
 
 StatusNotifierItem::~StatusNotifierItem()
 {
     leaveBus();
-}
-
-bool StatusNotifierItem::watcherPresent()
-{
-    const QDBusConnection bus = QDBusConnection::sessionBus();
-    return bus.isConnected() && bus.interface()->isServiceRegistered(QLatin1String(watcherService));
-}
-
-QDBusConnection StatusNotifierItem::connection() const
-{
-    return QDBusConnection(connectionName_);
-}
-
-QString StatusNotifierItem::serviceName() const
-{
-    return connectionName_.isEmpty() ? QString() : connection().baseService();
+    // Qt's bus would be told of their end and waited for, from this thread: they are off the bus already.
+    for (QObject* exported : { static_cast<QObject*>(this), menuObject_ })
+        QObject::disconnect(exported, &QObject::destroyed, nullptr, nullptr);
 }
 
 void StatusNotifierItem::setIcon(const QIcon& icon)
@@ -552,7 +541,7 @@ void StatusNotifierItem::announceSoon()
 
 void StatusNotifierItem::announce()
 {
-    if (!visible_ || connectionName_.isEmpty())
+    if (!visible_ || !connection_)
         return;
     if (std::exchange(iconPending_, false))
         emit iconChanged();
@@ -588,23 +577,36 @@ void StatusNotifierItem::setVisible(bool visible)
     }
     static int showings = 0;
     connectionName_ = QStringLiteral("app.marovant.tessaryn-helper.item-%1").arg(++showings);
-    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName_);
-    bus.registerObject(itemPath, this, QDBusConnection::ExportAdaptors);
-    bus.registerObject(menuPath, menuObject_, QDBusConnection::ExportAdaptors);
+    bus_.open(connectionName_);
+}
+
+void StatusNotifierItem::connectionOpened(const QString& name, const QDBusConnection& connection)
+{
+    if (name != connectionName_)
+        return; // a showing that ended meanwhile; closed already
+    connection_ = connection;
+    connection_->registerObject(itemPath, this, QDBusConnection::ExportAdaptors);
+    connection_->registerObject(menuPath, menuObject_, QDBusConnection::ExportAdaptors);
     iconPending_ = toolTipPending_ = false; // the host reads them afresh
     menuItemsPending_.clear();
     registerWithWatcher();
 }
 
+void StatusNotifierItem::reply(const QDBusMessage& message)
+{
+    if (connection_)
+        connection_->send(message);
+}
+
 void StatusNotifierItem::registerWithWatcher()
 {
-    if (!visible_ || connectionName_.isEmpty())
+    if (!visible_ || !connection_)
         return;
     // Not waited for: the watcher may be busy, and the helper's loop must not stop for it.
     QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(watcherService), QStringLiteral("/StatusNotifierWatcher"),
                                                        QLatin1String(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
     call << itemPath;
-    connection().asyncCall(call);
+    connection_->asyncCall(call);
     sinceLastWord_.start();
 }
 
@@ -613,7 +615,12 @@ void StatusNotifierItem::leaveBus()
     leaving_->stop();
     if (connectionName_.isEmpty())
         return;
-    QDBusConnection::disconnectFromBus(std::exchange(connectionName_, QString()));
+    if (connection_) {
+        connection_->unregisterObject(itemPath);
+        connection_->unregisterObject(menuPath);
+        connection_.reset();
+    }
+    bus_.close(std::exchange(connectionName_, QString()));
 }
 
 #include "StatusNotifierItem.moc"

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Adapters/Linux/SessionBus.h"
+
 #include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QIcon>
@@ -9,6 +11,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <optional>
 
 class QAction;
 class QMenu;
@@ -19,7 +22,8 @@ class QMenu;
 // once per process. Used while a StatusNotifierWatcher is on the bus; the menu's items stay fixed,
 // only their texts and states change.
 //
-// Each showing is an item of its own: a bus connection opened for it, registered with the watcher by
+// Each showing is an item of its own: a bus connection opened for it (off the main thread: see
+// SessionBus), registered with the watcher by
 // object path, so that hosts know the item by that connection's unique name, which stays the same
 // until the item is hidden (a host that tracks a well-known name may drop an item whose name it sees
 // change hands). Changes are announced once the current event is handled, so a change and a hide in
@@ -33,11 +37,8 @@ public:
     static constexpr const char* watcherService = "org.kde.StatusNotifierWatcher";
     static constexpr std::chrono::milliseconds quietBeforeLeaving { 500 };
 
-    explicit StatusNotifierItem(QMenu& menu, QObject* parent = nullptr);
+    StatusNotifierItem(QMenu& menu, SessionBus& bus, QObject* parent = nullptr);
     ~StatusNotifierItem() override;
-
-    // Whether a watcher (so a tray that takes such items) is on the session bus now.
-    static bool watcherPresent();
 
     void setIcon(const QIcon& icon);
     void setToolTip(const QString& toolTip);
@@ -48,9 +49,8 @@ public:
 
     const QIcon& icon() const { return icon_; }
     const QString& toolTip() const { return toolTip_; }
-    // The showing's own connection (not connected while there is none), and its unique name.
-    QDBusConnection connection() const;
-    QString serviceName() const;
+    // A late answer to a call, on the showing's connection (none once it has ended).
+    void reply(const QDBusMessage& message);
 
 signals:
     // A host that asked the item itself to show something, at this place on the screen.
@@ -64,14 +64,17 @@ private:
     void menuItemChanged(int id);
     void announceSoon();
     void announce();
+    void connectionOpened(const QString& name, const QDBusConnection& connection);
     void leaveBus();
 
     QMenu& menu_;
+    SessionBus& bus_;
     QObject* menuObject_ = nullptr;
     QIcon icon_;
     QString toolTip_;
     bool visible_ = false;
     QString connectionName_; // of the showing's own connection; empty while there is none
+    std::optional<QDBusConnection> connection_; // once opened
     bool iconPending_ = false;
     bool toolTipPending_ = false;
     QList<int> menuItemsPending_;
