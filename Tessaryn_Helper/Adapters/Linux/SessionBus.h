@@ -17,8 +17,9 @@
 // connection by waiting, on the calling thread, for its own bus thread, which waits for the daemon's
 // greeting as long as libdbus lets it (25 s). So connections are opened, and their signals
 // subscribed to, on a thread of this object's own, and only once the bus has answered a greeting
-// there within `greetingBound`; the main thread gets them ready to use and only sends on them, which
-// Qt queues. Closing one also happens on that thread.
+// there (its reply within `greetingBound`; a bus that never finishes authenticating keeps that
+// thread waiting until it does); the main thread gets them ready to use and only sends on them,
+// which Qt queues. Closing one also happens on that thread.
 //
 // Qt itself uses the bus from the main thread too (accessibility, its tray icon's choice of
 // protocol), waiting for every answer: it is given the bus only when the bus answered at start, and
