@@ -168,7 +168,8 @@ void SingleInstance::holdInPlace()
 // locked there. A helper that got in first keeps it; this one keeps its own, now nameless, lock.
 void SingleInstance::relock(Held& lock)
 {
-    struct stat held {}, named {};
+    struct stat held {};
+    struct stat named {};
     if (::fstat(lock.fd, &held) == 0 && ::stat(QFile::encodeName(lock.path).constData(), &named) == 0
         && held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
         watcher_->addPath(lock.path);
