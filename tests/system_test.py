@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The real helper as a black box, in a throw-away HOME. Usage: system_test.py HELPER BUILD_DIR CMAKE -v Class.test"""
-import contextlib, os, re, shutil, signal, socket, subprocess as sp, sys, tempfile, time, unittest, urllib.request
+import resource, contextlib, os, re, shutil, signal, socket, subprocess as sp, sys, tempfile, time, unittest, urllib.request
 import dbus, dbus.service, dbus.mainloop.glib
 from pathlib import Path
 from gi.repository import GLib
@@ -203,10 +203,12 @@ class Headless(Case):
     def test_login_shell_from_a_terminal_or_slow(self):
         job = f"sleep 600.{os.getpid()}"  # from a terminal: neither stalls nor leaves a job
         self.profile(job + " &\n")
-        self.spawn(["script", "-qfec", HELPER, "/dev/null"], self.env(SHELL="/bin/bash"), stdin=sp.PIPE)
+        few = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (512, 4096))
+        self.spawn(["script", "-qfec", HELPER, "/dev/null"], self.env(SHELL="/bin/bash"), stdin=sp.PIPE, preexec_fn=few)
         self.line("Helper boot")
         self.pids.append(int(Path(self.tmp, "run/tessaryn/helper.lock").read_text().split()[0]))  # in the terminal's session
         self.premiere(), self.server()
+        self.assertIn("open files 4096 4096", " ".join(Path(f"/proc/{self.pids[-2]}/limits").read_text().split()))  # raised
         self.assertEqual(self.lines("PathDiscovery failed"), [])  # the shell answered, not the 10 s timeout
         self.pids += (jobs := pgrep("-fx", job))
         self.assertEqual(jobs, [])
