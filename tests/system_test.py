@@ -159,7 +159,10 @@ class Headless(Case):
         inherit = lambda: (signal.signal(signal.SIGCHLD, signal.SIG_IGN), os.close(2))
         self.alert(), self.start(options=dict(preexec_fn=inherit), DEV_NODE_PATH="", DEV_AI_SERVER_PATH="")  # as if unset
         self.line(IDLE), self.line(ALERT)
+        self.spawn(["sleep", "600"], dict(GIO_LAUNCHED_DESKTOP_FILE="/usr/share/applications/org.gnome.Terminal.desktop"))
         stand_in, server, lock = self.premiere(), self.server(), self.tmp + "/run/tessaryn/helper.lock"
+        fds = [os.readlink(fd) for fd in Path(f"/proc/{self.helper.pid}/fd").iterdir()]
+        self.assertEqual([fd for fd in fds if "pidfd" in fd], ["anon_inode:[pidfd]"])  # Premiere's end only is watched
         self.assertEqual(self.log()[self.log().index(UP):][:3], [UP, "Premiere launched — waking server", "User-requested restart"])
         self.assertEqual(sp.run(["grep", "-rl", "alert:", self.home], stdout=sp.PIPE).stdout, b"")
         until(ok)
