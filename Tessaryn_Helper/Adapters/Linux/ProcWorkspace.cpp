@@ -62,7 +62,9 @@ struct ProcWorkspace::Result {
     QList<RunningApplication> terminated;
     QList<RunningApplication> applications; // the list once the scan is done
     QList<std::pair<pid_t, int>> pidfds;    // of the launched, each opened once the process was confirmed
-    bool restless = false;                  // a process still settles, or the next scan must list
+
+    // Something the main thread must hear of; the pidfds come with launches.
+    bool isNews() const { return !launched.isEmpty() || !terminated.isEmpty(); }
 
     void closePidfds() const
     {
@@ -98,9 +100,15 @@ public:
     std::atomic<bool> stopped { false };
     // The next scan lists, whether or not the kernel has handed out a pid since the last.
     std::atomic<bool> sweepDue { false };
-    // Where results are posted; none from the workspace's end on, when the scheduler may go too.
-    std::mutex replyLock;
+    // The last scan left something to look at again: a process still settles, or a listing is due.
+    std::atomic<bool> restless { true };
+    // A scan is queued and has not started yet: it serves any request made meanwhile.
+    std::atomic<bool> queued { false };
+    std::mutex lock;
+    // Under the lock: where news is posted, none from the workspace's end on, when the scheduler
+    // may go too; and the processes whose launch was announced, for the next scan to look at.
     Scheduler* replyTo = nullptr;
+    QList<pid_t> announcedPids;
 
 private:
     struct Process {
@@ -165,7 +173,6 @@ ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot, Options opt
     tickLastPid_ = readLastPid(procRoot);
     const Result first = scanner_->scan();
     applications_ = first.applications;
-    restless_ = first.restless;
     watchExits(first);
     nextTick_ = scheduler_.after(scanInterval, [this] { tick(); });
     if (options.listenForLaunches) {
@@ -186,7 +193,7 @@ ProcWorkspace::~ProcWorkspace()
     scanner_->owner = nullptr;
     scanner_->stopped = true;
     {
-        const std::lock_guard lock(scanner_->replyLock);
+        const std::lock_guard lock(scanner_->lock);
         scanner_->replyTo = nullptr;
     }
     for (const auto& pending : { nextTick_, followUp_ })
@@ -205,14 +212,11 @@ QList<RunningApplication> ProcWorkspace::runningApplications() const
 void ProcWorkspace::launchAnnounced(pid_t pid)
 {
     if (pid > 0)
-        announced_.append(pid), followUpPids_.append(pid);
-    requestScan();
+        followUpPids_.append(pid);
+    requestScan(pid > 0 ? QList<pid_t> { pid } : QList<pid_t> {});
     if (followUp_)
         followUp_->cancel();
-    followUp_ = scheduler_.after(followUpDelay, [this] {
-        announced_.append(std::exchange(followUpPids_, {}));
-        requestScan();
-    });
+    followUp_ = scheduler_.after(followUpDelay, [this] { requestScan(std::exchange(followUpPids_, {})); });
 }
 
 void ProcWorkspace::tick()
@@ -225,7 +229,7 @@ void ProcWorkspace::tick()
     const bool sweep = ++ticksSinceSweep_ * scanInterval >= sweepInterval;
     if (sweep)
         ticksSinceSweep_ = 0, scanner_->sweepDue = true;
-    if (moved || restless_ || sweep || !everyEndWatched())
+    if (moved || scanner_->restless || sweep || !everyEndWatched())
         requestScan();
 }
 
@@ -241,23 +245,28 @@ bool ProcWorkspace::everyEndWatched() const
     return true;
 }
 
-void ProcWorkspace::requestScan()
+void ProcWorkspace::requestScan(const QList<pid_t>& announced)
 {
-    if (scanning_)
-        scanAgain_ = true; // once the one under way has reported
-    else
-        startScan();
-}
-
-void ProcWorkspace::startScan()
-{
-    scanning_ = true;
-    executor_([scanner = scanner_, announced = std::exchange(announced_, {})] {
+    if (!announced.isEmpty()) {
+        const std::lock_guard lock(scanner_->lock);
+        scanner_->announcedPids.append(announced);
+    }
+    if (scanner_->queued.exchange(true))
+        return;
+    executor_([scanner = scanner_] {
         if (scanner->stopped)
             return;
+        scanner->queued = false; // a request from now on may see what this scan misses: it queues another
+        QList<pid_t> announced;
+        {
+            const std::lock_guard lock(scanner->lock);
+            announced = std::exchange(scanner->announcedPids, {});
+        }
         auto result = std::make_shared<const Result>(scanner->scan(announced));
+        if (!result->isNews())
+            return; // the main thread sleeps on
         // A scan that outlived the workspace's wait for it reaches no scheduler: it may be gone.
-        const std::lock_guard lock(scanner->replyLock);
+        const std::lock_guard lock(scanner->lock);
         if (!scanner->replyTo) {
             result->closePidfds();
             return;
@@ -273,16 +282,10 @@ void ProcWorkspace::startScan()
 
 void ProcWorkspace::report(const Result& result)
 {
-    scanning_ = false;
     applications_ = result.applications;
-    restless_ = result.restless;
     for (const RunningApplication& application : result.terminated)
         exitWatches_.erase(application.pid);
     watchExits(result);
-    // Go on before reporting: the list is already consistent, and a receiver may end the
-    // workspace's life, after which nothing here may be touched.
-    if (std::exchange(scanAgain_, false))
-        startScan();
     for (const RunningApplication& application : result.terminated)
         emit applicationTerminated(application);
     for (const RunningApplication& application : result.launched)
@@ -328,9 +331,10 @@ ProcWorkspace::Result ProcWorkspace::Scanner::scan(const QList<pid_t>& announced
     if (std::exchange(listingDue_, false))
         listAndDiscover(changes, uptime); // a pid that was seen to end may belong to a new process already
     changes.applications = applications_;
-    changes.restless = listingDue_;
+    bool settling = listingDue_;
     for (const auto& [pid, process] : processes_)
-        changes.restless = changes.restless || !process.settled;
+        settling = settling || !process.settled;
+    restless = settling;
     return changes;
 }
 

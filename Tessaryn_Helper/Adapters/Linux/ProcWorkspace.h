@@ -22,17 +22,18 @@
 //
 // The constructor scans once; later scans run away from the main thread (on a serial queue of
 // the workspace's own), so no process can stall the main thread with what it puts under /proc.
-// The results come back to the main thread, where the list is updated and the notices emitted.
-// Each /proc file is opened without blocking, read only when it is a regular file, and only up to
-// a cap.
+// A scan that found a launch or an end comes back to the main thread, where the list is updated
+// and the notices emitted; one that found nothing new wakes nobody. Each /proc file is opened
+// without blocking, read only when it is a regular file, and only up to a cap.
 //
 // What makes it scan: the end of an application, seen through a pidfd of its own at once; a
 // launch the desktop announces on the session bus (GLib's `Launched`, a new app-* unit of the
 // systemd user manager), at once and once more shortly after; and, as the fallback for launches
 // nobody announces and ends no pidfd can watch, a tick every `scanInterval` on the main thread
 // that wakes the worker only when the kernel has handed out a process ID since the last look, a
-// process is still settling, or an application has no pidfd. A notice only triggers a scan; the
-// scan decides, by the same identity rules whatever made it.
+// process is still settling, an application has no pidfd, or a sweep is due: a quiet session
+// costs one wake-up per tick and one more per sweep. A notice only triggers a scan; the scan
+// decides, by the same identity rules whatever made it.
 //
 // It stays cheap over hours: a process (pid plus start time) is read when it is first seen, and
 // again while it is young and has no identifier yet (it may still be between fork and exec,
@@ -43,7 +44,9 @@
 // `sweepInterval`.
 class ProcWorkspace final : public Workspace {
 public:
-    static constexpr std::chrono::milliseconds scanInterval { 1000 };
+    // A launch nobody announces is noticed within this, and the tick is the one wake-up a quiet
+    // session pays for: a little over a second keeps the helper under one wake-up a second.
+    static constexpr std::chrono::milliseconds scanInterval { 1200 };
     // A listing at least this often, so that a process that became an application without any new
     // pid (an exec in place) is seen on a machine where nothing else starts.
     static constexpr std::chrono::seconds sweepInterval { 30 };
@@ -96,8 +99,8 @@ private:
     struct ExitWatch;
 
     void tick();
-    void requestScan();
-    void startScan();
+    // `announced`: processes to look at again even when they had settled.
+    void requestScan(const QList<pid_t>& announced = {});
     void report(const Result& result);
     void watchExits(const Result& result);
     bool everyEndWatched() const;
@@ -112,11 +115,7 @@ private:
     QList<RunningApplication> applications_;
     std::map<pid_t, std::unique_ptr<ExitWatch>> exitWatches_;
     std::unique_ptr<QObject> announcements_;
-    QList<pid_t> announced_;     // to look at again in the next scan
-    QList<pid_t> followUpPids_;  // and in the follow-up
+    QList<pid_t> followUpPids_; // to look at again in the follow-up
     std::optional<long long> tickLastPid_;
     int ticksSinceSweep_ = 0;
-    bool scanning_ = false;
-    bool scanAgain_ = false;
-    bool restless_ = true; // the last scan left something to look at again
 };
