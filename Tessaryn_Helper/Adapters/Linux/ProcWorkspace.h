@@ -45,8 +45,9 @@
 class ProcWorkspace final : public Workspace {
 public:
     // A launch nobody announces is noticed within this, and the tick is the one wake-up a quiet
-    // session pays for: a little over a second keeps the helper under one wake-up a second.
-    static constexpr std::chrono::milliseconds scanInterval { 1200 };
+    // session pays for: a little over a second keeps the helper under one wake-up a second with
+    // the sweeps, and a launch noticed half a tick after it on average.
+    static constexpr std::chrono::milliseconds scanInterval { 1100 };
     // A listing at least this often, so that a process that became an application without any new
     // pid (an exec in place) is seen on a machine where nothing else starts.
     static constexpr std::chrono::seconds sweepInterval { 30 };
