@@ -159,7 +159,7 @@ TEST_F(ProcScan, ChangesAtTheNextScanYoungProcessesReadAgain)
     if (canActAsAnotherUser()) start(504, launched("p")), ownBy(504, 12345);
     for (const int pid : { 75, 80 }) start(pid, launched("p"));
     start(60, "HOME=/h"); // old, unidentified: settled
-    workspace = std::make_unique<ProcWorkspace>(scheduler, dir.path(), ProcWorkspace::Options { 500, ProcWorkspace::scanInPlace });
+    workspace = std::make_unique<ProcWorkspace>(scheduler, dir.path(), ProcWorkspace::Options { 500, &scheduler });
     QStringList list;
     for (const RunningApplication& a : workspace->runningApplications()) list << QString("%1:%2").arg(a.pid).arg(a.applicationIdentifier);
     EXPECT_EQ((list.sort(), list.join(' ')), "10:a 11:b 12:u 503:p 75:p 80:p");
@@ -209,13 +209,13 @@ TEST_F(ProcScan, ChangesAtTheNextScanYoungProcessesReadAgain)
 TEST_F(ProcScan, AScanOutlivingTheWorkspaceTouchesNothing)
 {
     auto mainThread = std::make_unique<VirtualScheduler>();
-    std::function<void()> late;
-    workspace = std::make_unique<ProcWorkspace>(*mainThread, dir.path(), ProcWorkspace::Options { 500, [&](auto scan) { late = scan; } });
+    VirtualScheduler work;
+    workspace = std::make_unique<ProcWorkspace>(*mainThread, dir.path(), ProcWorkspace::Options { 500, &work });
     start(10, launched("a"));
-    mainThread->advance(2s);
-    ASSERT_TRUE(late);
+    workspace->launchAnnounced(0);
     workspace.reset(), mainThread.reset();
-    late();
+    work.advance(2s);
+    EXPECT_TRUE(work.pendingDelays().empty());
 }
 
 TEST(ApplicationIdentity, FromLaunchVariableFlatpakOrUnit)

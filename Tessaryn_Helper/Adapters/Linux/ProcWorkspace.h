@@ -29,11 +29,11 @@
 // What makes it scan: the end of an application, seen through a pidfd of its own at once; a
 // launch the desktop announces on the session bus (GLib's `Launched`, a new app-* unit of the
 // systemd user manager), at once and once more shortly after; and, as the fallback for launches
-// nobody announces and ends no pidfd can watch, a tick every `scanInterval` on the main thread
-// that wakes the worker only when the kernel has handed out a process ID since the last look, a
-// process is still settling, an application has no pidfd, or a sweep is due: a quiet session
-// costs one wake-up per tick and one more per sweep. A notice only triggers a scan; the scan
-// decides, by the same identity rules whatever made it.
+// nobody announces and ends no pidfd can watch, a tick every `scanInterval` on the scans' own
+// queue, which scans only when the kernel has handed out a process ID since the last scan, a
+// process is still settling, an application has no pidfd, or a sweep is due. So a quiet session
+// costs one wake-up per tick, of that queue's thread alone. A notice only triggers a scan; the
+// scan decides, by the same identity rules whatever made it.
 //
 // It stays cheap over hours: a process (pid plus start time) is read when it is first seen, and
 // again while it is young and has no identifier yet (it may still be between fork and exec,
@@ -44,10 +44,9 @@
 // `sweepInterval`.
 class ProcWorkspace final : public Workspace {
 public:
-    // A launch nobody announces is noticed within this, and the tick is the one wake-up a quiet
-    // session pays for: a little over a second keeps the helper under one wake-up a second with
-    // the sweeps, and a launch noticed half a tick after it on average.
-    static constexpr std::chrono::milliseconds scanInterval { 1100 };
+    // A launch nobody announces is noticed within this, half of it on average; the tick is the one
+    // wake-up a quiet session pays for, so a little over a second keeps it under one a second.
+    static constexpr std::chrono::milliseconds scanInterval { 1050 };
     // A listing at least this often, so that a process that became an application without any new
     // pid (an exec in place) is seen on a machine where nothing else starts.
     static constexpr std::chrono::seconds sweepInterval { 30 };
@@ -61,12 +60,12 @@ public:
     static constexpr qsizetype environmentLimit = 6 * 1024 * 1024;
     static constexpr qsizetype smallFileLimit = 64 * 1024;
 
-    using ScanExecutor = std::function<void(std::function<void()>)>;
     struct Options {
         // The root of the process tree that is never an application; 0 for none.
         pid_t ownProcess = ::getpid();
-        // Where the later scans run; by default a serial queue of the workspace's own.
-        ScanExecutor executor;
+        // Where the tick and the later scans run, one at a time; by default a serial queue of the
+        // workspace's own. Tests pass the main thread's virtual clock.
+        Scheduler* scanQueue = nullptr;
         // The applications whose end is watched through a pidfd, so seen at once (only for the real
         // /proc); none by default. A descriptor for every application of a busy desktop would run
         // the process out of them; the others' ends are seen at the next listing.
@@ -74,9 +73,6 @@ public:
         // Listen for launches announced on the session bus.
         bool listenForLaunches = false;
     };
-    // Runs a scan on the calling thread, for a workspace driven by a virtual clock.
-    static void scanInPlace(std::function<void()> scan) { scan(); }
-
     // Scans once before returning; the scheduler and the workspace live on the main thread. This
     // one watches the session: the real /proc, with pidfds for the applications `watchEndOf`
     // names, and the session bus.
@@ -99,24 +95,15 @@ private:
 
     struct ExitWatch;
 
-    void tick();
-    // `announced`: processes to look at again even when they had settled.
-    void requestScan(const QList<pid_t>& announced = {});
     void report(const Result& result);
     void watchExits(const Result& result);
-    bool everyEndWatched() const;
 
     Scheduler& scheduler_;
+    std::unique_ptr<SerialQueue> queue_; // declared before the scanner, which uses it
     std::shared_ptr<Scanner> scanner_;
-    std::unique_ptr<SerialQueue> queue_;
-    ScanExecutor executor_;
-    std::function<bool(const QString&)> watchEndOf_;
-    std::shared_ptr<Cancellable> nextTick_;
     std::shared_ptr<Cancellable> followUp_;
     QList<RunningApplication> applications_;
     std::map<pid_t, std::unique_ptr<ExitWatch>> exitWatches_;
     std::unique_ptr<QObject> announcements_;
     QList<pid_t> followUpPids_; // to look at again in the follow-up
-    std::optional<long long> tickLastPid_;
-    int ticksSinceSweep_ = 0;
 };
