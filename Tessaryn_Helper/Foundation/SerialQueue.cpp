@@ -74,10 +74,12 @@ struct SerialQueue::State {
         for (;;) {
             queueDue();
             if (tasks.empty() && !stopping) {
-                if (delayed.empty())
+                if (delayed.empty()) {
                     wake.wait(lock);
-                else
-                    wake.wait_until(lock, delayed.begin()->first);
+                } else {
+                    const auto next = delayed.begin()->first; // a copy: cancelling erases the entry meanwhile
+                    wake.wait_until(lock, next);
+                }
                 continue;
             }
             if (tasks.empty())
