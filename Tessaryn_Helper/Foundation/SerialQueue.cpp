@@ -2,6 +2,7 @@
 
 #include <QThread>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -10,6 +11,9 @@
 #include <set>
 
 namespace {
+
+// From the end of the process on, delayed tasks no longer run: what they would touch may be gone.
+std::atomic<bool> processEnding { false };
 
 // Leaked on purpose: it must outlive every static destructor that might still touch a queue.
 struct Registry {
@@ -22,6 +26,7 @@ Registry& registry()
     static Registry* instance = [] {
         auto* r = new Registry;
         std::atexit([] {
+            processEnding = true;
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
             Registry& reg = registry();
             std::lock_guard lock(reg.mutex);
@@ -63,6 +68,10 @@ struct SerialQueue::State {
     // The delayed tasks that are due join the queue, in the order of their times.
     void queueDue()
     {
+        if (processEnding) {
+            delayed.clear();
+            return;
+        }
         const auto now = std::chrono::steady_clock::now();
         for (auto due = delayed.begin(); due != delayed.end() && due->first <= now; due = delayed.erase(due))
             tasks.push_back(std::move(due->second.task)), ++submitted;
