@@ -45,8 +45,9 @@
 class ProcWorkspace final : public Workspace {
 public:
     // A launch nobody announces is noticed within this, half of it on average; the tick is the one
-    // wake-up a quiet session pays for, so a little over a second keeps it under one a second.
-    static constexpr std::chrono::milliseconds scanInterval { 1050 };
+    // wake-up a quiet session pays for, so a little over a second keeps it under one a second, with
+    // room for the odd preemption on a busy machine.
+    static constexpr std::chrono::milliseconds scanInterval { 1080 };
     // A listing at least this often, so that a process that became an application without any new
     // pid (an exec in place) is seen on a machine where nothing else starts.
     static constexpr std::chrono::seconds sweepInterval { 30 };
