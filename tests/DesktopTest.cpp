@@ -132,10 +132,10 @@ protected:
         setLastPid(++lastPid);
     }
     void ownBy(int pid, uid_t user) { ASSERT_EQ(::chown(QFile::encodeName(folder(pid)).constData(), user, user), 0); }
-    QString scan(std::chrono::milliseconds wait) // the notices meanwhile
+    QString scan(Scheduler::Duration by = ProcWorkspace::scanInterval) // the notices meanwhile
     {
         events.clear();
-        scheduler.advance(wait);
+        scheduler.advance(by);
         return (events.sort(), events.join(' '));
     }
     QTemporaryDir dir;
@@ -159,7 +159,7 @@ TEST_F(ProcScan, ChangesAtTheNextScanYoungProcessesReadAgain)
     if (canActAsAnotherUser()) start(504, launched("p")), ownBy(504, 12345);
     for (const int pid : { 75, 80 }) start(pid, launched("p"));
     start(60, "HOME=/h"); // old, unidentified: settled
-    workspace = std::make_unique<ProcWorkspace>(scheduler, dir.path(), ProcWorkspace::Options { 500, ProcWorkspace::scanInPlace });
+    workspace = std::make_unique<ProcWorkspace>(scheduler, dir.path(), ProcWorkspace::Options { 500, &scheduler });
     QStringList list;
     for (const RunningApplication& a : workspace->runningApplications()) list << QString("%1:%2").arg(a.pid).arg(a.applicationIdentifier);
     EXPECT_EQ((list.sort(), list.join(' ')), "10:a 11:b 12:u 503:p 75:p 80:p");
@@ -170,20 +170,20 @@ TEST_F(ProcScan, ChangesAtTheNextScanYoungProcessesReadAgain)
                              EXPECT_EQ(workspace->runningApplications().contains(a), kind == '+'); // the list changed first
                          });
     start(20, launched("p"), 0.1);
-    EXPECT_EQ(scan(999ms), "");
-    EXPECT_EQ(scan(1ms), "+20 p");
+    EXPECT_EQ(scan(1s), "");
+    EXPECT_EQ(scan(), "+20 p");
     start(20, launched("t"), 0.2); // a reused pid
     start(50, "HOME=/h", 0.1); // between fork and exec
-    EXPECT_EQ(scan(1s), "+20 t -20 p");
+    EXPECT_EQ(scan(), "+20 t -20 p");
     writeFile(folder(50) + "/environ", launched("p"));
     writeFile(folder(60) + "/environ", launched("p"));
     setLastPid(150);
-    EXPECT_EQ(scan(1s), "+50 p");
+    EXPECT_EQ(scan(), "+50 p");
     // No pid handed out since the last scan: no listing, and an end that no pidfd watches waits.
     start(70, launched("p"), 0.1);
     start(80, launched("p"), 60, 'Z');
     setLastPid(150);
-    EXPECT_EQ(scan(1s), "");
+    EXPECT_EQ(scan(), "");
     QDir(folder(75)).removeRecursively(); // its pid may be taken already: the same scan lists
     workspace->launchAnnounced(0);
     EXPECT_EQ(scan(1ms), "+70 p -75 p -80 p");
@@ -191,12 +191,12 @@ TEST_F(ProcScan, ChangesAtTheNextScanYoungProcessesReadAgain)
     EXPECT_EQ(scan(1ms), "+60 p");
     if (canActAsAnotherUser()) { // another user's young process, until it drops to this one
         start(505, launched("p"), 0.1), ownBy(505, 12345);
-        EXPECT_EQ(scan(1s), "");
+        EXPECT_EQ(scan(), "");
         ownBy(505, 0);
-        EXPECT_EQ(scan(1s), "+505 p");
+        EXPECT_EQ(scan(), "+505 p");
     }
     start(61, "HOME=/h"); // settled, then Premiere in place: no new pid; a sweep lists within 30 s
-    EXPECT_EQ(scan(1s), "");
+    EXPECT_EQ(scan(), "");
     writeFile(folder(61) + "/stat", readFile(folder(61) + "/stat").replace("odd (name) x", "premiere"));
     writeFile(folder(61) + "/environ", launched("p"));
     EXPECT_EQ(scan(30s), "+61 p");
@@ -209,13 +209,13 @@ TEST_F(ProcScan, ChangesAtTheNextScanYoungProcessesReadAgain)
 TEST_F(ProcScan, AScanOutlivingTheWorkspaceTouchesNothing)
 {
     auto mainThread = std::make_unique<VirtualScheduler>();
-    std::function<void()> late;
-    workspace = std::make_unique<ProcWorkspace>(*mainThread, dir.path(), ProcWorkspace::Options { 500, [&](auto scan) { late = scan; } });
+    VirtualScheduler work;
+    workspace = std::make_unique<ProcWorkspace>(*mainThread, dir.path(), ProcWorkspace::Options { 500, &work });
     start(10, launched("a"));
-    mainThread->advance(1s);
-    ASSERT_TRUE(late);
+    workspace->launchAnnounced(0);
     workspace.reset(), mainThread.reset();
-    late();
+    work.advance(2s);
+    EXPECT_TRUE(work.pendingDelays().empty());
 }
 
 TEST(ApplicationIdentity, FromLaunchVariableFlatpakOrUnit)

@@ -11,8 +11,9 @@ public:
     virtual void cancel() = 0;
 };
 
-// The main thread's work queue, as the logic sees it. The program uses the Qt event loop;
-// tests use a virtual clock that they advance themselves.
+// A thread's work queue, as the logic sees it: mostly the main thread's. The program uses the Qt
+// event loop (and a serial queue for a worker's); tests use a virtual clock that they advance
+// themselves.
 class Scheduler {
 public:
     using Task = std::function<void()>;
@@ -20,8 +21,9 @@ public:
 
     virtual ~Scheduler() = default;
 
-    // Runs the task on the main thread soon. Safe to call from any thread.
+    // Runs the task on the scheduler's thread soon. Safe to call from any thread.
     virtual void post(Task task) = 0;
-    // Runs the task on the main thread once the delay has passed. Main thread only.
+    // Runs the task on the scheduler's thread once the delay has passed. From that thread only,
+    // unless the scheduler says otherwise.
     virtual std::shared_ptr<Cancellable> after(Duration delay, Task task) = 0;
 };

@@ -2,13 +2,18 @@
 
 #include <QThread>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 
 namespace {
+
+// From the end of the process on, delayed tasks no longer run: what they would touch may be gone.
+std::atomic<bool> processEnding { false };
 
 // Leaked on purpose: it must outlive every static destructor that might still touch a queue.
 struct Registry {
@@ -21,6 +26,7 @@ Registry& registry()
     static Registry* instance = [] {
         auto* r = new Registry;
         std::atexit([] {
+            processEnding = true;
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
             Registry& reg = registry();
             std::lock_guard lock(reg.mutex);
@@ -48,16 +54,43 @@ struct SerialQueue::State {
     std::condition_variable wake;
     std::condition_variable progress;
     std::deque<std::function<void()>> tasks;
+    struct Pending {
+        unsigned long long number; // tells equal times apart
+        std::function<void()> task;
+    };
+    std::multimap<std::chrono::steady_clock::time_point, Pending> delayed;
+    unsigned long long delayedCount = 0;
     unsigned long long submitted = 0;
     unsigned long long completed = 0;
     bool stopping = false;
     bool finished = false;
 
+    // The delayed tasks that are due join the queue, in the order of their times.
+    void queueDue()
+    {
+        if (processEnding) {
+            delayed.clear();
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        for (auto due = delayed.begin(); due != delayed.end() && due->first <= now; due = delayed.erase(due))
+            tasks.push_back(std::move(due->second.task)), ++submitted;
+    }
+
     void workerLoop()
     {
         std::unique_lock lock(mutex);
         for (;;) {
-            wake.wait(lock, [&] { return stopping || !tasks.empty(); });
+            queueDue();
+            if (tasks.empty() && !stopping) {
+                if (delayed.empty()) {
+                    wake.wait(lock);
+                } else {
+                    const auto next = delayed.begin()->first; // a copy: cancelling erases the entry meanwhile
+                    wake.wait_until(lock, next);
+                }
+                continue;
+            }
             if (tasks.empty())
                 break; // stopping, and nothing left to run
             std::function<void()> task = std::move(tasks.front());
@@ -72,6 +105,36 @@ struct SerialQueue::State {
         finished = true;
         progress.notify_all();
     }
+};
+
+// Cancelling takes the task out of the queue's list, so it neither runs nor wakes the worker.
+class SerialQueue::Delayed final : public Cancellable {
+public:
+    Delayed(std::weak_ptr<State> state, std::chrono::steady_clock::time_point due, unsigned long long number)
+        : state_(std::move(state))
+        , due_(due)
+        , number_(number)
+    {
+    }
+
+    void cancel() override
+    {
+        const std::shared_ptr<State> state = state_.lock();
+        if (!state)
+            return;
+        const std::lock_guard lock(state->mutex);
+        for (auto [entry, end] = state->delayed.equal_range(due_); entry != end; ++entry) {
+            if (entry->second.number == number_) {
+                state->delayed.erase(entry);
+                return;
+            }
+        }
+    }
+
+private:
+    std::weak_ptr<State> state_;
+    std::chrono::steady_clock::time_point due_;
+    unsigned long long number_;
 };
 
 SerialQueue::SerialQueue(QString label)
@@ -113,6 +176,22 @@ void SerialQueue::async(std::function<void()> task)
         ++state_->submitted;
     }
     state_->wake.notify_one();
+}
+
+std::shared_ptr<Cancellable> SerialQueue::asyncAfter(Duration delay, std::function<void()> task)
+{
+    const auto due = std::chrono::steady_clock::now() + delay;
+    unsigned long long number = 0;
+    bool first = false;
+    {
+        std::lock_guard lock(state_->mutex);
+        number = ++state_->delayedCount;
+        const auto entry = state_->delayed.emplace(due, State::Pending { number, std::move(task) });
+        first = entry == state_->delayed.begin();
+    }
+    if (first) // the worker waits for a later time, if any
+        state_->wake.notify_one();
+    return std::make_shared<Delayed>(state_, due, number);
 }
 
 void SerialQueue::sync(const std::function<void()>& task)

@@ -36,8 +36,9 @@ struct LaunchVariables {
 
 LaunchVariables launchVariablesOf(const QByteArray& environment)
 {
-    static const QByteArray fileKey = "GIO_LAUNCHED_DESKTOP_FILE=";
-    static const QByteArray pidKey = "GIO_LAUNCHED_DESKTOP_FILE_PID=";
+    // Views, with nothing to destroy: the workspace's thread may still read them while the process ends.
+    constexpr QByteArrayView fileKey = "GIO_LAUNCHED_DESKTOP_FILE=";
+    constexpr QByteArrayView pidKey = "GIO_LAUNCHED_DESKTOP_FILE_PID=";
     LaunchVariables variables;
     for (const QByteArray& entry : environment.split('\0')) {
         if (entry.startsWith(fileKey))
@@ -117,7 +118,7 @@ QString ApplicationIdentity::fromCgroup(const QByteArray& cgroup)
 
 QString ApplicationIdentity::fromUnitName(const QString& unit)
 {
-    static const QString prefix = QStringLiteral("app-");
+    constexpr QLatin1String prefix("app-"); // nothing to destroy, as the launch variables' names
     QString base;
     bool scope = false;
     if (unit.endsWith(QLatin1String(".service"))) {

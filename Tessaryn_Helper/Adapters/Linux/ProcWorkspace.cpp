@@ -12,6 +12,7 @@
 #include <mutex>
 #include <cstdlib>
 #include <dirent.h>
+#include <set>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unordered_map>
@@ -61,7 +62,9 @@ struct ProcWorkspace::Result {
     QList<RunningApplication> terminated;
     QList<RunningApplication> applications; // the list once the scan is done
     QList<std::pair<pid_t, int>> pidfds;    // of the launched, each opened once the process was confirmed
-    bool restless = false;                  // a process still settles, or the next scan must list
+
+    // Something the main thread must hear of; the pidfds come with launches.
+    bool isNews() const { return !launched.isEmpty() || !terminated.isEmpty(); }
 
     void closePidfds() const
     {
@@ -77,29 +80,32 @@ struct ProcWorkspace::ExitWatch {
     ~ExitWatch() { notifier.reset(), ::close(fd); }
 };
 
-// The scans' state. After the first scan it is used only by the scans that the executor runs,
-// one at a time.
-class ProcWorkspace::Scanner {
+// The scans' state and the tick. After the first scan it is used only on the scan queue, one task
+// at a time, but for what the main thread calls: request() and stop().
+class ProcWorkspace::Scanner : public std::enable_shared_from_this<Scanner> {
 public:
-    Scanner(QString procRoot, pid_t ownProcess, std::function<bool(const QString&)> watchEndOf)
+    Scanner(QString procRoot, pid_t ownProcess, std::function<bool(const QString&)> watchEndOf, Scheduler& queue,
+            Scheduler& mainThread)
         : procRoot_(std::move(procRoot))
         , ownProcess_(ownProcess)
         , watchEndOf_(std::move(watchEndOf))
+        , queue_(queue)
+        , mainThread_(mainThread)
     {
     }
 
     // `announced`: processes whose launch was announced, looked at again even when settled.
     Result scan(const QList<pid_t>& announced = {});
-    const QString& procRoot() const { return procRoot_; }
+    // The first tick a `scanInterval` from now.
+    void start();
+    // A scan soon, which looks at the announced processes again; one queued and not started yet
+    // serves. Main thread.
+    void request(const QList<pid_t>& announced);
+    // No tick, scan or news from now on; a scan under way ends unreported. Main thread.
+    void stop();
 
     // Main thread only: the workspace that receives the results, none once it is gone.
     ProcWorkspace* owner = nullptr;
-    std::atomic<bool> stopped { false };
-    // The next scan lists, whether or not the kernel has handed out a pid since the last.
-    std::atomic<bool> sweepDue { false };
-    // Where results are posted; none from the workspace's end on, when the scheduler may go too.
-    std::mutex replyLock;
-    Scheduler* replyTo = nullptr;
 
 private:
     struct Process {
@@ -118,6 +124,8 @@ private:
         bool zombie = false;
     };
 
+    void tick();
+    void scanAndReport();
     void listAndDiscover(Result& changes, std::optional<double> uptime);
     void recheckKnown(Result& changes, std::optional<double> uptime);
     void lookAgainIfChanged(pid_t pid, Process& process, Result& changes, std::optional<double> uptime);
@@ -138,48 +146,47 @@ private:
     const std::function<bool(const QString&)> watchEndOf_;
     std::unordered_map<pid_t, Process> processes_;
     QList<RunningApplication> applications_;
+    Scheduler& queue_;
+    Scheduler& mainThread_;
+    std::atomic<bool> queued_ { false };
+    std::mutex lock_;
+    // Under the lock: the main thread and its scheduler may be gone once stopped.
+    bool stopped_ = false;
+    QList<pid_t> announced_; // for the next scan to look at
+    std::shared_ptr<Cancellable> nextTick_;
+    // The rest is the scan queue's.
     std::optional<long long> lastPid_;
     bool listingDue_ = true;
+    bool restless_ = true; // the last scan left something to look at again
+    int ticksSinceSweep_ = 0;
+    std::set<pid_t> unwatched_; // applications whose end a pidfd should have watched, but none could
     unsigned long long scanCount_ = 0;
 };
 
 ProcWorkspace::ProcWorkspace(Scheduler& scheduler, std::function<bool(const QString&)> watchEndOf)
-    : ProcWorkspace(scheduler, QStringLiteral("/proc"), Options { ::getpid(), {}, std::move(watchEndOf) })
+    : ProcWorkspace(scheduler, QStringLiteral("/proc"), Options { ::getpid(), nullptr, std::move(watchEndOf) })
 {
 }
 
 ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot, Options options)
     : scheduler_(scheduler)
-    , scanner_(std::make_shared<Scanner>(procRoot, options.ownProcess, options.watchEndOf))
-    , executor_(std::move(options.executor))
-    , watchEndOf_(std::move(options.watchEndOf))
+    , queue_(options.scanQueue ? nullptr : std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.workspace")))
+    , scanner_(std::make_shared<Scanner>(std::move(procRoot), options.ownProcess, options.watchEndOf,
+                                         options.scanQueue ? *options.scanQueue : *queue_, scheduler))
 {
-    if (!executor_) {
-        queue_ = std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.workspace"));
-        executor_ = [queue = queue_.get()](std::function<void()> scan) { queue->async(std::move(scan)); };
-    }
     scanner_->owner = this;
-    scanner_->replyTo = &scheduler_;
     // The processes that run already are the starting list, not launches.
-    tickLastPid_ = readLastPid(procRoot);
     const Result first = scanner_->scan();
     applications_ = first.applications;
-    restless_ = first.restless;
     watchExits(first);
-    nextTick_ = scheduler_.after(scanInterval, [this] { tick(); });
+    scanner_->start();
 }
 
 ProcWorkspace::~ProcWorkspace()
 {
-    scanner_->owner = nullptr;
-    scanner_->stopped = true;
-    {
-        const std::lock_guard lock(scanner_->replyLock);
-        scanner_->replyTo = nullptr;
-    }
-    for (const auto& pending : { nextTick_, followUp_ })
-        if (pending)
-            pending->cancel();
+    scanner_->stop();
+    if (followUp_)
+        followUp_->cancel();
     exitWatches_.clear();
     queue_.reset(); // waits for a scan under way, which no longer reports
 }
@@ -192,84 +199,91 @@ QList<RunningApplication> ProcWorkspace::runningApplications() const
 void ProcWorkspace::launchAnnounced(pid_t pid)
 {
     if (pid > 0)
-        announced_.append(pid), followUpPids_.append(pid);
-    requestScan();
+        followUpPids_.append(pid);
+    scanner_->request(pid > 0 ? QList<pid_t> { pid } : QList<pid_t> {});
     if (followUp_)
         followUp_->cancel();
-    followUp_ = scheduler_.after(followUpDelay, [this] {
-        announced_.append(std::exchange(followUpPids_, {}));
-        requestScan();
+    followUp_ = scheduler_.after(followUpDelay, [this] { scanner_->request(std::exchange(followUpPids_, {})); });
+}
+
+void ProcWorkspace::Scanner::start()
+{
+    const std::lock_guard lock(lock_);
+    nextTick_ = queue_.after(scanInterval, [self = shared_from_this()] { self->tick(); });
+}
+
+void ProcWorkspace::Scanner::tick()
+{
+    {
+        const std::lock_guard lock(lock_);
+        if (stopped_)
+            return;
+        nextTick_ = queue_.after(scanInterval, [self = shared_from_this()] { self->tick(); });
+    }
+    const bool sweep = ++ticksSinceSweep_ * scanInterval >= sweepInterval;
+    if (sweep)
+        ticksSinceSweep_ = 0, listingDue_ = true;
+    // While nothing moved, the one file read is the kernel's own.
+    const std::optional<long long> lastPid = readLastPid(procRoot_);
+    if (listingDue_ || restless_ || !lastPid || lastPid != lastPid_)
+        scanAndReport();
+}
+
+void ProcWorkspace::Scanner::request(const QList<pid_t>& announced)
+{
+    if (!announced.isEmpty()) {
+        const std::lock_guard lock(lock_);
+        announced_.append(announced);
+    }
+    if (queued_.exchange(true))
+        return;
+    queue_.post([self = shared_from_this()] {
+        self->queued_ = false; // a request from now on may see what this scan misses: it queues another
+        self->scanAndReport();
     });
 }
 
-void ProcWorkspace::tick()
+void ProcWorkspace::Scanner::stop()
 {
-    nextTick_ = scheduler_.after(scanInterval, [this] { tick(); });
-    // The one file read here is the kernel's own; the worker sleeps on while nothing moved.
-    const std::optional<long long> lastPid = readLastPid(scanner_->procRoot());
-    const bool moved = !lastPid || lastPid != tickLastPid_;
-    tickLastPid_ = lastPid;
-    const bool sweep = ++ticksSinceSweep_ * scanInterval >= sweepInterval;
-    if (sweep)
-        ticksSinceSweep_ = 0, scanner_->sweepDue = true;
-    if (moved || restless_ || sweep || !everyEndWatched())
-        requestScan();
+    owner = nullptr;
+    const std::lock_guard lock(lock_);
+    stopped_ = true;
+    if (nextTick_)
+        nextTick_->cancel();
 }
 
-bool ProcWorkspace::everyEndWatched() const
+void ProcWorkspace::Scanner::scanAndReport()
 {
-    for (const RunningApplication& application : applications_) {
-        if (!watchEndOf_ || !watchEndOf_(application.applicationIdentifier))
-            continue; // its end waits for a listing
-        const auto watch = exitWatches_.find(application.pid);
-        if (watch == exitWatches_.end() || !watch->second->notifier->isEnabled())
-            return false;
+    QList<pid_t> announced;
+    {
+        const std::lock_guard lock(lock_);
+        if (stopped_)
+            return;
+        announced = std::exchange(announced_, {});
     }
-    return true;
-}
-
-void ProcWorkspace::requestScan()
-{
-    if (scanning_)
-        scanAgain_ = true; // once the one under way has reported
-    else
-        startScan();
-}
-
-void ProcWorkspace::startScan()
-{
-    scanning_ = true;
-    executor_([scanner = scanner_, announced = std::exchange(announced_, {})] {
-        if (scanner->stopped)
-            return;
-        auto result = std::make_shared<const Result>(scanner->scan(announced));
-        // A scan that outlived the workspace's wait for it reaches no scheduler: it may be gone.
-        const std::lock_guard lock(scanner->replyLock);
-        if (!scanner->replyTo) {
+    auto result = std::make_shared<const Result>(scan(announced));
+    if (!result->isNews())
+        return; // the main thread sleeps on
+    // A scan that outlived the workspace's wait for it reaches no scheduler: it may be gone.
+    const std::lock_guard lock(lock_);
+    if (stopped_) {
+        result->closePidfds();
+        return;
+    }
+    mainThread_.post([self = shared_from_this(), result] {
+        if (self->owner)
+            self->owner->report(*result);
+        else
             result->closePidfds();
-            return;
-        }
-        scanner->replyTo->post([scanner, result] {
-            if (scanner->owner)
-                scanner->owner->report(*result);
-            else
-                result->closePidfds();
-        });
     });
 }
 
 void ProcWorkspace::report(const Result& result)
 {
-    scanning_ = false;
     applications_ = result.applications;
-    restless_ = result.restless;
     for (const RunningApplication& application : result.terminated)
         exitWatches_.erase(application.pid);
     watchExits(result);
-    // Go on before reporting: the list is already consistent, and a receiver may end the
-    // workspace's life, after which nothing here may be touched.
-    if (std::exchange(scanAgain_, false))
-        startScan();
     for (const RunningApplication& application : result.terminated)
         emit applicationTerminated(application);
     for (const RunningApplication& application : result.launched)
@@ -285,7 +299,7 @@ void ProcWorkspace::watchExits(const Result& result)
         // Readable from its end on: one scan, then quiet until the scan has reported it.
         QObject::connect(watch->notifier.get(), &QSocketNotifier::activated, this, [this, notifier = watch->notifier.get()] {
             notifier->setEnabled(false);
-            requestScan();
+            scanner_->request({});
         });
         exitWatches_[pid] = std::move(watch);
     }
@@ -295,7 +309,6 @@ ProcWorkspace::Result ProcWorkspace::Scanner::scan(const QList<pid_t>& announced
 {
     ++scanCount_;
     Result changes;
-    listingDue_ = sweepDue.exchange(false) || listingDue_;
     for (pid_t pid : announced) {
         if (auto known = processes_.find(pid); known != processes_.end())
             known->second.settled = known->second.settled && !known->second.identifier.isEmpty();
@@ -315,9 +328,9 @@ ProcWorkspace::Result ProcWorkspace::Scanner::scan(const QList<pid_t>& announced
     if (std::exchange(listingDue_, false))
         listAndDiscover(changes, uptime); // a pid that was seen to end may belong to a new process already
     changes.applications = applications_;
-    changes.restless = listingDue_;
+    restless_ = listingDue_ || !unwatched_.empty();
     for (const auto& [pid, process] : processes_)
-        changes.restless = changes.restless || !process.settled;
+        restless_ = restless_ || !process.settled;
     return changes;
 }
 
@@ -330,19 +343,21 @@ void ProcWorkspace::Scanner::added(pid_t pid, const Process& process, Result& ch
         return;
     // Only once the pidfd is open is the process confirmed to be the one examined (no reused pid).
     const int fd = openPidfd(pid);
-    if (fd < 0)
-        return;
-    const std::optional<StatLine> stat = readStat(pid);
-    if (stat && stat->startTime == process.startTime)
+    const std::optional<StatLine> stat = fd >= 0 ? readStat(pid) : std::nullopt;
+    if (stat && stat->startTime == process.startTime) {
         changes.pidfds.append({ pid, fd });
-    else
+        return;
+    }
+    if (fd >= 0)
         ::close(fd);
+    unwatched_.insert(pid); // every tick scans until it is seen to end
 }
 
 void ProcWorkspace::Scanner::removed(pid_t pid, const QString& identifier, Result& changes)
 {
     const RunningApplication application { pid, identifier };
     applications_.removeAll(application);
+    unwatched_.erase(pid);
     changes.terminated.append(application);
 }
 

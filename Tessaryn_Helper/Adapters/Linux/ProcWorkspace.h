@@ -22,16 +22,17 @@
 //
 // The constructor scans once; later scans run away from the main thread (on a serial queue of
 // the workspace's own), so no process can stall the main thread with what it puts under /proc.
-// The results come back to the main thread, where the list is updated and the notices emitted.
-// Each /proc file is opened without blocking, read only when it is a regular file, and only up to
-// a cap.
+// A scan that found a launch or an end comes back to the main thread, where the list is updated
+// and the notices emitted; one that found nothing new wakes nobody. Each /proc file is opened
+// without blocking, read only when it is a regular file, and only up to a cap.
 //
 // What makes it scan: the end of an application, seen through a pidfd of its own at once; a
 // launch the desktop announces on the session bus (GLib's `Launched`, a new app-* unit of the
 // systemd user manager), at once and once more shortly after; and, as the fallback for launches
-// nobody announces and ends no pidfd can watch, a tick every `scanInterval` on the main thread
-// that wakes the worker only when the kernel has handed out a process ID since the last look, a
-// process is still settling, or an application has no pidfd. A notice only triggers a scan; the
+// nobody announces and ends no pidfd can watch, a tick every `scanInterval` on the scans' own
+// queue, which scans only when the kernel has handed out a process ID since the last scan, a
+// process is still settling, an application has no pidfd, or a sweep is due. So a quiet session
+// costs one wake-up per tick, of that queue's thread alone. A notice only triggers a scan; the
 // scan decides, by the same identity rules whatever made it.
 //
 // It stays cheap over hours: a process (pid plus start time) is read when it is first seen, and
@@ -43,7 +44,10 @@
 // `sweepInterval`.
 class ProcWorkspace final : public Workspace {
 public:
-    static constexpr std::chrono::milliseconds scanInterval { 1000 };
+    // A launch nobody announces is noticed within this, half of it on average; the tick is the one
+    // wake-up a quiet session pays for, so a little over a second keeps it under one a second, with
+    // room for the odd preemption on a busy machine.
+    static constexpr std::chrono::milliseconds scanInterval { 1080 };
     // A listing at least this often, so that a process that became an application without any new
     // pid (an exec in place) is seen on a machine where nothing else starts.
     static constexpr std::chrono::seconds sweepInterval { 30 };
@@ -57,20 +61,17 @@ public:
     static constexpr qsizetype environmentLimit = 6 * 1024 * 1024;
     static constexpr qsizetype smallFileLimit = 64 * 1024;
 
-    using ScanExecutor = std::function<void(std::function<void()>)>;
     struct Options {
         // The root of the process tree that is never an application; 0 for none.
         pid_t ownProcess = ::getpid();
-        // Where the later scans run; by default a serial queue of the workspace's own.
-        ScanExecutor executor;
+        // Where the tick and the later scans run, one at a time; by default a serial queue of the
+        // workspace's own. Tests pass the main thread's virtual clock.
+        Scheduler* scanQueue = nullptr;
         // The applications whose end is watched through a pidfd, so seen at once (only for the real
         // /proc); none by default. A descriptor for every application of a busy desktop would run
         // the process out of them; the others' ends are seen at the next listing.
         std::function<bool(const QString& identifier)> watchEndOf = {};
     };
-    // Runs a scan on the calling thread, for a workspace driven by a virtual clock.
-    static void scanInPlace(std::function<void()> scan) { scan(); }
-
     // Scans once before returning; the scheduler and the workspace live on the main thread. This
     // one watches the session: the real /proc, with pidfds for the applications `watchEndOf`
     // names; the launches the session bus announces come through `launchAnnounced`.
@@ -93,27 +94,14 @@ private:
 
     struct ExitWatch;
 
-    void tick();
-    void requestScan();
-    void startScan();
     void report(const Result& result);
     void watchExits(const Result& result);
-    bool everyEndWatched() const;
 
     Scheduler& scheduler_;
+    std::unique_ptr<SerialQueue> queue_; // declared before the scanner, which uses it
     std::shared_ptr<Scanner> scanner_;
-    std::unique_ptr<SerialQueue> queue_;
-    ScanExecutor executor_;
-    std::function<bool(const QString&)> watchEndOf_;
-    std::shared_ptr<Cancellable> nextTick_;
     std::shared_ptr<Cancellable> followUp_;
     QList<RunningApplication> applications_;
     std::map<pid_t, std::unique_ptr<ExitWatch>> exitWatches_;
-    QList<pid_t> announced_;     // to look at again in the next scan
-    QList<pid_t> followUpPids_;  // and in the follow-up
-    std::optional<long long> tickLastPid_;
-    int ticksSinceSweep_ = 0;
-    bool scanning_ = false;
-    bool scanAgain_ = false;
-    bool restless_ = true; // the last scan left something to look at again
+    QList<pid_t> followUpPids_; // to look at again in the follow-up
 };
