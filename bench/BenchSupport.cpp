@@ -129,7 +129,8 @@ QString Table::render() const
         for (size_t i = 0; i < widths.size(); ++i) {
             const QString& cell = cells[qsizetype(i)];
             const int width = int(widths[i]);
-            text += QLatin1Char(' ') + (isNumeric(cell) ? cell.rightJustified(width) : cell.leftJustified(width))
+            text += QLatin1Char(' ')
+                + (isNumeric(cell) ? cell.rightJustified(width) : cell.leftJustified(width))
                 + QStringLiteral(" |");
         }
         return text + QLatin1Char('\n');

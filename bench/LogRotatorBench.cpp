@@ -35,12 +35,17 @@ QString verifyFiles(const QString& activePath, qint64 chunk)
     const qint64 rotations = totalBytes / generation;
     const qint64 active = totalBytes - rotations * generation;
     if (fileSize(activePath) != (active > 0 ? active : -1))
-        return QStringLiteral("active file holds %1 bytes, expected %2").arg(fileSize(activePath)).arg(active);
+        return QStringLiteral("active file holds %1 bytes, expected %2")
+            .arg(fileSize(activePath))
+            .arg(active);
     for (int i = 1; i <= 3; ++i) {
         const qint64 expected = i <= rotations ? generation : -1;
         const QString path = activePath + QLatin1Char('.') + QString::number(i);
         if (fileSize(path) != expected)
-            return QStringLiteral("%1 holds %2 bytes, expected %3").arg(path).arg(fileSize(path)).arg(expected);
+            return QStringLiteral("%1 holds %2 bytes, expected %3")
+                .arg(path)
+                .arg(fileSize(path))
+                .arg(expected);
     }
     QFile file(activePath);
     if (active > 0 && file.open(QIODevice::ReadOnly)) {
@@ -76,12 +81,12 @@ int runCase(qint64 chunk)
 
     const Usage after = selfUsage();
     Bench::print(QStringLiteral("enqueued=%1 ondisk=%2 cpu=%3 baselinerss=%4 peakrss=%5 check=%6\n")
-              .arg(secondsBetween(start, enqueued))
-              .arg(secondsBetween(start, onDisk))
-              .arg(after.cpuSeconds() - before.cpuSeconds())
-              .arg(before.peakRssKiB)
-              .arg(after.peakRssKiB)
-              .arg(verifyFiles(activePath, chunk).replace(QLatin1Char(' '), QLatin1Char('_'))));
+                     .arg(secondsBetween(start, enqueued))
+                     .arg(secondsBetween(start, onDisk))
+                     .arg(after.cpuSeconds() - before.cpuSeconds())
+                     .arg(before.peakRssKiB)
+                     .arg(after.peakRssKiB)
+                     .arg(verifyFiles(activePath, chunk).replace(QLatin1Char(' '), QLatin1Char('_'))));
     return 0;
 }
 
@@ -111,8 +116,8 @@ bool runRotatorCase(qint64 chunk, const QString& logFolder, Samples& samples)
     const QHash<QString, QString> fields = parseFields(output.standardOutput);
     if (output.terminationStatus != 0 || fields.value(QStringLiteral("check")) != QLatin1String("ok")) {
         Bench::print(QStringLiteral("LogRotator case with %1-byte chunks failed: %2\n")
-                  .arg(chunk)
-                  .arg(QString::fromUtf8(output.standardOutput.trimmed())));
+                         .arg(chunk)
+                         .arg(QString::fromUtf8(output.standardOutput.trimmed())));
         return false;
     }
     samples.enqueued.push_back(fields.value(QStringLiteral("enqueued")).toDouble());
@@ -140,7 +145,8 @@ bool runDdCase(qint64 chunk, const QString& source, const QString& target, Sampl
     const bool complete = output.terminationStatus == 0 && fileSize(target) == totalBytes;
     QFile::remove(target);
     if (!complete) {
-        Bench::print(QStringLiteral("dd bs=%1 failed (status %2)\n").arg(chunk).arg(output.terminationStatus));
+        Bench::print(
+            QStringLiteral("dd bs=%1 failed (status %2)\n").arg(chunk).arg(output.terminationStatus));
         return false;
     }
     samples.onDisk.push_back(secondsBetween(start, end));
@@ -151,8 +157,8 @@ bool runDdCase(qint64 chunk, const QString& source, const QString& target, Sampl
 QString range(const std::vector<double>& values, int decimals)
 {
     const auto [low, high] = std::minmax_element(values.begin(), values.end());
-    return number(median(values), decimals) + QStringLiteral(" (") + number(*low, decimals) + QStringLiteral("\u2013")
-        + number(*high, decimals) + QLatin1Char(')');
+    return number(median(values), decimals) + QStringLiteral(" (") + number(*low, decimals)
+        + QStringLiteral("\u2013") + number(*high, decimals) + QLatin1Char(')');
 }
 
 int runAll(int repetitions)
@@ -174,12 +180,15 @@ int runAll(int repetitions)
         return 1;
     }
 
-    Bench::print(QStringLiteral("LogRotator::write(QByteArray): 256 MiB in fixed chunks, rotation at 10 MiB into 3 "
-                         "generations, versus dd copying the same bytes (median of %1 runs, range in brackets)\n\n")
-              .arg(repetitions));
+    Bench::print(
+        QStringLiteral(
+            "LogRotator::write(QByteArray): 256 MiB in fixed chunks, rotation at 10 MiB into 3 "
+            "generations, versus dd copying the same bytes (median of %1 runs, range in brackets)\n\n")
+            .arg(repetitions));
     Table table({ QStringLiteral("chunk"), QStringLiteral("writer"), QStringLiteral("caller done s"),
                   QStringLiteral("on disk s"), QStringLiteral("MiB/s"), QStringLiteral("CPU s"),
-                  QStringLiteral("CPU ms/MiB"), QStringLiteral("peak RSS MiB"), QStringLiteral("RSS before MiB") });
+                  QStringLiteral("CPU ms/MiB"), QStringLiteral("peak RSS MiB"),
+                  QStringLiteral("RSS before MiB") });
     const double mib = double(totalBytes) / mebibyte;
     for (qint64 chunk : { qint64(4096), qint64(65536) }) {
         Samples rotator, dd;
@@ -189,18 +198,19 @@ int runAll(int repetitions)
                 return 1;
         }
         const QString label = QStringLiteral("%1 KiB").arg(chunk / 1024);
-        table.addRow({ label, QStringLiteral("LogRotator"), range(rotator.enqueued, 2), range(rotator.onDisk, 2),
-                       number(mib / median(rotator.onDisk), 0), number(median(rotator.cpu), 2),
-                       number(median(rotator.cpu) * 1000 / mib, 2), range(rotator.peakRssMiB, 0),
-                       number(median(rotator.baselineRssMiB), 0) });
+        table.addRow({ label, QStringLiteral("LogRotator"), range(rotator.enqueued, 2),
+                       range(rotator.onDisk, 2), number(mib / median(rotator.onDisk), 0),
+                       number(median(rotator.cpu), 2), number(median(rotator.cpu) * 1000 / mib, 2),
+                       range(rotator.peakRssMiB, 0), number(median(rotator.baselineRssMiB), 0) });
         table.addRow({ label, QStringLiteral("dd bs=%1").arg(chunk), QString(), range(dd.onDisk, 2),
                        number(mib / median(dd.onDisk), 0), number(median(dd.cpu), 2),
                        number(median(dd.cpu) * 1000 / mib, 2), QString(), QString() });
     }
     Bench::print(table.render());
-    Bench::print(QStringLiteral("\ncaller done: the writing loop returned; on disk: the rotator was destroyed, which "
-                         "completes every queued append.\nLogRotator CPU is the whole case process (writer and "
-                         "queue threads); dd CPU is the dd process. Peak RSS is ru_maxrss of the case process.\n"));
+    Bench::print(QStringLiteral(
+        "\ncaller done: the writing loop returned; on disk: the rotator was destroyed, which "
+        "completes every queued append.\nLogRotator CPU is the whole case process (writer and "
+        "queue threads); dd CPU is the dd process. Peak RSS is ru_maxrss of the case process.\n"));
     return 0;
 }
 

@@ -48,8 +48,8 @@ QByteArray serverScript()
     return QByteArrayLiteral("#!/bin/sh\n"
                              "dd if=/dev/zero bs=65536 count=4095 status=none\n"
                              "head -c ")
-        + QByteArray::number(lastBlock) + QByteArrayLiteral(" /dev/zero\nprintf '")
-        + endMark.trimmed() + QByteArrayLiteral("\\n'\n");
+        + QByteArray::number(lastBlock) + QByteArrayLiteral(" /dev/zero\nprintf '") + endMark.trimmed()
+        + QByteArrayLiteral("\\n'\n");
 }
 
 // The real launcher, counting the standard-output bytes handed to the manager's reader and
@@ -58,7 +58,8 @@ class CountingLauncher final : public ProcessLauncher {
 public:
     std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override
     {
-        handlers.standardOutput = [this, forward = std::move(handlers.standardOutput)](const QByteArray& data) {
+        handlers.standardOutput = [this,
+                                   forward = std::move(handlers.standardOutput)](const QByteArray& data) {
             bytes.fetch_add(data.size(), std::memory_order_relaxed);
             chunks.fetch_add(1, std::memory_order_relaxed);
             forward(data);
@@ -119,8 +120,9 @@ Supervised runSupervised(const QString& script, const QString& serverJs)
     Supervised result;
     auto scheduler = std::make_shared<EventLoopScheduler>();
     auto launcher = std::make_shared<CountingLauncher>();
-    auto manager = std::make_unique<ServerManager>(script, serverJs, scheduler, launcher,
-                                                   ServerManager::answerAtOnce([] { return qEnvironmentVariable("PATH"); }));
+    auto manager = std::make_unique<ServerManager>(
+        script, serverJs, scheduler, launcher,
+        ServerManager::answerAtOnce([] { return qEnvironmentVariable("PATH"); }));
     const QString logPath = HomeFolders::logFolder() + QStringLiteral("/server.log");
 
     std::optional<Clock::time_point> exited, drained;
@@ -129,18 +131,19 @@ Supervised runSupervised(const QString& script, const QString& serverJs)
     const Usage childrenBefore = childrenUsage();
     const auto start = Clock::now();
 
-    QObject::connect(manager.get(), &ServerManager::statusChanged, manager.get(), [&](const ServerStatus& status) {
-        if (status.kind() == ServerStatus::Kind::restarting && !exited) {
-            exited = Clock::now();
-            // The end of the script counts as a crash; stopping once the handler has returned
-            // cancels the restart it schedules.
-            scheduler->post([&] { manager->stop(ServerStatus::stopped()); });
-        } else if (status.kind() == ServerStatus::Kind::portInUse
-                   || status.kind() == ServerStatus::Kind::preflightFailed) {
-            result.failure = QStringLiteral("server did not start: ") + status.menuHeaderText();
-            QCoreApplication::quit();
-        }
-    });
+    QObject::connect(
+        manager.get(), &ServerManager::statusChanged, manager.get(), [&](const ServerStatus& status) {
+            if (status.kind() == ServerStatus::Kind::restarting && !exited) {
+                exited = Clock::now();
+                // The end of the script counts as a crash; stopping once the handler has returned
+                // cancels the restart it schedules.
+                scheduler->post([&] { manager->stop(ServerStatus::stopped()); });
+            } else if (status.kind() == ServerStatus::Kind::portInUse
+                       || status.kind() == ServerStatus::Kind::preflightFailed) {
+                result.failure = QStringLiteral("server did not start: ") + status.menuHeaderText();
+                QCoreApplication::quit();
+            }
+        });
 
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -187,7 +190,8 @@ Supervised runSupervised(const QString& script, const QString& serverJs)
     result.children.userSeconds -= childrenBefore.userSeconds;
     result.children.systemSeconds -= childrenBefore.systemSeconds;
     if (result.failure.isEmpty() && result.handedBytes != totalBytes)
-        result.failure = QStringLiteral("the log was handed %1 bytes, not %2").arg(result.handedBytes).arg(totalBytes);
+        result.failure =
+            QStringLiteral("the log was handed %1 bytes, not %2").arg(result.handedBytes).arg(totalBytes);
     return result;
 }
 
@@ -200,15 +204,16 @@ int runCase(const QString& script, const QString& serverJs)
     }
     const Supervised run = runSupervised(script, serverJs);
     QString failure = run.failure.isEmpty() ? QStringLiteral("none") : run.failure;
-    Bench::print(QStringLiteral("exit=%1 drain=%2 cpu=%3 writercpu=%4 peakrss=%5 rssbefore=%6 chunks=%7 failure=%8\n")
-              .arg(run.exitSeconds)
-              .arg(run.drainSeconds)
-              .arg(run.self.cpuSeconds())
-              .arg(run.children.cpuSeconds())
-              .arg(run.self.peakRssKiB)
-              .arg(run.rssBeforeKiB)
-              .arg(run.handedChunks)
-              .arg(failure.replace(QLatin1Char(' '), QLatin1Char('_'))));
+    Bench::print(
+        QStringLiteral("exit=%1 drain=%2 cpu=%3 writercpu=%4 peakrss=%5 rssbefore=%6 chunks=%7 failure=%8\n")
+            .arg(run.exitSeconds)
+            .arg(run.drainSeconds)
+            .arg(run.self.cpuSeconds())
+            .arg(run.children.cpuSeconds())
+            .arg(run.self.peakRssKiB)
+            .arg(run.rssBeforeKiB)
+            .arg(run.handedChunks)
+            .arg(failure.replace(QLatin1Char(' '), QLatin1Char('_'))));
     return run.failure.isEmpty() ? 0 : 1;
 }
 
@@ -231,14 +236,15 @@ QHash<QString, double> parseFields(const QByteArray& output, QString& failure)
 QString range(const std::vector<double>& values, int decimals)
 {
     const auto [low, high] = std::minmax_element(values.begin(), values.end());
-    return number(median(values), decimals) + QStringLiteral(" (") + number(*low, decimals) + QStringLiteral("\u2013")
-        + number(*high, decimals) + QLatin1Char(')');
+    return number(median(values), decimals) + QStringLiteral(" (") + number(*low, decimals)
+        + QStringLiteral("\u2013") + number(*high, decimals) + QLatin1Char(')');
 }
 
 int runAll(int repetitions)
 {
     if (ServerManager::isPortInUse()) {
-        Bench::print(QStringLiteral("port %1 is in use; the manager would not start the server\n").arg(ServerManager::port));
+        Bench::print(QStringLiteral("port %1 is in use; the manager would not start the server\n")
+                         .arg(ServerManager::port));
         return 1;
     }
     QTemporaryDir work;
@@ -272,8 +278,8 @@ int runAll(int repetitions)
     for (int i = 0; i < repetitions; ++i) {
         const Reference alone = runShell(QStringLiteral("\"$0\" > /dev/null"), script, copy);
         const Reference piped = runShell(QStringLiteral("\"$0\" | cat > \"$1\""), script, copy);
-        const bool pipedComplete
-            = piped.complete && fileSize(copy) == totalBytes && readTail(copy, endMark.size()) == endMark;
+        const bool pipedComplete =
+            piped.complete && fileSize(copy) == totalBytes && readTail(copy, endMark.size()) == endMark;
         QFile::remove(copy);
         if (!alone.complete || !pipedComplete) {
             Bench::print(QStringLiteral("the reference runs failed\n"));
@@ -294,11 +300,13 @@ int runAll(int repetitions)
         QString failure;
         const QHash<QString, double> fields = parseFields(output.standardOutput, failure);
         if (output.terminationStatus != 0 || failure != QLatin1String("none")) {
-            Bench::print(QStringLiteral("supervised run failed: %1\n").arg(QString::fromUtf8(output.standardOutput.trimmed())));
+            Bench::print(QStringLiteral("supervised run failed: %1\n")
+                             .arg(QString::fromUtf8(output.standardOutput.trimmed())));
             return 1;
         }
         exitSeconds.push_back(fields.value(QStringLiteral("exit")));
-        allSeconds.push_back(std::max(fields.value(QStringLiteral("exit")), fields.value(QStringLiteral("drain"))));
+        allSeconds.push_back(
+            std::max(fields.value(QStringLiteral("exit")), fields.value(QStringLiteral("drain"))));
         helperCpu.push_back(fields.value(QStringLiteral("cpu")));
         writerCpu.push_back(fields.value(QStringLiteral("writercpu")));
         peakRss.push_back(fields.value(QStringLiteral("peakrss")) / 1024);
@@ -307,28 +315,37 @@ int runAll(int repetitions)
     }
 
     const double mib = double(totalBytes) / mebibyte;
-    Bench::print(QStringLiteral("A stand-in server writes 256 MiB to standard output as fast as it can (median of %1 runs, "
-                         "range in brackets; the log was handed %2 chunks, %3 KiB each on average)\n\n")
-              .arg(repetitions)
-              .arg(median(chunks))
-              .arg(number(double(totalBytes) / 1024 / std::max(1.0, median(chunks)), 1)));
-    Table table({ QStringLiteral("path"), QStringLiteral("process ended s"), QStringLiteral("all bytes written s"),
-                  QStringLiteral("MiB/s"), QStringLiteral("reader CPU s"), QStringLiteral("reader CPU ms/MiB"),
-                  QStringLiteral("writer CPU s"), QStringLiteral("peak RSS MiB"), QStringLiteral("RSS before MiB") });
+    Bench::print(
+        QStringLiteral(
+            "A stand-in server writes 256 MiB to standard output as fast as it can (median of %1 runs, "
+            "range in brackets; the log was handed %2 chunks, %3 KiB each on average)\n\n")
+            .arg(repetitions)
+            .arg(median(chunks))
+            .arg(number(double(totalBytes) / 1024 / std::max(1.0, median(chunks)), 1)));
+    Table table(
+        { QStringLiteral("path"), QStringLiteral("process ended s"), QStringLiteral("all bytes written s"),
+          QStringLiteral("MiB/s"), QStringLiteral("reader CPU s"), QStringLiteral("reader CPU ms/MiB"),
+          QStringLiteral("writer CPU s"), QStringLiteral("peak RSS MiB"), QStringLiteral("RSS before MiB") });
     table.addRow({ QStringLiteral("writer > /dev/null"), range(aloneSeconds, 3), range(aloneSeconds, 3),
-                   number(mib / median(aloneSeconds), 0), QString(), QString(), number(median(aloneCpu), 2) });
-    table.addRow({ QStringLiteral("writer piped to cat > file"), range(pipedSeconds, 3), range(pipedSeconds, 3),
-                   number(mib / median(pipedSeconds), 0), range(catCpu, 2), number(median(catCpu) * 1000 / mib, 2),
+                   number(mib / median(aloneSeconds), 0), QString(), QString(),
                    number(median(aloneCpu), 2) });
-    table.addRow({ QStringLiteral("ServerManager \u2192 server.log"), range(exitSeconds, 3), range(allSeconds, 3),
-                   number(mib / median(allSeconds), 0), range(helperCpu, 2), number(median(helperCpu) * 1000 / mib, 2),
-                   number(median(writerCpu), 2), range(peakRss, 0), number(median(rssBefore), 0) });
+    table.addRow({ QStringLiteral("writer piped to cat > file"), range(pipedSeconds, 3),
+                   range(pipedSeconds, 3), number(mib / median(pipedSeconds), 0), range(catCpu, 2),
+                   number(median(catCpu) * 1000 / mib, 2), number(median(aloneCpu), 2) });
+    table.addRow({ QStringLiteral("ServerManager \u2192 server.log"), range(exitSeconds, 3),
+                   range(allSeconds, 3), number(mib / median(allSeconds), 0), range(helperCpu, 2),
+                   number(median(helperCpu) * 1000 / mib, 2), number(median(writerCpu), 2), range(peakRss, 0),
+                   number(median(rssBefore), 0) });
     Bench::print(table.render());
     Bench::print(QStringLiteral(
-        "\nprocess ended: the manager handled the end of the process on the main thread (for the references: the "
-        "shell ended).\nall bytes written: also the end mark was in server.log or server.log.1 (polled every 5 ms), "
-        "i.e. the log's queue had run every append.\nreader CPU: the helper process (getrusage RUSAGE_SELF) during "
-        "the run; for cat, the pipeline's CPU less the writer's.\nwriter CPU: the stand-in server with its dd and "
+        "\nprocess ended: the manager handled the end of the process on the main thread (for the references: "
+        "the "
+        "shell ended).\nall bytes written: also the end mark was in server.log or server.log.1 (polled every "
+        "5 ms), "
+        "i.e. the log's queue had run every append.\nreader CPU: the helper process (getrusage RUSAGE_SELF) "
+        "during "
+        "the run; for cat, the pipeline's CPU less the writer's.\nwriter CPU: the stand-in server with its "
+        "dd and "
         "head (RUSAGE_CHILDREN). Peak RSS: ru_maxrss of the helper process, each run in a fresh process.\n"));
     return 0;
 }

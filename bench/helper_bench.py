@@ -13,8 +13,11 @@ import dbus, dbus.lowlevel
 
 DESKTOP_FILE = "/usr/share/applications/com.adobe.PremierePro.desktop"
 LISTEN = "require('http').createServer((q, r) => r.end('ok')).listen(+process.env.PORT, '127.0.0.1');"
-IDLE, SPAWNED, QUIT = "Helper boot \u2014 Premiere closed, staying idle", "Server spawned (pid ", \
-    "Premiere quit \u2014 stopping server, hiding icon"
+IDLE, SPAWNED, QUIT = (
+    "Helper boot \u2014 Premiere closed, staying idle",
+    "Server spawned (pid ",
+    "Premiere quit \u2014 stopping server, hiding icon",
+)
 TICK = os.sysconf("SC_CLK_TCK")
 FLOOD_MIB = 36  # under the four generations' 40 MiB, so every byte can be counted
 
@@ -41,15 +44,26 @@ def wait(condition, timeout=30):
 
 class Bus:
     def __init__(self):
-        self.daemon = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                                       stdout=subprocess.PIPE, start_new_session=True)
+        self.daemon = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+            stdout=subprocess.PIPE,
+            start_new_session=True,
+        )
         self.address = self.daemon.stdout.readline().decode().strip()
         self.connection = dbus.bus.BusConnection(self.address)
 
     def launched(self, pid):
-        message = dbus.lowlevel.SignalMessage("/org/gtk/gio/DesktopAppInfo", "org.gtk.gio.DesktopAppInfo", "Launched")
-        message.append(dbus.ByteArray(DESKTOP_FILE.encode() + b"\0"), "", dbus.Int64(pid), dbus.Array([], "s"),
-                       dbus.Dictionary({}, "sv"), signature="aysxasa{sv}")
+        message = dbus.lowlevel.SignalMessage(
+            "/org/gtk/gio/DesktopAppInfo", "org.gtk.gio.DesktopAppInfo", "Launched"
+        )
+        message.append(
+            dbus.ByteArray(DESKTOP_FILE.encode() + b"\0"),
+            "",
+            dbus.Int64(pid),
+            dbus.Array([], "s"),
+            dbus.Dictionary({}, "sv"),
+            signature="aysxasa{sv}",
+        )
         self.connection.send_message(message)
         self.connection.flush()
 
@@ -67,17 +81,30 @@ class Helper:
             os.makedirs(Path(self.home, state), exist_ok=True)
             Path(self.home, state, ".first-launch-done").touch()
         Path(self.tmp, "server.js").write_text(LISTEN)
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("QT_", "DISPLAY", "WAYLAND", "XAUTHORITY", "DBUS", "DEV_", "GIO_", "XDG_"))}
-        env.update(HOME=self.home, XDG_CONFIG_HOME=self.tmp + "/config", SHELL="/bin/sh", QT_QPA_PLATFORM="offscreen",
-                   DEV_AI_SERVER_PATH=server or self.tmp + "/server.js")
+        env = {
+            k: v
+            for k, v in os.environ.items()
+            if not k.startswith(("QT_", "DISPLAY", "WAYLAND", "XAUTHORITY", "DBUS", "DEV_", "GIO_", "XDG_"))
+        }
+        env.update(
+            HOME=self.home,
+            XDG_CONFIG_HOME=self.tmp + "/config",
+            SHELL="/bin/sh",
+            QT_QPA_PLATFORM="offscreen",
+            DEV_AI_SERVER_PATH=server or self.tmp + "/server.js",
+        )
         if node:
             env["DEV_NODE_PATH"] = node
         if bus:
             env["DBUS_SESSION_BUS_ADDRESS"] = bus.address
         self.started = time.time()
-        self.process = subprocess.Popen([executable], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                        start_new_session=True)
+        self.process = subprocess.Popen(
+            [executable],
+            env=env,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            start_new_session=True,
+        )
         try:
             self.startup = stamp(self.wait_line(IDLE, 0)) - self.started
         except TimeoutError:
@@ -95,7 +122,9 @@ class Helper:
             return []
 
     def wait_line(self, prefix, after, timeout=30):
-        return wait(lambda: next((l for l in self.lines()[after:] if l[25:].startswith(prefix)), None), timeout)
+        return wait(
+            lambda: next((l for l in self.lines()[after:] if l[25:].startswith(prefix)), None), timeout
+        )
 
     def cpu(self):
         fields = Path(f"/proc/{self.process.pid}/stat").read_text().rpartition(")")[2].split()
@@ -110,10 +139,20 @@ class Helper:
 
     def task_cpu(self):
         """CPU seconds of the threads alive now, in nanoseconds' resolution (ticks are too coarse here)."""
-        return sum(int((task / "schedstat").read_text().split()[0]) for task in Path(f"/proc/{self.process.pid}/task").iterdir()) / 1e9
+        return (
+            sum(
+                int((task / "schedstat").read_text().split()[0])
+                for task in Path(f"/proc/{self.process.pid}/task").iterdir()
+            )
+            / 1e9
+        )
 
     def peak_rss_mib(self):
-        line = next(l for l in Path(f"/proc/{self.process.pid}/status").read_text().splitlines() if l.startswith("VmHWM"))
+        line = next(
+            l
+            for l in Path(f"/proc/{self.process.pid}/status").read_text().splitlines()
+            if l.startswith("VmHWM")
+        )
         return int(line.split()[1]) / 1024
 
     def close(self):
@@ -148,8 +187,16 @@ def idle(helpers, seconds):
     for (name, helper), (cpu, switches) in zip(helpers, before):
         now = helper.switches()
         threads = {t: (now[t] - switches.get(t, 0)) / seconds for t in now}
-        rows.append((name, (helper.cpu() - cpu) / seconds * 3600, sum(threads.values()),
-                     ", ".join(f"{t} {v:.2f}" for t, v in sorted(threads.items(), key=lambda x: -x[1]) if v >= 0.05)))
+        rows.append(
+            (
+                name,
+                (helper.cpu() - cpu) / seconds * 3600,
+                sum(threads.values()),
+                ", ".join(
+                    f"{t} {v:.2f}" for t, v in sorted(threads.items(), key=lambda x: -x[1]) if v >= 0.05
+                ),
+            )
+        )
     return rows
 
 
@@ -162,13 +209,16 @@ def cycles(executable, count, bus):
             time.sleep(random.uniform(0.2, 1.2))
             seen = len(helper.lines())
             launched = time.time()
-            stand_in = subprocess.Popen(["sleep", "600"], env=dict(os.environ, GIO_LAUNCHED_DESKTOP_FILE=DESKTOP_FILE),
-                                        start_new_session=True)
+            stand_in = subprocess.Popen(
+                ["sleep", "600"],
+                env=dict(os.environ, GIO_LAUNCHED_DESKTOP_FILE=DESKTOP_FILE),
+                start_new_session=True,
+            )
             if bus:
                 bus.launched(stand_in.pid)
             line = helper.wait_line(SPAWNED, seen)
             launches.append((stamp(line) - launched) * 1000)
-            server = int(line[25 + len(SPAWNED):-1])
+            server = int(line[25 + len(SPAWNED) : -1])
             time.sleep(random.uniform(0.2, 1.2))
             seen = len(helper.lines())
             quit_at = time.time()
@@ -198,6 +248,7 @@ def first_to_last_byte(size, files):
         while (bytes_now := sum(map(size_of, files))) != sum(map(size_of, files)):
             pass
         return bytes_now
+
     first = wait(lambda: total() > 0 and time.monotonic(), 60)
     wait(lambda: total() >= size, 120)
     return time.monotonic() - first, total() == size
@@ -211,14 +262,22 @@ def flood(executable, payload, work):
     helper = Helper(executable, server=str(script), node="/bin/sh")
     try:
         seen = len(helper.lines())
-        stand_in = subprocess.Popen(["sleep", "600"], env=dict(os.environ, GIO_LAUNCHED_DESKTOP_FILE=DESKTOP_FILE),
-                                    start_new_session=True)
+        stand_in = subprocess.Popen(
+            ["sleep", "600"],
+            env=dict(os.environ, GIO_LAUNCHED_DESKTOP_FILE=DESKTOP_FILE),
+            start_new_session=True,
+        )
         helper.wait_line(SPAWNED, seen)
         cpu = helper.task_cpu()
         files = [Path(helper.logs, "server.log")] + [Path(helper.logs, f"server.log.{i}") for i in (1, 2, 3)]
         seconds, counted = first_to_last_byte(os.path.getsize(payload), files)
         ends = [f.read_bytes().endswith(b"END OF FLOOD\n") for f in files[:2] if f.exists()]
-        result = ((helper.task_cpu() - cpu) * 1000 / FLOOD_MIB, seconds, helper.peak_rss_mib(), counted and any(ends))
+        result = (
+            (helper.task_cpu() - cpu) * 1000 / FLOOD_MIB,
+            seconds,
+            helper.peak_rss_mib(),
+            counted and any(ends),
+        )
         stand_in.kill(), stand_in.wait()
         return result
     finally:
@@ -241,8 +300,12 @@ def cat_reference(payload, work):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("before"), parser.add_argument("after")
-    parser.add_argument("--idle", type=float, default=60), parser.add_argument("--cycles", type=int, default=20)
-    parser.add_argument("--floods", type=int, default=7), parser.add_argument("--startups", type=int, default=9)
+    parser.add_argument("--idle", type=float, default=60), parser.add_argument(
+        "--cycles", type=int, default=20
+    )
+    parser.add_argument("--floods", type=int, default=7), parser.add_argument(
+        "--startups", type=int, default=9
+    )
     args = parser.parse_args()
     sides = [("before", args.before), ("after", args.after)]
     work = tempfile.mkdtemp(prefix="tessaryn-bench-work-")
@@ -254,12 +317,21 @@ def main():
                 helper = Helper(executable)
                 startups[name].append(helper.startup * 1000)
                 helper.close()
-        print(f"| start-up to the idle line, ms | {median(startups['before'])} | {median(startups['after'])} |", flush=True)
+        print(
+            f"| start-up to the idle line, ms | {median(startups['before'])} | {median(startups['after'])} |",
+            flush=True,
+        )
 
         if args.idle > 0:
             bus = Bus()
-            helpers = [(f"{name}, {'bus' if with_bus else 'no bus'}", Helper(executable, bus=bus if with_bus else None))
-                       for with_bus in (False, True) for name, executable in sides]
+            helpers = [
+                (
+                    f"{name}, {'bus' if with_bus else 'no bus'}",
+                    Helper(executable, bus=bus if with_bus else None),
+                )
+                for with_bus in (False, True)
+                for name, executable in sides
+            ]
             try:
                 rows = idle(helpers, args.idle)
             finally:
@@ -269,7 +341,10 @@ def main():
             for bus_index, how in ((0, "no bus"), (2, "session bus")):
                 before, after = rows[bus_index], rows[bus_index + 1]
                 print(f"| idle, {how}: CPU-s per hour | {before[1]:.2f} | {after[1]:.2f} |")
-                print(f"| idle, {how}: wake-ups per s (by thread) | {before[2]:.2f} ({before[3]}) | {after[2]:.2f} ({after[3]}) |", flush=True)
+                print(
+                    f"| idle, {how}: wake-ups per s (by thread) | {before[2]:.2f} ({before[3]}) | {after[2]:.2f} ({after[3]}) |",
+                    flush=True,
+                )
 
         for announced in (False, True):
             results = {}
@@ -280,8 +355,13 @@ def main():
                 finally:
                     bus and bus.close()
             how = "with `Launched`" if announced else "no announcement"
-            print(f"| launch → spawned, {how}, ms | {median(results['before'][0], digits=0)} | {median(results['after'][0], digits=0)} |")
-            print(f"| quit → its line, {how}, ms | {median(results['before'][1], digits=0)} | {median(results['after'][1], digits=0)} |", flush=True)
+            print(
+                f"| launch → spawned, {how}, ms | {median(results['before'][0], digits=0)} | {median(results['after'][0], digits=0)} |"
+            )
+            print(
+                f"| quit → its line, {how}, ms | {median(results['before'][1], digits=0)} | {median(results['after'][1], digits=0)} |",
+                flush=True,
+            )
 
         if args.floods <= 0:
             return
@@ -299,12 +379,22 @@ def main():
         cat_cpu, cat_seconds = [c for c, _ in cats], [s for _, s in cats]
         print(f"| `cat > file` beside them: CPU ms/MiB | {median(cat_cpu, digits=2)} | |")
         print(f"| `cat > file` beside them: s for {FLOOD_MIB} MiB | {median(cat_seconds, digits=3)} | |")
-        for what, index, digits in (("helper CPU ms/MiB", 0, 2), (f"s for {FLOOD_MIB} MiB", 1, 3), ("peak RSS MiB", 2, 1)):
-            print(f"| output, {what} | {median([f[index] for f in floods['before']], digits=digits)} | "
-                  f"{median([f[index] for f in floods['after']], digits=digits)} |")
+        for what, index, digits in (
+            ("helper CPU ms/MiB", 0, 2),
+            (f"s for {FLOOD_MIB} MiB", 1, 3),
+            ("peak RSS MiB", 2, 1),
+        ):
+            print(
+                f"| output, {what} | {median([f[index] for f in floods['before']], digits=digits)} | "
+                f"{median([f[index] for f in floods['after']], digits=digits)} |"
+            )
         ratio = lambda name: [statistics.median(cat_seconds) / f[1] for f in floods[name]]
-        print(f"| output throughput × cat | {median(ratio('before'), digits=2)} | {median(ratio('after'), digits=2)} |")
-        print(f"| every byte kept (all runs) | {all(f[3] for f in floods['before'])} | {all(f[3] for f in floods['after'])} |")
+        print(
+            f"| output throughput × cat | {median(ratio('before'), digits=2)} | {median(ratio('after'), digits=2)} |"
+        )
+        print(
+            f"| every byte kept (all runs) | {all(f[3] for f in floods['before'])} | {all(f[3] for f in floods['after'])} |"
+        )
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

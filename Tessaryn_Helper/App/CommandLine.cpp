@@ -28,8 +28,10 @@ std::optional<int> CommandLine::answer(const QStringList& arguments, FILE* out, 
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(description));
-    const QCommandLineOption help({ QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help and exit."));
-    const QCommandLineOption version({ QStringLiteral("v"), QStringLiteral("version") }, QStringLiteral("Show the version and exit."));
+    const QCommandLineOption help({ QStringLiteral("h"), QStringLiteral("help") },
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({ QStringLiteral("v"), QStringLiteral("version") },
+                                     QStringLiteral("Show the version and exit."));
     parser.addOptions({ help, version });
     const QString program = QStringLiteral("tessaryn-helper");
     const QString tryHelp = QStringLiteral("Try '%1 --help' for more information.\n").arg(program);
@@ -47,7 +49,9 @@ std::optional<int> CommandLine::answer(const QStringList& arguments, FILE* out, 
         return 0;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        print(err, program + QStringLiteral(": takes no arguments, not '") + parser.positionalArguments().constFirst() + QStringLiteral("'\n") + tryHelp);
+        print(err,
+              program + QStringLiteral(": takes no arguments, not '")
+                  + parser.positionalArguments().constFirst() + QStringLiteral("'\n") + tryHelp);
         return usageError;
     }
     return std::nullopt;

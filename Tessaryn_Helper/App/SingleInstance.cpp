@@ -63,7 +63,8 @@ QStringList SingleInstance::lockPaths()
     // none: no lock could be made in it.
     const QString runtime = HomeFolders::runtimeFolder();
     struct stat info {};
-    const bool usable = !runtime.isEmpty() && ::stat(QFile::encodeName(QFileInfo(runtime).path()).constData(), &info) == 0
+    const bool usable = !runtime.isEmpty()
+        && ::stat(QFile::encodeName(QFileInfo(runtime).path()).constData(), &info) == 0
         && S_ISDIR(info.st_mode) && info.st_uid == ::getuid();
     const QString state = HomeFolders::supportFolder() + QStringLiteral("/helper.lock");
     return usable ? QStringList { runtime + QStringLiteral("/helper.lock"), state } : QStringList { state };
@@ -79,7 +80,8 @@ int SingleInstance::openLockFile(const QString& path)
     int error = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
         // Never through a link, never stalled by a FIFO, never inherited by a child.
-        const int fd = ::open(encoded.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+        const int fd = ::open(encoded.constData(),
+                              O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
         error = errno;
         struct stat info {};
         if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
@@ -126,11 +128,13 @@ bool SingleInstance::acquire()
     }
     if (held_.empty()) {
         // Nothing keeps a second helper out now, and the server record may be another's.
-        notTaken << QStringLiteral("No one-helper lock could be made \u2014 a server left by an earlier run is left alone");
+        notTaken << QStringLiteral(
+            "No one-helper lock could be made \u2014 a server left by an earlier run is left alone");
         Log::write(notTaken.last());
         for (const QString& line : notTaken) {
             const QByteArray text = "Tessaryn Helper: " + line.toUtf8() + '\n';
-            [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
+            [[maybe_unused]] const ssize_t ignored =
+                ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
         }
     }
     return true;
@@ -138,7 +142,8 @@ bool SingleInstance::acquire()
 
 bool SingleInstance::holdsStateLock() const
 {
-    return std::any_of(held_.begin(), held_.end(), [this](const Held& lock) { return lock.path == statePath_; });
+    return std::any_of(held_.begin(), held_.end(),
+                       [this](const Held& lock) { return lock.path == statePath_; });
 }
 
 void SingleInstance::release()

@@ -19,7 +19,8 @@ TessarynHelperApp::TessarynHelperApp(Services services, QObject* parent)
 {
     serverManager_ = services_.makeServerManager
         ? services_.makeServerManager(services_.mainThread)
-        : std::make_unique<ServerManager>(BundledPaths::node(), BundledPaths::serverScript(), services_.mainThread);
+        : std::make_unique<ServerManager>(BundledPaths::node(), BundledPaths::serverScript(),
+                                          services_.mainThread);
     serverManager_->setPortHolders(services_.portHolders);
     premiereWatcher_ = std::make_unique<PremiereWatcher>(services_.workspace);
     // What the menu starts with is read before this start-up registers anything.
@@ -80,8 +81,8 @@ void TessarynHelperApp::runHousekeeping()
 
     switch (services_.loginItem.status()) {
     case LoginItemStatus::requiresApproval:
-        Log::write(QStringLiteral(
-            "Login item requires approval \u2014 enable in System Settings \u2192 General \u2192 Login Items"));
+        Log::write(QStringLiteral("Login item requires approval \u2014 enable in System Settings \u2192 "
+                                  "General \u2192 Login Items"));
         break;
     case LoginItemStatus::enabled:
         Log::write(QStringLiteral("Login item already enabled"));

@@ -27,16 +27,20 @@ TrayMenu::TrayMenu(TessarynHelperApp& app, SessionBus* bus, QObject* parent)
     header_ = menu_->addAction(QString());
     header_->setEnabled(false);
     menu_->addSeparator();
-    connect(menu_->addAction(tr("Restart Server")), &QAction::triggered, &app_, &TessarynHelperApp::restartServer);
-    connect(menu_->addAction(tr("View Logs\u2026")), &QAction::triggered, &app_, &TessarynHelperApp::openLogsFolder);
-    connect(menu_->addAction(tr("Open Tessaryn Docs")), &QAction::triggered, &app_, &TessarynHelperApp::openDocs);
+    connect(menu_->addAction(tr("Restart Server")), &QAction::triggered, &app_,
+            &TessarynHelperApp::restartServer);
+    connect(menu_->addAction(tr("View Logs\u2026")), &QAction::triggered, &app_,
+            &TessarynHelperApp::openLogsFolder);
+    connect(menu_->addAction(tr("Open Tessaryn Docs")), &QAction::triggered, &app_,
+            &TessarynHelperApp::openDocs);
     menu_->addSeparator();
     launchAtLogin_ = menu_->addAction(tr("Launch at Login"));
     launchAtLogin_->setCheckable(true);
     // Toggled by the user only; the shown state is always set from the status read afterwards.
     connect(launchAtLogin_, &QAction::triggered, &app_, &TessarynHelperApp::setLaunchAtLogin);
     menu_->addSeparator();
-    connect(menu_->addAction(tr("Quit Tessaryn Helper")), &QAction::triggered, &app_, &TessarynHelperApp::quit);
+    connect(menu_->addAction(tr("Quit Tessaryn Helper")), &QAction::triggered, &app_,
+            &TessarynHelperApp::quit);
 
     connect(&app_.serverManager(), &ServerManager::statusChanged, this, &TrayMenu::showStatus);
     connect(&app_, &TessarynHelperApp::loginItemStatusChanged, this, &TrayMenu::showLoginItemStatus);
@@ -145,10 +149,11 @@ void TrayMenu::buildTrayIcon()
     trayIcon_->setContextMenu(menu_.get());
     showStatus(app_.serverManager().status());
     // A click opens the menu too, as on a menu bar.
-    connect(trayIcon_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger)
-            openMenuBesideIcon(trayIcon_->geometry(), QCursor::pos());
-    });
+    connect(trayIcon_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger)
+                    openMenuBesideIcon(trayIcon_->geometry(), QCursor::pos());
+            });
 }
 
 // The host shows the menu itself; a host that asks the item instead says where.
@@ -156,7 +161,8 @@ void TrayMenu::buildItem()
 {
     item_ = std::make_unique<StatusNotifierItem>(*menu_, *bus_);
     showStatus(app_.serverManager().status());
-    connect(item_.get(), &StatusNotifierItem::activated, this, [this](QPoint at) { openMenuBesideIcon(QRect(), at); });
+    connect(item_.get(), &StatusNotifierItem::activated, this,
+            [this](QPoint at) { openMenuBesideIcon(QRect(), at); });
 }
 
 // A watcher handed over to another process is a new one, that has yet to hear of the item.

@@ -59,7 +59,7 @@ private:
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     std::unique_ptr<StatusNotifierItem> item_;
     SessionBus* bus_ = nullptr;
-    QString watcher_; // the watcher's unique name; empty while there is none, or no bus
+    QString watcher_;           // the watcher's unique name; empty while there is none, or no bus
     bool watcherAsked_ = false; // of a bus that answered at start, not answered yet: no icon until then
     QAction* header_ = nullptr;
     QAction* launchAtLogin_ = nullptr;

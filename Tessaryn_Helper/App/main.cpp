@@ -35,7 +35,8 @@ QByteArray platformsToTry()
     QByteArrayList platforms;
     for (const NamedDisplay& display : Displays::probe()) {
         if (!display.reachable) {
-            Log::write(QStringLiteral("Display %1=%2 cannot be reached \u2014 not using it").arg(display.variable, display.value));
+            Log::write(QStringLiteral("Display %1=%2 cannot be reached \u2014 not using it")
+                           .arg(display.variable, display.value));
             continue;
         }
         const bool wayland = display.kind == NamedDisplay::Kind::wayland;
@@ -63,8 +64,9 @@ void watchForDisplayLoss(QtMsgType type, const QMessageLogContext& context, cons
 {
     if (previousMessageHandler)
         previousMessageHandler(type, context, message);
-    if (!displayLost || !(message.startsWith(QLatin1String("The X11 connection broke"))
-                          || message.startsWith(QLatin1String("The Wayland connection"))))
+    if (!displayLost
+        || !(message.startsWith(QLatin1String("The X11 connection broke"))
+             || message.startsWith(QLatin1String("The Wayland connection"))))
         return;
     QCoreApplication* application = QCoreApplication::instance();
     if (!application || QThread::currentThread() == application->thread()) {
@@ -147,9 +149,12 @@ int main(int argc, char** argv)
     TrayMenu tray(helper, &bus);
 
     const bool onWayland = QGuiApplication::platformName() == QLatin1String("wayland");
-    displayLost = [&helper, &tray, &instance, &bus, name = qEnvironmentVariable(onWayland ? "WAYLAND_DISPLAY" : "DISPLAY")] {
-        QObject::disconnect(&helper.serverManager(), nullptr, &tray, nullptr); // the icon goes with the display
-        Log::write(QStringLiteral("Connection to display %1 lost \u2014 stopping server, quitting").arg(name));
+    displayLost = [&helper, &tray, &instance, &bus,
+                   name = qEnvironmentVariable(onWayland ? "WAYLAND_DISPLAY" : "DISPLAY")] {
+        QObject::disconnect(&helper.serverManager(), nullptr, &tray,
+                            nullptr); // the icon goes with the display
+        Log::write(
+            QStringLiteral("Connection to display %1 lost \u2014 stopping server, quitting").arg(name));
         helper.serverManager().stop(ServerStatus::stopped()); // as the quit item does
         if (instance.holdsStateLock())
             ServerRecord::stopNoted(); // and waits here for the server's end, escalating to SIGKILL

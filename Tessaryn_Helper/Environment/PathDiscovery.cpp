@@ -53,7 +53,9 @@ std::optional<QString> whyUnprintableOrTooLong(const QString& path)
 {
     const qsizetype bytes = path.toUtf8().size();
     if (bytes > PathDiscovery::maximumPathBytes)
-        return QStringLiteral("the PATH is %1 bytes long, more than %2").arg(bytes).arg(PathDiscovery::maximumPathBytes);
+        return QStringLiteral("the PATH is %1 bytes long, more than %2")
+            .arg(bytes)
+            .arg(PathDiscovery::maximumPathBytes);
     for (const QChar character : path)
         if (character.category() == QChar::Other_Control)
             return QStringLiteral("the PATH holds control characters");
@@ -83,8 +85,8 @@ QString absoluteFolders(const QString& path)
 
 QString PathDiscovery::discover(std::chrono::milliseconds timeout, RunCancellation* cancellation)
 {
-    const QString shell = qEnvironmentVariableIsSet("SHELL") ? qEnvironmentVariable("SHELL")
-                                                              : QStringLiteral("/bin/zsh");
+    const QString shell =
+        qEnvironmentVariableIsSet("SHELL") ? qEnvironmentVariable("SHELL") : QStringLiteral("/bin/zsh");
     ProcessSpec spec;
     spec.program = shell;
     // The exported value, colon-joined, as every shell passes it on: fish would print its list
@@ -107,7 +109,8 @@ QString PathDiscovery::discover(std::chrono::milliseconds timeout, RunCancellati
                                      .arg(shell, QString::number(double(timeout.count()) / 1000.0)));
     }
     if (cancellation && cancellation->isCancelled())
-        throw PathDiscoveryError(QStringLiteral("PathDiscovery"), cancelledCode, QStringLiteral("the login shell was ended"));
+        throw PathDiscoveryError(QStringLiteral("PathDiscovery"), cancelledCode,
+                                 QStringLiteral("the login shell was ended"));
     return pathFromShellOutput(output.standardOutput);
 }
 
@@ -135,8 +138,8 @@ std::optional<QString> PathDiscovery::whyNotASearchPath(const QString& path)
     return std::nullopt;
 }
 
-std::shared_ptr<Cancellable> PathDiscovery::loadOrDiscoverInBackground(const std::shared_ptr<Scheduler>& mainThread,
-                                                                       Answer answer)
+std::shared_ptr<Cancellable>
+PathDiscovery::loadOrDiscoverInBackground(const std::shared_ptr<Scheduler>& mainThread, Answer answer)
 {
     if (const std::optional<QString> cached = freshCachedPath(QDateTime::currentDateTimeUtc())) {
         answer(*cached, std::nullopt);
@@ -187,7 +190,8 @@ std::optional<QString> PathDiscovery::freshCachedPath(const QDateTime& now)
     return std::nullopt;
 }
 
-QString PathDiscovery::loadOrDiscover(const Clock& now, std::chrono::milliseconds timeout, RunCancellation* cancellation)
+QString PathDiscovery::loadOrDiscover(const Clock& now, std::chrono::milliseconds timeout,
+                                      RunCancellation* cancellation)
 {
     const QDateTime start = now();
     if (const std::optional<QString> cached = freshCachedPath(start))
@@ -198,9 +202,11 @@ QString PathDiscovery::loadOrDiscover(const Clock& now, std::chrono::millisecond
         // A clock set back ends the pause rather than making it longer.
         const qint64 sinceFailure = failure.at ? failure.at->secsTo(start) : -1;
         if (sinceFailure >= 0 && sinceFailure < retryAfterFailureSeconds)
-            throw PathDiscoveryError(QStringLiteral("PathDiscovery"), 5,
-                                     QStringLiteral("%1 (%2 s ago; the login shell is asked again after %3 s)")
-                                         .arg(failure.why, QString::number(sinceFailure), QString::number(retryAfterFailureSeconds)));
+            throw PathDiscoveryError(
+                QStringLiteral("PathDiscovery"), 5,
+                QStringLiteral("%1 (%2 s ago; the login shell is asked again after %3 s)")
+                    .arg(failure.why, QString::number(sinceFailure),
+                         QString::number(retryAfterFailureSeconds)));
     }
     QString path;
     try {
@@ -231,8 +237,8 @@ bool PathDiscovery::saveCache(const QString& path, const QDateTime& discoveredAt
     if (!Log::ownFolder(HomeFolders::cacheFolder()))
         return false;
     const QDateTime wholeSeconds = QDateTime::fromSecsSinceEpoch(discoveredAt.toSecsSinceEpoch(), Qt::UTC);
-    const QByteArray json = "{\n  \"path\" : " + jsonString(path) + ",\n  \"discoveredAt\" : "
-        + jsonString(wholeSeconds.toString(Qt::ISODate)) + "\n}";
+    const QByteArray json = "{\n  \"path\" : " + jsonString(path)
+        + ",\n  \"discoveredAt\" : " + jsonString(wholeSeconds.toString(Qt::ISODate)) + "\n}";
     // The new file replaces whatever is in its place. A link is replaced, never written
     // through: its target may be anything, a device among them.
     const QByteArray encoded = QFile::encodeName(cacheFilePath());
@@ -251,8 +257,8 @@ std::optional<PathDiscovery::Cache> PathDiscovery::readCache()
     // Only the user's own: another user's file would choose the server's PATH.
     if (!Log::ownFolder(HomeFolders::cacheFolder()))
         return std::nullopt;
-    const std::optional<QByteArray> content = RegularFile::read(cacheFilePath(), maximumCacheFileBytes,
-                                                                RegularFile::Oversize::refuse, RegularFile::Origin::ownOnly);
+    const std::optional<QByteArray> content = RegularFile::read(
+        cacheFilePath(), maximumCacheFileBytes, RegularFile::Oversize::refuse, RegularFile::Origin::ownOnly);
     return content ? parseCache(*content) : std::nullopt;
 }
 
@@ -287,7 +293,8 @@ QDateTime PathDiscovery::parseInternetDateTime(const QString& text)
     auto number = [&](int group) { return match.captured(group).toInt(); };
     const QDate date(number(1), number(2), number(3));
     // A leap second is read as the last second of its minute.
-    const QTime time(number(4), number(5), std::min(number(6), 59), match.captured(7).left(3).leftJustified(3, u'0').toInt());
+    const QTime time(number(4), number(5), std::min(number(6), 59),
+                     match.captured(7).left(3).leftJustified(3, u'0').toInt());
     if (!date.isValid() || !time.isValid())
         return {};
     int offsetSeconds = 0;

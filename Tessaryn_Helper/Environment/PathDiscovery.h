@@ -53,7 +53,8 @@ public:
     // Runs `$SHELL -ilc '/usr/bin/printenv PATH'` (zsh when SHELL is unset) and returns the search
     // path it prints. Throws PathDiscoveryError when the shell cannot start, does not answer in
     // time, is ended through `cancellation`, or prints no valid search path.
-    static QString discover(std::chrono::milliseconds timeout = shellTimeout, RunCancellation* cancellation = nullptr);
+    static QString discover(std::chrono::milliseconds timeout = shellTimeout,
+                            RunCancellation* cancellation = nullptr);
 
     // The cached PATH while the cache is fresh; otherwise, unless the previous discovery failed
     // less than five minutes ago, discovers it and saves it. Throws PathDiscoveryError.
@@ -67,8 +68,8 @@ public:
     // once a worker has asked the shell. Cancelling the handle (main thread) ends the shell, and
     // no answer comes.
     using Answer = std::function<void(const QString& path, const std::optional<QString>& error)>;
-    static std::shared_ptr<Cancellable> loadOrDiscoverInBackground(const std::shared_ptr<Scheduler>& mainThread,
-                                                                   Answer answer);
+    static std::shared_ptr<Cancellable>
+    loadOrDiscoverInBackground(const std::shared_ptr<Scheduler>& mainThread, Answer answer);
 
     // The search path in a login shell's standard output; throws PathDiscoveryError.
     static QString pathFromShellOutput(const QByteArray& output);

@@ -256,8 +256,9 @@ std::shared_ptr<ChildProcess> ChildProcess::start(const ProcessSpec& spec, Handl
         throw fail(errno);
 
     pid_t pid = -1;
-    const int error = spec.parentDeathSignal ? startGuarded(spec, program, workingDirectory, argv, envp, out.write, err.write, &pid)
-                                             : startSpawned(spec, program, workingDirectory, argv, envp, out.write, err.write, &pid);
+    const int error = spec.parentDeathSignal
+        ? startGuarded(spec, program, workingDirectory, argv, envp, out.write, err.write, &pid)
+        : startSpawned(spec, program, workingDirectory, argv, envp, out.write, err.write, &pid);
     if (error != 0)
         throw fail(error);
 
@@ -280,7 +281,8 @@ void ChildProcess::launchThreads(int outFd, int errFd)
         for (int fd : { outFd, errFd, state_->wakeRead })
             if (fd >= 0)
                 ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        // A larger pipe: a server printing in small writes waits less for the reader, and one read takes more.
+        // A larger pipe: a server printing in small writes waits less for the reader, and one read takes
+        // more.
         for (int fd : { outFd, errFd })
             if (fd >= 0)
                 enlargePipe(fd, 1024 * 1024);
@@ -449,7 +451,8 @@ void RunCancellation::kill() const
     child_->sendSignal(SIGKILL);
 }
 
-ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<std::chrono::milliseconds> timeout,
+ChildProcess::Output ChildProcess::run(const ProcessSpec& spec,
+                                       std::optional<std::chrono::milliseconds> timeout,
                                        RunCancellation* cancellation)
 {
     struct Collected {
@@ -469,7 +472,8 @@ ChildProcess::Output ChildProcess::run(const ProcessSpec& spec, std::optional<st
     if (cancellation)
         cancellation->attach(child, ownGroup);
 
-    const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout : std::chrono::steady_clock::time_point::max();
+    const auto deadline =
+        timeout ? std::chrono::steady_clock::now() + *timeout : std::chrono::steady_clock::time_point::max();
     const bool finishedInTime = child->waitForFinished(deadline);
     // A child that ended took what was left of its group with it; one whose time is up goes with its group.
     if (!finishedInTime) {

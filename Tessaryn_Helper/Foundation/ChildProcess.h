@@ -26,7 +26,7 @@ struct ProcessSpec {
     // A new session, hence also its own group, and no controlling terminal: a login shell
     // started from a terminal would otherwise stop on terminal output or input.
     bool newSession = false;
-    bool nullStandardInput = false;         // otherwise the helper's standard input is inherited
+    bool nullStandardInput = false; // otherwise the helper's standard input is inherited
     // Sent to the child when the starting thread ends (with the helper, for the main thread), so
     // that a helper killed outright leaves no child running; 0: none. Where the platform cannot,
     // the child starts without it.
@@ -42,7 +42,10 @@ public:
     {
     }
     // Out of descriptors, processes or memory for the moment: a later try may start it.
-    bool isTransient() const { return error_ == EMFILE || error_ == ENFILE || error_ == EAGAIN || error_ == ENOMEM; }
+    bool isTransient() const
+    {
+        return error_ == EMFILE || error_ == ENFILE || error_ == EAGAIN || error_ == ENOMEM;
+    }
 
 private:
     int error_;
@@ -101,7 +104,8 @@ public:
     // neither hold the answer back nor grow it. Throws SpawnError, or TimeoutError once the
     // timeout has passed (the child, with its process group if it has one, is then killed, and
     // the run returns within `killGrace` of the timeout whatever the child's descendants do).
-    static Output run(const ProcessSpec& spec, std::optional<std::chrono::milliseconds> timeout = std::nullopt,
+    static Output run(const ProcessSpec& spec,
+                      std::optional<std::chrono::milliseconds> timeout = std::nullopt,
                       RunCancellation* cancellation = nullptr);
 
     ~ChildProcess();

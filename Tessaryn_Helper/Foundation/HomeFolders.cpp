@@ -52,7 +52,8 @@ QString whyNot(const QString& folder, bool& made)
         for (qsizetype slash = path.indexOf('/', 1); slash > 0; slash = path.indexOf('/', slash + 1))
             if (::mkdir(path.left(slash).constData(), 0777) != 0 && errno != EEXIST)
                 return made = false, QString();
-        if ((::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) || ::lstat(path.constData(), &info) != 0)
+        if ((::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+            || ::lstat(path.constData(), &info) != 0)
             return made = false, QString();
     }
     // A link of the user's own (a folder kept elsewhere) leads to the folder that counts.
@@ -65,7 +66,8 @@ QString whyNot(const QString& folder, bool& made)
     // The user's own, but writable by the group or others, as earlier versions made it under a umask of
     // 002: made the user's alone, since what others may have put in it is checked file by file.
     if ((info.st_mode & (S_IWGRP | S_IWOTH)) && ::chmod(path.constData(), info.st_mode & 0755 & 07777) != 0)
-        return QStringLiteral("the group or others may write to it (mode %1)").arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
+        return QStringLiteral("the group or others may write to it (mode %1)")
+            .arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
     return QString();
 }
 
@@ -100,7 +102,8 @@ bool usable(const QString& folder, QString* firstRefusal)
             said.insert(each);
             const QString line = QStringLiteral("Not using %1: %2 \u2014 running without it").arg(each, why);
             const QByteArray text = "Tessaryn Helper: " + line.toUtf8() + '\n';
-            [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
+            [[maybe_unused]] const ssize_t ignored =
+                ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
             if (firstRefusal)
                 *firstRefusal = line;
         }

@@ -27,7 +27,9 @@ private:
 
 } // namespace
 
-std::shared_ptr<LaunchedProcess> ChildProcessLauncher::launch(const ProcessSpec& spec, ChildProcess::Handlers handlers)
+std::shared_ptr<LaunchedProcess> ChildProcessLauncher::launch(const ProcessSpec& spec,
+                                                              ChildProcess::Handlers handlers)
 {
-    return std::make_shared<LaunchedChild>(ChildProcess::start(spec, std::move(handlers)), spec.ownProcessGroup || spec.newSession);
+    return std::make_shared<LaunchedChild>(ChildProcess::start(spec, std::move(handlers)),
+                                           spec.ownProcessGroup || spec.newSession);
 }

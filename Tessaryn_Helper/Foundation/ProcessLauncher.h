@@ -20,10 +20,12 @@ class ProcessLauncher {
 public:
     virtual ~ProcessLauncher() = default;
     // Throws SpawnError when the child cannot be started.
-    virtual std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) = 0;
+    virtual std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec,
+                                                    ChildProcess::Handlers handlers) = 0;
 };
 
 class ChildProcessLauncher final : public ProcessLauncher {
 public:
-    std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override;
+    std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec,
+                                            ChildProcess::Handlers handlers) override;
 };

@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-std::optional<QByteArray> RegularFile::read(const QString& path, qsizetype limit, Oversize oversize, Origin origin)
+std::optional<QByteArray> RegularFile::read(const QString& path, qsizetype limit, Oversize oversize,
+                                            Origin origin)
 {
     const int own = origin == Origin::ownOnly ? O_NOFOLLOW : 0;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | own);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | own);
     if (fd < 0)
         return std::nullopt;
     struct stat info {};
@@ -25,7 +27,8 @@ std::optional<QByteArray> RegularFile::read(const QString& path, qsizetype limit
     QByteArray content;
     char buffer[4096];
     while (content.size() < wanted) {
-        const ssize_t count = ::read(fd, buffer, size_t(std::min<qsizetype>(sizeof buffer, wanted - content.size())));
+        const ssize_t count =
+            ::read(fd, buffer, size_t(std::min<qsizetype>(sizeof buffer, wanted - content.size())));
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0) {

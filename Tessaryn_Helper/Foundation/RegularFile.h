@@ -21,6 +21,7 @@ enum class Origin {
 };
 
 // None when the file cannot be opened or read, or is not a regular file (of the user's, when asked).
-std::optional<QByteArray> read(const QString& path, qsizetype limit, Oversize oversize, Origin origin = Origin::anyone);
+std::optional<QByteArray> read(const QString& path, qsizetype limit, Oversize oversize,
+                               Origin origin = Origin::anyone);
 
 }

@@ -43,7 +43,10 @@ public:
     bool isCurrent() const;
 
     void post(Task task) override { async(std::move(task)); }
-    std::shared_ptr<Cancellable> after(Duration delay, Task task) override { return asyncAfter(delay, std::move(task)); }
+    std::shared_ptr<Cancellable> after(Duration delay, Task task) override
+    {
+        return asyncAfter(delay, std::move(task));
+    }
 
 private:
     struct State;

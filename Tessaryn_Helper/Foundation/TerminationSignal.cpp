@@ -40,7 +40,8 @@ TerminationSignal::TerminationSignal(QObject* parent)
     installed_ = true;
     for (const int signal : endingSignals) {
         struct sigaction previous {};
-        if (signal == SIGHUP && ::sigaction(SIGHUP, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+        if (signal == SIGHUP && ::sigaction(SIGHUP, nullptr, &previous) == 0
+            && previous.sa_handler == SIG_IGN)
             continue;
         installed_ = ::sigaction(signal, &action, nullptr) == 0 && installed_;
     }
@@ -49,10 +50,14 @@ TerminationSignal::TerminationSignal(QObject* parent)
 QString TerminationSignal::nameOf(int signal)
 {
     switch (signal) {
-    case SIGHUP: return QStringLiteral("SIGHUP");
-    case SIGINT: return QStringLiteral("SIGINT");
-    case SIGQUIT: return QStringLiteral("SIGQUIT");
-    default: return QStringLiteral("SIGTERM");
+    case SIGHUP:
+        return QStringLiteral("SIGHUP");
+    case SIGINT:
+        return QStringLiteral("SIGINT");
+    case SIGQUIT:
+        return QStringLiteral("SIGQUIT");
+    default:
+        return QStringLiteral("SIGTERM");
     }
 }
 

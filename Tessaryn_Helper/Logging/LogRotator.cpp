@@ -46,11 +46,11 @@ struct LogRotator::File {
     std::deque<Chunk> pending;
     qint64 pendingBytes = 0;
     std::condition_variable batchFull;
-    bool drainQueued = false; // a drain task is on the queue or running
+    bool drainQueued = false;                            // a drain task is on the queue or running
     std::chrono::steady_clock::time_point lastRawAppend; // queue only
-    bool toldNotRegular = false; // queue only
-    bool toldNoRoom = false;     // queue only; until an append succeeds again
-    bool folderUsable = false;   // queue only, once constructed
+    bool toldNotRegular = false;                         // queue only
+    bool toldNoRoom = false;                             // queue only; until an append succeeds again
+    bool folderUsable = false;                           // queue only, once constructed
 
     QByteArray rotatedPath(int index) const { return path + '.' + QByteArray::number(index); }
 
@@ -63,7 +63,8 @@ struct LogRotator::File {
             if (!chunk.isEmpty())
                 parts.push_back({ const_cast<char*>(chunk.constData()), size_t(chunk.size()) });
         for (size_t first = 0; first < parts.size();) {
-            const ssize_t n = ::writev(fd, parts.data() + first, int(std::min<size_t>(parts.size() - first, IOV_MAX)));
+            const ssize_t n =
+                ::writev(fd, parts.data() + first, int(std::min<size_t>(parts.size() - first, IOV_MAX)));
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -102,7 +103,8 @@ struct LogRotator::File {
     static void tell(const QByteArray& line)
     {
         const QByteArray text = "Tessaryn Helper: " + line + '\n';
-        [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
+        [[maybe_unused]] const ssize_t ignored =
+            ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
     }
 
     void tellNotRegular()
@@ -128,7 +130,8 @@ struct LogRotator::File {
                     drainQueued = false;
                     return;
                 }
-                while (!pending.empty() && (batch.empty() || size + pending.front().data.size() <= batchLimit)) {
+                while (!pending.empty()
+                       && (batch.empty() || size + pending.front().data.size() <= batchLimit)) {
                     Chunk& chunk = pending.front();
                     raw += chunk.raw ? chunk.data.size() : 0;
                     size += chunk.data.size();
@@ -166,21 +169,24 @@ struct LogRotator::File {
                 if (writeAll(fd, chunks)) {
                     ::close(fd);
                     toldNoRoom = false;
-                    if (qint64(before.st_size) + size > rotationThreshold && currentSize() > rotationThreshold)
+                    if (qint64(before.st_size) + size > rotationThreshold
+                        && currentSize() > rotationThreshold)
                         rotateUnsafely();
                     return;
                 }
                 // A write cut short (a full disk) is taken back, so the next line does not
                 // continue a broken one: each append is whole or absent.
                 error = errno;
-                while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) { }
+                while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) {
+                }
                 ::close(fd);
             }
             const bool noRoom = error == ENOSPC || error == EDQUOT;
             if (noRoom && attempt < 5 && makeRoom && makeRoom())
                 continue;
             if (noRoom && !std::exchange(toldNoRoom, true))
-                tell("no room left on the disk for " + path + " \xE2\x80\x94 its lines are lost until there is");
+                tell("no room left on the disk for " + path
+                     + " \xE2\x80\x94 its lines are lost until there is");
             if (fd < 0 && (error == ENXIO || error == ELOOP))
                 tellNotRegular();
             if (fd < 0 && currentSize() > rotationThreshold)
@@ -236,7 +242,8 @@ LogRotator::~LogRotator() = default;
 QByteArray LogRotator::formatLine(const QDateTime& time, const QString& message)
 {
     QString text = message.endsWith(QLatin1Char('\n')) ? message.chopped(1) : message;
-    std::replace_if(text.begin(), text.end(), [](QChar c) { return c.category() == QChar::Other_Control; }, u'?');
+    std::replace_if(
+        text.begin(), text.end(), [](QChar c) { return c.category() == QChar::Other_Control; }, u'?');
     QByteArray line = time.toUTC().toString(Qt::ISODateWithMs).toUtf8();
     line += ' ';
     line += text.toUtf8();

@@ -9,7 +9,7 @@
 // 1 and 2. Everything is prepared by the caller; between the fork and exec the child runs only
 // async-signal-safe code. A platform without a parent-death signal starts the child without one.
 struct GuardedSpawn {
-    const char* program = nullptr;        // an absolute path
+    const char* program = nullptr; // an absolute path
     char* const* argv = nullptr;
     char* const* envp = nullptr;
     const char* workingDirectory = nullptr; // none: the helper's own

@@ -13,8 +13,9 @@ QString home();
 // The value of an environment variable naming a folder when it is an absolute path; else empty.
 QString absoluteFromEnvironment(const char* variable);
 
-QString logFolder();     // helper.log, server.log and their generations
-QString supportFolder(); // state: the install marker, the staged package, the first-start marker, the server record
+QString logFolder(); // helper.log, server.log and their generations
+QString
+supportFolder(); // state: the install marker, the staged package, the first-start marker, the server record
 QString cacheFolder();   // env.json
 QString runtimeFolder(); // per-session files; empty when the session has no runtime folder
 

@@ -64,7 +64,8 @@ std::filesystem::path fsPath(const QString& path)
 
 QString describe(const QString& what, const QString& path, const std::error_code& error)
 {
-    return QStringLiteral("%1 \u201C%2\u201D: %3").arg(what, path, QString::fromLocal8Bit(error.message().c_str()));
+    return QStringLiteral("%1 \u201C%2\u201D: %3")
+        .arg(what, path, QString::fromLocal8Bit(error.message().c_str()));
 }
 
 // One part of a version: an optional single sign and one or more ASCII digits that fit a signed
@@ -100,8 +101,8 @@ std::vector<std::int64_t> versionParts(const QString& version)
 // read: a FIFO or a device in its place would stall or flood the main thread.
 std::optional<QString> readMarker()
 {
-    const std::optional<QByteArray> bytes
-        = RegularFile::read(PluginInstaller::markerPath(), 256, RegularFile::Oversize::refuse);
+    const std::optional<QByteArray> bytes =
+        RegularFile::read(PluginInstaller::markerPath(), 256, RegularFile::Oversize::refuse);
     if (!bytes)
         return std::nullopt;
     const auto text = decodeUtf8Strictly(*bytes);
@@ -140,7 +141,8 @@ std::optional<QString> stagePackage(const QString& package)
         return describe(QStringLiteral("could not create the folder"), support, error);
     // Another user's folder could swap the package before Adobe's installer opens it.
     if (!Log::ownFolder(support))
-        return describe(QStringLiteral("will not stage the package in"), support, std::error_code(EACCES, std::generic_category()));
+        return describe(QStringLiteral("will not stage the package in"), support,
+                        std::error_code(EACCES, std::generic_category()));
     if (std::filesystem::exists(std::filesystem::symlink_status(fsPath(staged), error))) {
         std::filesystem::remove_all(fsPath(staged), error);
         if (error)
@@ -193,7 +195,8 @@ private:
     const PluginInstaller::Services services_;
     const std::weak_ptr<Scheduler> mainThread_;
     const std::shared_ptr<RunCancellation> cancellation_ = std::make_shared<RunCancellation>();
-    std::unique_ptr<SerialQueue> tools_ = std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.plugin-tools"));
+    std::unique_ptr<SerialQueue> tools_ =
+        std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.plugin-tools"));
     bool ended_ = false;
     QString package_;
     QString version_;
@@ -202,7 +205,8 @@ private:
 // The worker's task owns what it uses: the tool's arguments and the cancellation. Its outcome
 // reaches the flow on the main thread, unless the flow has ended or gone by then.
 template <typename Result>
-void InstallFlow::offMainThread(std::function<Result(RunCancellation*)> tool, void (InstallFlow::*next)(Result))
+void InstallFlow::offMainThread(std::function<Result(RunCancellation*)> tool,
+                                void (InstallFlow::*next)(Result))
 {
     tools_->async([tool = std::move(tool), next, cancellation = cancellation_, mainThread = mainThread_,
                    flow = weak_from_this()] {
@@ -232,7 +236,9 @@ void InstallFlow::begin()
     }
     package_ = *package;
     offMainThread<std::optional<QString>>(
-        [package = package_](RunCancellation* cancellation) { return PluginInstaller::manifestVersion(package, cancellation); },
+        [package = package_](RunCancellation* cancellation) {
+            return PluginInstaller::manifestVersion(package, cancellation);
+        },
         &InstallFlow::withVersion);
 }
 
@@ -257,26 +263,32 @@ void InstallFlow::withVersion(std::optional<QString> bundled)
         if (installed == version)
             continue;
         if (PluginInstaller::isVersion(installed, version)) {
-            log(QStringLiteral("v%1 already installed (newer than bundled v%2, Exchange?) — skip").arg(installed, version));
+            log(QStringLiteral("v%1 already installed (newer than bundled v%2, Exchange?) — skip")
+                    .arg(installed, version));
             return finish();
         }
     }
 
     if (!codeFolderPresent && marker && *marker == version)
-        log(QStringLiteral("marker says v%1 but External/ absent — self-heal, re-triggering install").arg(version));
+        log(QStringLiteral("marker says v%1 but External/ absent — self-heal, re-triggering install")
+                .arg(version));
 
     const QString bundle = services_.bundlePath();
     if (bundle.startsWith(QStringLiteral("/Volumes/"))) {
         log(QStringLiteral("running from DMG — abort install, prompt"));
-        PluginInstaller::alert(services_, QStringLiteral("Move Tessaryn Helper to Applications first"),
-                               QStringLiteral("Drag Tessaryn Helper into your Applications folder, then open it again."));
+        PluginInstaller::alert(
+            services_, QStringLiteral("Move Tessaryn Helper to Applications first"),
+            QStringLiteral("Drag Tessaryn Helper into your Applications folder, then open it again."));
         return finish();
     }
     if (bundle.contains(QStringLiteral("/AppTranslocation/")))
         log(QStringLiteral("app is translocated — proceeding (Finder-drag avoids this)"));
 
-    offMainThread<bool>([](RunCancellation* cancellation) { return PluginInstaller::processRunning(creativeCloudPattern, cancellation); },
-                        &InstallFlow::withCreativeCloud);
+    offMainThread<bool>(
+        [](RunCancellation* cancellation) {
+            return PluginInstaller::processRunning(creativeCloudPattern, cancellation);
+        },
+        &InstallFlow::withCreativeCloud);
 }
 
 void InstallFlow::withCreativeCloud(bool running)
@@ -290,20 +302,25 @@ void InstallFlow::withCreativeCloud(bool running)
         }
         log(QStringLiteral("Creative Cloud not running — launching it, prompt"));
         services_.desktop.open(QUrl::fromLocalFile(services_.creativeCloudApplication));
-        PluginInstaller::alert(services_, QStringLiteral("Creative Cloud is starting"),
-                               QStringLiteral("Reopen Tessaryn Helper in about 20 seconds to install the plugin."));
+        PluginInstaller::alert(
+            services_, QStringLiteral("Creative Cloud is starting"),
+            QStringLiteral("Reopen Tessaryn Helper in about 20 seconds to install the plugin."));
         return finish();
     }
-    offMainThread<bool>([](RunCancellation* cancellation) { return PluginInstaller::processRunning(premierePattern, cancellation); },
-                        &InstallFlow::withPremiere);
+    offMainThread<bool>(
+        [](RunCancellation* cancellation) {
+            return PluginInstaller::processRunning(premierePattern, cancellation);
+        },
+        &InstallFlow::withPremiere);
 }
 
 void InstallFlow::withPremiere(bool running)
 {
     if (running) {
         log(QStringLiteral("Premiere running — abort install, prompt"));
-        PluginInstaller::alert(services_, QStringLiteral("Quit Premiere first"),
-                               QStringLiteral("Quit Premiere, then open Tessaryn Helper again to install the plugin."));
+        PluginInstaller::alert(
+            services_, QStringLiteral("Quit Premiere first"),
+            QStringLiteral("Quit Premiere, then open Tessaryn Helper again to install the plugin."));
         return finish();
     }
     removeLegacyIfPresent();
@@ -316,7 +333,8 @@ void InstallFlow::removeLegacyIfPresent()
     const QStringList legacy = PluginInstaller::installedVersions(PluginInstaller::legacyPluginIdentifier);
     if (legacy.isEmpty())
         return stage();
-    log(QStringLiteral("legacy plugin present (%1) — removing via UPIA").arg(legacy.join(QStringLiteral(", "))));
+    log(QStringLiteral("legacy plugin present (%1) — removing via UPIA")
+            .arg(legacy.join(QStringLiteral(", "))));
 
     const QString& agent = services_.installerAgentPath;
     const QFileInfo agentInfo(agent);
@@ -326,13 +344,15 @@ void InstallFlow::removeLegacyIfPresent()
     }
     if (!PluginInstaller::installedVersions(PluginInstaller::pluginIdentifier).isEmpty()) {
         // The agent removes by name, and both copies carry the same name.
-        log(QStringLiteral("a %1 copy is already installed — not removing by name (ambiguous); asking the user")
+        log(QStringLiteral(
+                "a %1 copy is already installed — not removing by name (ambiguous); asking the user")
                 .arg(PluginInstaller::pluginIdentifier));
         return askToRemoveLegacy();
     }
     offMainThread<std::optional<QString>>(
         [agent](RunCancellation* cancellation) {
-            return PluginInstaller::runProcess(agent, { QStringLiteral("--remove"), QStringLiteral("Tessaryn") }, cancellation);
+            return PluginInstaller::runProcess(
+                agent, { QStringLiteral("--remove"), QStringLiteral("Tessaryn") }, cancellation);
         },
         &InstallFlow::afterLegacyRemoval);
 }
@@ -340,7 +360,8 @@ void InstallFlow::removeLegacyIfPresent()
 void InstallFlow::afterLegacyRemoval(std::optional<QString> output)
 {
     const QString text = trimmedWhitespace(output.value_or(QString()));
-    log(QStringLiteral("UPIA --remove Tessaryn → %1").arg(text.isEmpty() ? QStringLiteral("(no output)") : text));
+    log(QStringLiteral("UPIA --remove Tessaryn → %1")
+            .arg(text.isEmpty() ? QStringLiteral("(no output)") : text));
     // Only what is left in the folder tells whether the removal worked.
     if (PluginInstaller::installedVersions(PluginInstaller::legacyPluginIdentifier).isEmpty()) {
         log(QStringLiteral("legacy plugin removed"));
@@ -352,9 +373,11 @@ void InstallFlow::afterLegacyRemoval(std::optional<QString> output)
 void InstallFlow::askToRemoveLegacy()
 {
     log(QStringLiteral("legacy plugin still present — asking the user"));
-    PluginInstaller::alert(services_, QStringLiteral("Tessaryn has a new plugin ID"),
-                           QStringLiteral("Remove the old copy so Premiere shows one Tessaryn: Creative Cloud → Stock & Marketplace → "
-                                          "Plugins → Manage plugins → Tessaryn (old version) → Uninstall. Then reopen Premiere."));
+    PluginInstaller::alert(
+        services_, QStringLiteral("Tessaryn has a new plugin ID"),
+        QStringLiteral(
+            "Remove the old copy so Premiere shows one Tessaryn: Creative Cloud → Stock & Marketplace → "
+            "Plugins → Manage plugins → Tessaryn (old version) → Uninstall. Then reopen Premiere."));
     stage();
 }
 
@@ -371,8 +394,9 @@ void InstallFlow::stage()
     // A package that never carried the attribute is fine: the outcome does not matter.
     offMainThread<std::optional<QString>>(
         [staged = PluginInstaller::stagedPackagePath()](RunCancellation* cancellation) {
-            return PluginInstaller::runProcess(QStringLiteral("/usr/bin/xattr"),
-                                               { QStringLiteral("-d"), QStringLiteral("com.apple.quarantine"), staged }, cancellation);
+            return PluginInstaller::runProcess(
+                QStringLiteral("/usr/bin/xattr"),
+                { QStringLiteral("-d"), QStringLiteral("com.apple.quarantine"), staged }, cancellation);
         },
         &InstallFlow::handOver);
 }
@@ -383,7 +407,8 @@ void InstallFlow::handOver(std::optional<QString>)
     services_.desktop.open(QUrl::fromLocalFile(staged));
     log(QStringLiteral("opened staged Tessaryn.ccx v%1 via CCXProcess").arg(version_));
     PluginInstaller::alert(services_, QStringLiteral("Installing Tessaryn"),
-                           QStringLiteral("Click Install in the Adobe dialog that just opened, then open Premiere → Window → Extensions → Tessaryn."));
+                           QStringLiteral("Click Install in the Adobe dialog that just opened, then open "
+                                          "Premiere → Window → Extensions → Tessaryn."));
     if (ended_)
         return finish();
     // Only now: the marker records what was handed over, after the user has been told what to do.
@@ -393,7 +418,8 @@ void InstallFlow::handOver(std::optional<QString>)
 
 } // namespace
 
-std::shared_ptr<PluginInstaller::Flow> PluginInstaller::run(const std::shared_ptr<Scheduler>& mainThread, Services services)
+std::shared_ptr<PluginInstaller::Flow> PluginInstaller::run(const std::shared_ptr<Scheduler>& mainThread,
+                                                            Services services)
 {
     auto flow = std::make_shared<InstallFlow>(mainThread, std::move(services));
     mainThread->post([flow = std::weak_ptr<InstallFlow>(flow)] {
@@ -411,12 +437,14 @@ std::optional<QString> PluginInstaller::bundledCCX(const Services& services)
     return *folder + QLatin1Char('/') + packageName;
 }
 
-std::optional<QString> PluginInstaller::manifestVersion(const QString& packagePath, RunCancellation* cancellation)
+std::optional<QString> PluginInstaller::manifestVersion(const QString& packagePath,
+                                                        RunCancellation* cancellation)
 {
     // The tool's exit status is not looked at: a missing member prints nothing, which then fails
     // to parse.
-    const auto text = runProcess(QStringLiteral("/usr/bin/unzip"), { QStringLiteral("-p"), packagePath, QStringLiteral("manifest.json") },
-                                 cancellation);
+    const auto text =
+        runProcess(QStringLiteral("/usr/bin/unzip"),
+                   { QStringLiteral("-p"), packagePath, QStringLiteral("manifest.json") }, cancellation);
     if (!text)
         return std::nullopt;
     QJsonParseError error;
@@ -453,9 +481,9 @@ QStringList PluginInstaller::installedVersions(const QString& identifier)
 {
     const QString prefix = identifier + QLatin1Char('_');
     // Every kind of entry counts, hidden ones and dangling links included; only names are read.
-    const QStringList names = QDir(externalFolder())
-                                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                             QDir::Unsorted);
+    const QStringList names =
+        QDir(externalFolder())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     QStringList versions;
     for (const QString& name : names)
         if (name.startsWith(prefix, Qt::CaseSensitive))
@@ -490,9 +518,13 @@ std::optional<QString> PluginInstaller::runProcess(const QString& executable, co
 bool PluginInstaller::processRunning(const QString& pattern, RunCancellation* cancellation)
 {
     // Only this user's processes: another user's Premiere is not in this user's way.
-    const QStringList arguments { QStringLiteral("-u"), QString::number(::geteuid()), QStringLiteral("-f"), pattern };
+    const QStringList arguments { QStringLiteral("-u"), QString::number(::geteuid()), QStringLiteral("-f"),
+                                  pattern };
     try {
-        return ChildProcess::run(toolSpec(QStringLiteral("/usr/bin/pgrep"), arguments), toolTimeout, cancellation).terminationStatus == 0;
+        return ChildProcess::run(toolSpec(QStringLiteral("/usr/bin/pgrep"), arguments), toolTimeout,
+                                 cancellation)
+                   .terminationStatus
+            == 0;
     } catch (const std::exception&) {
         return false;
     }

@@ -24,9 +24,10 @@ public:
 
     static inline const QString pluginIdentifier = QStringLiteral("5d1e93b0");
     static inline const QString legacyPluginIdentifier = QStringLiteral("com.tessaryn.premierepro");
-    static inline const QString defaultInstallerAgentPath = QStringLiteral(
-        "/Library/Application Support/Adobe/Adobe Desktop Common/RemoteComponents/UPI/"
-        "UnifiedPluginInstallerAgent/UnifiedPluginInstallerAgent.app/Contents/MacOS/UnifiedPluginInstallerAgent");
+    static inline const QString defaultInstallerAgentPath =
+        QStringLiteral("/Library/Application Support/Adobe/Adobe Desktop Common/RemoteComponents/UPI/"
+                       "UnifiedPluginInstallerAgent/UnifiedPluginInstallerAgent.app/Contents/MacOS/"
+                       "UnifiedPluginInstallerAgent");
     static inline const QString defaultCreativeCloudApplication =
         QStringLiteral("/Applications/Utilities/Adobe Creative Cloud/ACC/Creative Cloud.app");
 
@@ -62,7 +63,8 @@ public:
     static std::optional<QString> bundledCCX(const Services& services);
     // The "version" string of the package's manifest.json, unchanged; none when the archive, the
     // member, the JSON or the member's type is not as expected.
-    static std::optional<QString> manifestVersion(const QString& packagePath, RunCancellation* cancellation = nullptr);
+    static std::optional<QString> manifestVersion(const QString& packagePath,
+                                                  RunCancellation* cancellation = nullptr);
     // Where Adobe's installer puts the current plugin's code for a version; nothing is read.
     static QString installedCodeDir(const QString& version);
     // The versions of a plugin in Adobe's External folder, in listing order, unsorted.

@@ -10,8 +10,10 @@ PremiereWatcher::PremiereWatcher(Workspace& workspace, QObject* parent)
 {
     // The connections die with the watcher, so a notification that comes after it is gone
     // reaches nothing.
-    launchObserver_ = connect(&workspace_, &Workspace::applicationLaunched, this, &PremiereWatcher::handleNotification);
-    quitObserver_ = connect(&workspace_, &Workspace::applicationTerminated, this, &PremiereWatcher::handleNotification);
+    launchObserver_ =
+        connect(&workspace_, &Workspace::applicationLaunched, this, &PremiereWatcher::handleNotification);
+    quitObserver_ =
+        connect(&workspace_, &Workspace::applicationTerminated, this, &PremiereWatcher::handleNotification);
     recompute();
 }
 
@@ -57,5 +59,6 @@ void PremiereWatcher::recompute()
         return;
     isPremiereRunning_ = running;
     emit isPremiereRunningChanged(running);
-    Log::shared().write(QStringLiteral("PremiereWatcher: isPremiereRunning = %1").arg(running ? "true" : "false"));
+    Log::shared().write(
+        QStringLiteral("PremiereWatcher: isPremiereRunning = %1").arg(running ? "true" : "false"));
 }

@@ -23,15 +23,16 @@
 
 namespace {
 
-constexpr std::chrono::seconds backoffSchedule[] = { std::chrono::seconds(1), std::chrono::seconds(2),
-                                                     std::chrono::seconds(4), std::chrono::seconds(8),
+constexpr std::chrono::seconds backoffSchedule[] = { std::chrono::seconds(1),  std::chrono::seconds(2),
+                                                     std::chrono::seconds(4),  std::chrono::seconds(8),
                                                      std::chrono::seconds(16), std::chrono::seconds(30) };
 constexpr std::int64_t highestRestartingAttempt = 5;
 
 } // namespace
 
-ServerManager::ServerManager(QString nodePath, QString serverScriptPath, std::shared_ptr<Scheduler> mainThread,
-                             std::shared_ptr<ProcessLauncher> launcher, SearchPathSource searchPath, QObject* parent)
+ServerManager::ServerManager(QString nodePath, QString serverScriptPath,
+                             std::shared_ptr<Scheduler> mainThread, std::shared_ptr<ProcessLauncher> launcher,
+                             SearchPathSource searchPath, QObject* parent)
     : QObject(parent)
     , nodePath_(std::move(nodePath))
     , serverScriptPath_(std::move(serverScriptPath))
@@ -43,13 +44,15 @@ ServerManager::ServerManager(QString nodePath, QString serverScriptPath, std::sh
 {
 }
 
-ServerManager::ServerManager(QString nodePath, QString serverScriptPath, std::shared_ptr<Scheduler> mainThread,
-                             QObject* parent)
-    : ServerManager(std::move(nodePath), std::move(serverScriptPath), mainThread, std::make_shared<ChildProcessLauncher>(),
-                    [mainThread](SearchPathAnswer answer) {
-                        return PathDiscovery::loadOrDiscoverInBackground(mainThread, std::move(answer));
-                    },
-                    parent)
+ServerManager::ServerManager(QString nodePath, QString serverScriptPath,
+                             std::shared_ptr<Scheduler> mainThread, QObject* parent)
+    : ServerManager(
+        std::move(nodePath), std::move(serverScriptPath), mainThread,
+        std::make_shared<ChildProcessLauncher>(),
+        [mainThread](SearchPathAnswer answer) {
+            return PathDiscovery::loadOrDiscoverInBackground(mainThread, std::move(answer));
+        },
+        parent)
 {
 }
 
@@ -102,7 +105,8 @@ bool ServerManager::isPortInUse()
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    const bool inUse = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
+    const bool inUse =
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
     ::close(fd);
     return inUse;
 }
@@ -125,13 +129,13 @@ void ServerManager::start()
         return failPreflight(QStringLiteral("server.js not found at %1").arg(serverScriptPath_));
 
     // A login shell may take seconds: the main thread goes on meanwhile, and a stop ends the wait.
-    auto request = searchPath_([manager = QPointer<ServerManager>(this)](const QString& path,
-                                                                     const std::optional<QString>& error) {
-        if (!manager)
-            return;
-        manager->searchPathRequest_.reset();
-        manager->launch(path, error);
-    });
+    auto request = searchPath_(
+        [manager = QPointer<ServerManager>(this)](const QString& path, const std::optional<QString>& error) {
+            if (!manager)
+                return;
+            manager->searchPathRequest_.reset();
+            manager->launch(path, error);
+        });
     if (request) // still waiting; an answer given at once has launched already
         searchPathRequest_ = std::move(request);
 }
@@ -147,7 +151,8 @@ void ServerManager::cancelSearchPathRequest()
 void ServerManager::launch(QString searchPath, const std::optional<QString>& searchPathError)
 {
     if (searchPathError) {
-        Log::write(QStringLiteral("PathDiscovery failed: %1 \u2014 falling back to default PATH").arg(*searchPathError));
+        Log::write(QStringLiteral("PathDiscovery failed: %1 \u2014 falling back to default PATH")
+                       .arg(*searchPathError));
         searchPath = fallbackSearchPath;
     }
 
@@ -181,8 +186,8 @@ void ServerManager::launch(QString searchPath, const std::optional<QString>& sea
         pid_t pid = 0;
     };
     auto launched = std::make_shared<Launched>(); // filled in and read on the main thread only
-    handlers.finished = [mainThread = std::weak_ptr<Scheduler>(mainThread_), manager = QPointer<ServerManager>(this),
-                         launched](int terminationStatus) {
+    handlers.finished = [mainThread = std::weak_ptr<Scheduler>(mainThread_),
+                         manager = QPointer<ServerManager>(this), launched](int terminationStatus) {
         if (auto scheduler = mainThread.lock())
             scheduler->post([manager, launched, terminationStatus] {
                 ServerRecord::remove(launched->pid);
@@ -228,7 +233,8 @@ void ServerManager::logPortHolder() const
     const PortHolder holder = portHolders_->holderOf(port);
     switch (holder.kind) {
     case PortHolder::Kind::ownProcess:
-        Log::write(QStringLiteral("Port 9876 is held by pid %1 (%2)").arg(QString::number(holder.pid), holder.name));
+        Log::write(
+            QStringLiteral("Port 9876 is held by pid %1 (%2)").arg(QString::number(holder.pid), holder.name));
         break;
     case PortHolder::Kind::otherUser:
         Log::write(QStringLiteral("Port 9876 is held by another user's process"));
@@ -275,7 +281,8 @@ void ServerManager::handleTermination(const std::shared_ptr<LaunchedProcess>& pr
 std::chrono::seconds ServerManager::countRestartAttempt()
 {
     const std::int64_t attempt = ++restartAttempt_;
-    setStatus(attempt <= highestRestartingAttempt ? ServerStatus::restarting(attempt) : ServerStatus::stuck());
+    setStatus(attempt <= highestRestartingAttempt ? ServerStatus::restarting(attempt)
+                                                  : ServerStatus::stuck());
     return backoffDelay(attempt);
 }
 
@@ -287,7 +294,8 @@ void ServerManager::armResetTimer()
             return;
         manager->resetWorkItem_.reset();
         if (manager->restartAttempt_ >= 1) {
-            Log::write(QStringLiteral("Server stable 60s \u2014 restart counter reset (was %1)").arg(manager->restartAttempt_));
+            Log::write(QStringLiteral("Server stable 60s \u2014 restart counter reset (was %1)")
+                           .arg(manager->restartAttempt_));
             manager->restartAttempt_ = 0;
         }
     });
@@ -340,15 +348,16 @@ void ServerManager::restart()
 void ServerManager::scheduleStart(std::chrono::milliseconds delay, bool afterStoppedProcessEnds)
 {
     cancelPendingStart();
-    pendingStart_ = mainThread_->after(delay, [manager = QPointer<ServerManager>(this), afterStoppedProcessEnds] {
-        if (!manager)
-            return;
-        manager->pendingStart_.reset();
-        if (afterStoppedProcessEnds && manager->process_)
-            manager->startWhenStoppedProcessEnds_ = true;
-        else
-            manager->start();
-    });
+    pendingStart_ =
+        mainThread_->after(delay, [manager = QPointer<ServerManager>(this), afterStoppedProcessEnds] {
+            if (!manager)
+                return;
+            manager->pendingStart_.reset();
+            if (afterStoppedProcessEnds && manager->process_)
+                manager->startWhenStoppedProcessEnds_ = true;
+            else
+                manager->start();
+        });
 }
 
 void ServerManager::cancelPendingStart()

@@ -30,7 +30,8 @@ public:
     static constexpr std::chrono::seconds stableRunTime { 60 };
     static constexpr std::chrono::seconds killGracePeriod { 2 };
     static constexpr std::chrono::milliseconds restartPause { 200 };
-    static inline const QString fallbackSearchPath = QStringLiteral("/usr/local/bin:/opt/homebrew/bin:/usr/bin:/bin");
+    static inline const QString fallbackSearchPath =
+        QStringLiteral("/usr/local/bin:/opt/homebrew/bin:/usr/bin:/bin");
 
     // Asks for the login-shell PATH for the child: `answer` gets it, or the error's description,
     // on the main thread, at once or later. Cancelling the handle (none: nothing to cancel) means
@@ -41,7 +42,8 @@ public:
     static SearchPathSource answerAtOnce(std::function<QString()> lookup);
 
     ServerManager(QString nodePath, QString serverScriptPath, std::shared_ptr<Scheduler> mainThread,
-                  std::shared_ptr<ProcessLauncher> launcher, SearchPathSource searchPath, QObject* parent = nullptr);
+                  std::shared_ptr<ProcessLauncher> launcher, SearchPathSource searchPath,
+                  QObject* parent = nullptr);
     // The program's manager: real processes, PATH from the login shell.
     ServerManager(QString nodePath, QString serverScriptPath, std::shared_ptr<Scheduler> mainThread,
                   QObject* parent = nullptr);
@@ -60,7 +62,10 @@ public:
     bool holdsProcess() const { return bool(process_); }
 
     // Where the manager learns who holds the port when it is taken; none: it does not say.
-    void setPortHolders(std::shared_ptr<const PortHolders> portHolders) { portHolders_ = std::move(portHolders); }
+    void setPortHolders(std::shared_ptr<const PortHolders> portHolders)
+    {
+        portHolders_ = std::move(portHolders);
+    }
 
     // Whether something holds 127.0.0.1:9876 (bound or listening; TIME_WAIT does not count).
     static bool isPortInUse();

@@ -29,8 +29,8 @@ std::optional<Noted> readNote()
 {
     if (!Log::ownFolder(HomeFolders::supportFolder()))
         return std::nullopt;
-    const std::optional<QByteArray> content
-        = RegularFile::read(ServerRecord::filePath(), 4096, RegularFile::Oversize::refuse, RegularFile::Origin::ownOnly);
+    const std::optional<QByteArray> content = RegularFile::read(
+        ServerRecord::filePath(), 4096, RegularFile::Oversize::refuse, RegularFile::Origin::ownOnly);
     if (!content)
         return std::nullopt;
     const QJsonObject object = QJsonDocument::fromJson(*content).object();

@@ -9,8 +9,14 @@ class ServerStatus {
 public:
     enum class Kind { restarting, preflightFailed, running, stuck, portInUse, stopped, idle };
 
-    static ServerStatus restarting(std::int64_t attempt) { return ServerStatus(Kind::restarting, attempt, {}); }
-    static ServerStatus preflightFailed(QString reason) { return ServerStatus(Kind::preflightFailed, 0, std::move(reason)); }
+    static ServerStatus restarting(std::int64_t attempt)
+    {
+        return ServerStatus(Kind::restarting, attempt, {});
+    }
+    static ServerStatus preflightFailed(QString reason)
+    {
+        return ServerStatus(Kind::preflightFailed, 0, std::move(reason));
+    }
     static ServerStatus running() { return ServerStatus(Kind::running); }
     static ServerStatus stuck() { return ServerStatus(Kind::stuck); }
     static ServerStatus portInUse() { return ServerStatus(Kind::portInUse); }
@@ -18,8 +24,8 @@ public:
     static ServerStatus idle() { return ServerStatus(Kind::idle); }
 
     Kind kind() const { return kind_; }
-    std::int64_t attempt() const { return attempt_; }     // restarting only
-    const QString& reason() const { return reason_; }     // preflightFailed only
+    std::int64_t attempt() const { return attempt_; } // restarting only
+    const QString& reason() const { return reason_; } // preflightFailed only
 
     QString menuHeaderText() const;
 

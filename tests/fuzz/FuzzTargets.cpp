@@ -17,17 +17,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
 #elif defined(FUZZ_SHELL_PATH)
     try {
-        if (PathDiscovery::whyNotASearchPath(PathDiscovery::pathFromShellOutput(input)))
-            std::abort();
+        if (PathDiscovery::whyNotASearchPath(PathDiscovery::pathFromShellOutput(input))) std::abort();
     } catch (const PathDiscoveryError&) {
     }
 #elif defined(FUZZ_VERSIONS) // two versions, one per line: the comparison must be a total preorder
-    const QString a = QString::fromUtf8(input).section(u'\n', 0, 0), b = QString::fromUtf8(input).section(u'\n', 1);
-    if (!PluginInstaller::isVersion(a, a) || (!PluginInstaller::isVersion(a, b) && !PluginInstaller::isVersion(b, a)))
+    const QString a = QString::fromUtf8(input).section(u'\n', 0, 0),
+                  b = QString::fromUtf8(input).section(u'\n', 1);
+    if (!PluginInstaller::isVersion(a, a)
+        || (!PluginInstaller::isVersion(a, b) && !PluginInstaller::isVersion(b, a)))
         std::abort();
 #elif defined(FUZZ_MANIFEST)
     static const QString package = QStringLiteral("/tmp/fuzz-manifest-%1.ccx").arg(::getpid());
-    static const struct Cleanup { ~Cleanup() { QFile::remove(package); } } cleanup;
+    static const struct Cleanup {
+        ~Cleanup() { QFile::remove(package); }
+    } cleanup;
     QFile file(package);
     if (file.open(QIODevice::WriteOnly) && file.write(input) == input.size() && file.flush())
         PluginInstaller::manifestVersion(package);

@@ -14,11 +14,15 @@ void writeFile(const QString& path, const QByteArray& bytes, bool executable)
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size()) << path;
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size())
+        << path;
     if (file.close(), executable) file.setPermissions(file.permissions() | QFile::ExeOwner);
 }
 
-LogCapture::LogCapture() : start((Log::shared().flush(), QFileInfo(Log::shared().filePath()).size())) { }
+LogCapture::LogCapture()
+    : start((Log::shared().flush(), QFileInfo(Log::shared().filePath()).size()))
+{
+}
 
 QStringList LogCapture::messages() const
 {
@@ -45,11 +49,11 @@ void makeZip(const QString& destination, const std::map<QString, QByteArray>& fi
     QStringList names;
     std::map all = files;
     all[".keep"]; // at least one entry
-    for (const auto& [name, bytes] : all)
-        writeFile(content.path() + "/" + name, bytes), names << name;
+    for (const auto& [name, bytes] : all) writeFile(content.path() + "/" + name, bytes), names << name;
     QDir().mkpath(QFileInfo(destination).path());
     QFile::remove(destination);
-    ProcessSpec spec = makeSpec(TESSARYN_CMAKE_COMMAND, QStringList { "-E", "tar", "cf", destination, "--format=zip" } + names);
+    ProcessSpec spec = makeSpec(TESSARYN_CMAKE_COMMAND,
+                                QStringList { "-E", "tar", "cf", destination, "--format=zip" } + names);
     spec.workingDirectory = content.path();
     ASSERT_EQ(ChildProcess::run(spec, std::chrono::seconds(60)).terminationStatus, 0);
 }

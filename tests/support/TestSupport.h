@@ -25,11 +25,16 @@ inline void PrintTo(const QString& t, std::ostream* o) { *o << '"' << t << '"'; 
 inline void PrintTo(const QByteArray& t, std::ostream* o) { *o << '"' << t << '"'; }
 
 struct ScopedEnv {
-    ScopedEnv(const char* name, std::optional<QByteArray> value) : name(name) { set(value); }
+    ScopedEnv(const char* name, std::optional<QByteArray> value)
+        : name(name)
+    {
+        set(value);
+    }
     ~ScopedEnv() { set(previous); }
     void set(const std::optional<QByteArray>& v) { v ? qputenv(name, *v) : qunsetenv(name); }
     const char* name;
-    std::optional<QByteArray> previous = qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
+    std::optional<QByteArray> previous =
+        qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
 };
 
 struct ScopedHome {
@@ -63,10 +68,12 @@ inline bool processGone(pid_t pid)
     return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z"; // a zombie nobody reaps
 }
 // Polls on the real clock, turning the Qt event loop.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+bool waitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::seconds(20));
 inline bool canActAsAnotherUser()
 {
-    return ::geteuid() == 0 && readFile("/proc/self/uid_map").simplified().split(' ').value(2).toLongLong() > 65534;
+    return ::geteuid() == 0
+        && readFile("/proc/self/uid_map").simplified().split(' ').value(2).toLongLong() > 65534;
 }
 
 struct StderrCapture {
@@ -87,10 +94,15 @@ struct LogCapture {
 // Timers run as the test advances time, posted tasks when it says.
 class VirtualScheduler final : public Scheduler {
 public:
-    void post(Task task) override { std::lock_guard lock(mutex_); posted_.push_back(std::move(task)); }
+    void post(Task task) override
+    {
+        std::lock_guard lock(mutex_);
+        posted_.push_back(std::move(task));
+    }
     std::shared_ptr<Cancellable> after(Duration delay, Task task) override
     {
-        return timers_.emplace(now_ + delay, std::make_shared<Timer>(std::move(task)))->second; // after equal ones
+        return timers_.emplace(now_ + delay, std::make_shared<Timer>(std::move(task)))
+            ->second; // after equal ones
     }
     void runPosted()
     {
@@ -120,7 +132,10 @@ public:
 
 private:
     struct Timer : Cancellable {
-        Timer(Task task) : task(std::move(task)) { }
+        Timer(Task task)
+            : task(std::move(task))
+        {
+        }
         void cancel() override { task = nullptr; }
         Task task;
     };
@@ -132,12 +147,18 @@ private:
 
 // Ends when the test says, or on the signals it obeys.
 struct ScriptedProcess final : LaunchedProcess {
-    ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers) : id(pid), handlers(std::move(handlers)) { }
+    ScriptedProcess(pid_t pid, ChildProcess::Handlers handlers)
+        : id(pid)
+        , handlers(std::move(handlers))
+    {
+    }
     pid_t pid() const override { return id; }
     bool isRunning() const override { return running; }
     void sendSignal(int signal) const override
     {
-        if (running && (received.push_back(signal), signal == SIGKILL ? obeysSigkill : signal == SIGTERM && obeysSigterm))
+        if (running
+            && (received.push_back(signal),
+                signal == SIGKILL ? obeysSigkill : signal == SIGTERM && obeysSigterm))
             const_cast<ScriptedProcess*>(this)->end(signal);
     }
     void end(int status, const QByteArray& standardError = {})
@@ -155,7 +176,8 @@ struct ScriptedLauncher final : ProcessLauncher {
     std::shared_ptr<LaunchedProcess> launch(const ProcessSpec& spec, ChildProcess::Handlers handlers) override
     {
         if (specs.push_back(spec), failWith) throw SpawnError(std::strerror(failWith), failWith);
-        return processes.emplace_back(std::make_shared<ScriptedProcess>(4000 + processes.size(), std::move(handlers)));
+        return processes.emplace_back(
+            std::make_shared<ScriptedProcess>(4000 + processes.size(), std::move(handlers)));
     }
     ScriptedProcess& last() { return *processes.back(); }
     int failWith = 0;
@@ -164,7 +186,10 @@ struct ScriptedLauncher final : ProcessLauncher {
 };
 
 struct FakeWorkspace final : Workspace {
-    explicit FakeWorkspace(QList<RunningApplication> running = {}) : running(std::move(running)) { }
+    explicit FakeWorkspace(QList<RunningApplication> running = {})
+        : running(std::move(running))
+    {
+    }
     QList<RunningApplication> runningApplications() const override { return ++scans, running; }
     void launch(const RunningApplication& a) { running.append(a), emit applicationLaunched(a); }
     void quit(const RunningApplication& a) { running.removeAll(a), emit applicationTerminated(a); }
@@ -192,7 +217,11 @@ struct NamedProcess {
         QFile::link("/bin/sleep", dir.path() + "/" + name);
         child = ChildProcess::start(makeSpec(dir.path() + "/" + name, { "300" }), {});
     }
-    ~NamedProcess() { child->sendSignal(SIGKILL), child->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20)); }
+    ~NamedProcess()
+    {
+        child->sendSignal(SIGKILL),
+            child->waitForFinished(std::chrono::steady_clock::now() + std::chrono::seconds(20));
+    }
     QTemporaryDir dir;
     std::shared_ptr<ChildProcess> child;
 };

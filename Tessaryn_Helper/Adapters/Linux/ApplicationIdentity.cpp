@@ -51,8 +51,8 @@ LaunchVariables launchVariablesOf(const QByteArray& environment)
 
 } // namespace
 
-QString ApplicationIdentity::fromEnvironment(const QByteArray& environment, pid_t pid, unsigned long long startTime,
-                                             const NamedProcessLookup& lookUp)
+QString ApplicationIdentity::fromEnvironment(const QByteArray& environment, pid_t pid,
+                                             unsigned long long startTime, const NamedProcessLookup& lookUp)
 {
     const LaunchVariables variables = launchVariablesOf(environment);
     if (!variables.desktopFile)
@@ -60,7 +60,8 @@ QString ApplicationIdentity::fromEnvironment(const QByteArray& environment, pid_
     bool ok = false;
     const long long launched = variables.launchedPid ? variables.launchedPid->toLongLong(&ok) : 0;
     if (ok && launched != pid) {
-        const std::optional<NamedProcess> named = launched > 0 && launched <= INT_MAX ? lookUp(pid_t(launched)) : std::nullopt;
+        const std::optional<NamedProcess> named =
+            launched > 0 && launched <= INT_MAX ? lookUp(pid_t(launched)) : std::nullopt;
         if (!named || named->startTime > startTime || named->environment.isEmpty()
             || launchVariablesOf(named->environment).desktopFile == variables.desktopFile)
             return {};

@@ -25,7 +25,8 @@ using NamedProcessLookup = std::function<std::optional<NamedProcess>(pid_t)>;
 // and was not launched from the same desktop file (a terminal that a launcher started, which
 // passes its launch variables on to what runs in it). What an application started inherits its
 // launch variables and names the application, or a dead or reused pid once it has quit: no launch.
-QString fromEnvironment(const QByteArray& environment, pid_t pid, unsigned long long startTime, const NamedProcessLookup& lookUp);
+QString fromEnvironment(const QByteArray& environment, pid_t pid, unsigned long long startTime,
+                        const NamedProcessLookup& lookUp);
 // The `name` of the [Application] group of a .flatpak-info file.
 QString fromFlatpakInfo(const QByteArray& info);
 // The application ID of the process's systemd unit, read from /proc/PID/cgroup.

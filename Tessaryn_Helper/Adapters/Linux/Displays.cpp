@@ -62,7 +62,8 @@ std::vector<NamedDisplay> Displays::probe()
 {
     std::vector<NamedDisplay> displays;
     if (const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY"); !wayland.isEmpty())
-        displays.push_back({ NamedDisplay::Kind::wayland, QStringLiteral("WAYLAND_DISPLAY"), wayland, waylandReachable(wayland) });
+        displays.push_back({ NamedDisplay::Kind::wayland, QStringLiteral("WAYLAND_DISPLAY"), wayland,
+                             waylandReachable(wayland) });
     if (const QString x11 = qEnvironmentVariable("DISPLAY"); !x11.isEmpty())
         displays.push_back({ NamedDisplay::Kind::x11, QStringLiteral("DISPLAY"), x11, x11Reachable(x11) });
     return displays;

@@ -9,7 +9,8 @@ namespace {
 QString under(const char* variable, const char* defaultBelowHome)
 {
     const QString configured = absoluteFromEnvironment(variable);
-    return (configured.isEmpty() ? home() + QLatin1String(defaultBelowHome) : configured) + QStringLiteral("/tessaryn");
+    return (configured.isEmpty() ? home() + QLatin1String(defaultBelowHome) : configured)
+        + QStringLiteral("/tessaryn");
 }
 
 } // namespace

@@ -16,13 +16,15 @@ LaunchAnnouncements::LaunchAnnouncements(SessionBus& bus, QObject* parent)
 {
     bus.onEachConnection([this](QDBusConnection& connection) {
         // From any sender: a name filter would cost a round trip to the bus now and on every change.
-        connection.connect(QString(), QStringLiteral("/org/gtk/gio/DesktopAppInfo"), QStringLiteral("org.gtk.gio.DesktopAppInfo"),
-                           QStringLiteral("Launched"), this, SLOT(gioLaunched(QDBusMessage)));
+        connection.connect(QString(), QStringLiteral("/org/gtk/gio/DesktopAppInfo"),
+                           QStringLiteral("org.gtk.gio.DesktopAppInfo"), QStringLiteral("Launched"), this,
+                           SLOT(gioLaunched(QDBusMessage)));
         connection.connect(QString(), systemdPath, systemdManager, QStringLiteral("UnitNew"), this,
                            SLOT(unitNew(QString, QDBusMessage)));
         // The manager sends its unit signals only to subscribers; without it on the bus this fails,
         // unheard, and starts nothing.
-        QDBusMessage subscribe = QDBusMessage::createMethodCall(systemdService, systemdPath, systemdManager, QStringLiteral("Subscribe"));
+        QDBusMessage subscribe = QDBusMessage::createMethodCall(systemdService, systemdPath, systemdManager,
+                                                                QStringLiteral("Subscribe"));
         subscribe.setAutoStartService(false);
         connection.send(subscribe);
     });

@@ -10,8 +10,8 @@ class QDBusMessage;
 // Launches that the desktop announces on the session bus: GLib's launchers (GNOME Shell, most
 // panels and docks) send `Launched` of org.gtk.gio.DesktopAppInfo with the new process's pid,
 // and the systemd user manager announces each new app-* scope or service it is asked to make.
-// Without a session bus it stays silent, and it listens again on each new connection. Anyone on the bus may send either, so a notice is only
-// ever a reason to look, never an answer.
+// Without a session bus it stays silent, and it listens again on each new connection. Anyone on the bus may
+// send either, so a notice is only ever a reason to look, never an answer.
 class LaunchAnnouncements : public QObject {
     Q_OBJECT
 

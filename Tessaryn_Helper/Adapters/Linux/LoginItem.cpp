@@ -61,11 +61,20 @@ QString escapedValue(const QString& value)
     QString escaped;
     for (const QChar c : value) {
         switch (c.unicode()) {
-        case '\\': escaped += QStringLiteral("\\\\"); break;
-        case '\n': escaped += QStringLiteral("\\n"); break;
-        case '\t': escaped += QStringLiteral("\\t"); break;
-        case '\r': escaped += QStringLiteral("\\r"); break;
-        default: escaped += c;
+        case '\\':
+            escaped += QStringLiteral("\\\\");
+            break;
+        case '\n':
+            escaped += QStringLiteral("\\n");
+            break;
+        case '\t':
+            escaped += QStringLiteral("\\t");
+            break;
+        case '\r':
+            escaped += QStringLiteral("\\r");
+            break;
+        default:
+            escaped += c;
         }
     }
     return escaped;
@@ -81,12 +90,24 @@ QString unescapedValue(const QString& value)
         }
         const QChar next = value[++i];
         switch (next.unicode()) {
-        case 's': text += QLatin1Char(' '); break;
-        case 'n': text += QLatin1Char('\n'); break;
-        case 't': text += QLatin1Char('\t'); break;
-        case 'r': text += QLatin1Char('\r'); break;
-        case '\\': text += QLatin1Char('\\'); break;
-        default: text += QLatin1Char('\\'); text += next;
+        case 's':
+            text += QLatin1Char(' ');
+            break;
+        case 'n':
+            text += QLatin1Char('\n');
+            break;
+        case 't':
+            text += QLatin1Char('\t');
+            break;
+        case 'r':
+            text += QLatin1Char('\r');
+            break;
+        case '\\':
+            text += QLatin1Char('\\');
+            break;
+        default:
+            text += QLatin1Char('\\');
+            text += next;
         }
     }
     return text;
@@ -145,7 +166,8 @@ using Autostart::execProgram;
 // Read without blocking and within bounds: anything but a small regular file is no entry.
 std::optional<Entry> readEntry(const QString& path)
 {
-    const std::optional<QByteArray> content = RegularFile::read(path, 64 * 1024, RegularFile::Oversize::refuse);
+    const std::optional<QByteArray> content =
+        RegularFile::read(path, 64 * 1024, RegularFile::Oversize::refuse);
     if (!content)
         return std::nullopt;
     return Autostart::parseEntry(*content);
@@ -198,23 +220,26 @@ void LoginItem::registerApp(const QString& executablePath)
     std::error_code error;
     std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), error);
     if (error)
-        fail("register", QStringLiteral("Cannot create the folder %1: %2").arg(folder, QString::fromStdString(error.message())));
+        fail("register",
+             QStringLiteral("Cannot create the folder %1: %2")
+                 .arg(folder, QString::fromStdString(error.message())));
 
     const QString path = entryPath();
     // Version 1.4: the newest that the validators of current distributions all know.
-    const QString content = QStringLiteral(
-        "[Desktop Entry]\n"
-        "Type=Application\n"
-        "Version=1.4\n"
-        "Name=Tessaryn Helper\n"
-        "Comment=Keeps the Tessaryn server running beside Adobe Premiere Pro\n"
-        "Icon=app.marovant.tessaryn-helper\n"
-        "Exec=%1\n"
-        // Once the program is gone (the package removed), desktops skip the entry instead of failing to start it.
-        "TryExec=%2\n"
-        "Terminal=false\n"
-        "X-GNOME-Autostart-enabled=true\n")
-        .arg(escapedValue(quotedExecArgument(executablePath)), escapedValue(executablePath));
+    const QString content =
+        QStringLiteral("[Desktop Entry]\n"
+                       "Type=Application\n"
+                       "Version=1.4\n"
+                       "Name=Tessaryn Helper\n"
+                       "Comment=Keeps the Tessaryn server running beside Adobe Premiere Pro\n"
+                       "Icon=app.marovant.tessaryn-helper\n"
+                       "Exec=%1\n"
+                       // Once the program is gone (the package removed), desktops skip the entry instead of
+                       // failing to start it.
+                       "TryExec=%2\n"
+                       "Terminal=false\n"
+                       "X-GNOME-Autostart-enabled=true\n")
+            .arg(escapedValue(quotedExecArgument(executablePath)), escapedValue(executablePath));
     // Written whole or not at all: a half-written entry would start nothing.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -231,5 +256,6 @@ void LoginItem::unregisterApp()
     // A missing entry is already what was asked for.
     std::filesystem::remove(QFile::encodeName(path).toStdString(), error);
     if (error)
-        fail("unregister", QStringLiteral("Cannot remove %1: %2").arg(path, QString::fromStdString(error.message())));
+        fail("unregister",
+             QStringLiteral("Cannot remove %1: %2").arg(path, QString::fromStdString(error.message())));
 }

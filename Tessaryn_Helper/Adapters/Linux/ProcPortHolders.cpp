@@ -29,7 +29,8 @@ QSet<QByteArray> boundSocketInodes(quint16 port)
             const QByteArray& local = fields[1];
             bool ok = false;
             const uint localPort = local.mid(local.lastIndexOf(':') + 1).toUInt(&ok, 16);
-            if (!ok || localPort != port || (fields[3] != listen && fields[3] != unconnected) || fields[9] == "0")
+            if (!ok || localPort != port || (fields[3] != listen && fields[3] != unconnected)
+                || fields[9] == "0")
                 continue;
             inodes.insert(fields[9]);
         }

@@ -84,8 +84,8 @@ struct ProcWorkspace::ExitWatch {
 // at a time, but for what the main thread calls: request() and stop().
 class ProcWorkspace::Scanner : public std::enable_shared_from_this<Scanner> {
 public:
-    Scanner(QString procRoot, pid_t ownProcess, std::function<bool(const QString&)> watchEndOf, Scheduler& queue,
-            Scheduler& mainThread)
+    Scanner(QString procRoot, pid_t ownProcess, std::function<bool(const QString&)> watchEndOf,
+            Scheduler& queue, Scheduler& mainThread)
         : procRoot_(std::move(procRoot))
         , ownProcess_(ownProcess)
         , watchEndOf_(std::move(watchEndOf))
@@ -113,7 +113,7 @@ private:
         QByteArray name;                  // its comm: an exec in place changes it
         bool ownedByUser = false;
         QString identifier;
-        bool settled = false;             // its identifier, or its lack of one, is final
+        bool settled = false; // its identifier, or its lack of one, is final
         unsigned long long examinedInScan = 0;
         unsigned long long listedInScan = 0;
     };
@@ -164,13 +164,16 @@ private:
 };
 
 ProcWorkspace::ProcWorkspace(Scheduler& scheduler, std::function<bool(const QString&)> watchEndOf)
-    : ProcWorkspace(scheduler, QStringLiteral("/proc"), Options { ::getpid(), nullptr, std::move(watchEndOf) })
+    : ProcWorkspace(scheduler, QStringLiteral("/proc"),
+                    Options { ::getpid(), nullptr, std::move(watchEndOf) })
 {
 }
 
 ProcWorkspace::ProcWorkspace(Scheduler& scheduler, QString procRoot, Options options)
     : scheduler_(scheduler)
-    , queue_(options.scanQueue ? nullptr : std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.workspace")))
+    , queue_(options.scanQueue
+                 ? nullptr
+                 : std::make_unique<SerialQueue>(QStringLiteral("app.marovant.tessaryn-helper.workspace")))
     , scanner_(std::make_shared<Scanner>(std::move(procRoot), options.ownProcess, options.watchEndOf,
                                          options.scanQueue ? *options.scanQueue : *queue_, scheduler))
 {
@@ -203,7 +206,8 @@ void ProcWorkspace::launchAnnounced(pid_t pid)
     scanner_->request(pid > 0 ? QList<pid_t> { pid } : QList<pid_t> {});
     if (followUp_)
         followUp_->cancel();
-    followUp_ = scheduler_.after(followUpDelay, [this] { scanner_->request(std::exchange(followUpPids_, {})); });
+    followUp_ =
+        scheduler_.after(followUpDelay, [this] { scanner_->request(std::exchange(followUpPids_, {})); });
 }
 
 void ProcWorkspace::Scanner::start()
@@ -297,10 +301,11 @@ void ProcWorkspace::watchExits(const Result& result)
         watch->fd = fd;
         watch->notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         // Readable from its end on: one scan, then quiet until the scan has reported it.
-        QObject::connect(watch->notifier.get(), &QSocketNotifier::activated, this, [this, notifier = watch->notifier.get()] {
-            notifier->setEnabled(false);
-            scanner_->request({});
-        });
+        QObject::connect(watch->notifier.get(), &QSocketNotifier::activated, this,
+                         [this, notifier = watch->notifier.get()] {
+                             notifier->setEnabled(false);
+                             scanner_->request({});
+                         });
         exitWatches_[pid] = std::move(watch);
     }
 }
@@ -404,12 +409,14 @@ void ProcWorkspace::Scanner::listAndDiscover(Result& changes, std::optional<doub
 // A settled process without an identifier may still become an application later: its pid taken
 // by a new process between two listings, an exec in place (a wrapper that becomes Premiere), or a
 // drop to this user. Looked at when the kernel has handed out pids, so a quiet machine pays nothing.
-void ProcWorkspace::Scanner::lookAgainIfChanged(pid_t pid, Process& process, Result& changes, std::optional<double> uptime)
+void ProcWorkspace::Scanner::lookAgainIfChanged(pid_t pid, Process& process, Result& changes,
+                                                std::optional<double> uptime)
 {
     const std::optional<StatLine> stat = readStat(pid);
     if (!stat || stat->zombie)
         return;
-    if (stat->startTime == process.startTime && stat->name == process.name && (process.ownedByUser || !ownedByUser(pid)))
+    if (stat->startTime == process.startTime && stat->name == process.name
+        && (process.ownedByUser || !ownedByUser(pid)))
         return;
     examine(pid, *stat, process, uptime);
     if (!process.identifier.isEmpty())
@@ -458,12 +465,15 @@ void ProcWorkspace::Scanner::forget(pid_t pid, Result& changes)
     listingDue_ = true;
 }
 
-void ProcWorkspace::Scanner::examine(pid_t pid, const StatLine& stat, Process& process, std::optional<double> uptime) const
+void ProcWorkspace::Scanner::examine(pid_t pid, const StatLine& stat, Process& process,
+                                     std::optional<double> uptime) const
 {
     process.startTime = stat.startTime;
     process.examinedInScan = scanCount_;
     static const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
-    const bool young = uptime && *uptime - double(stat.startTime) / double(ticksPerSecond > 0 ? ticksPerSecond : 100) < settleSeconds;
+    const bool young = uptime
+        && *uptime - double(stat.startTime) / double(ticksPerSecond > 0 ? ticksPerSecond : 100)
+            < settleSeconds;
     process.name = stat.name;
     process.identifier.clear();
     if (stat.zombie) {
@@ -492,7 +502,10 @@ QString ProcWorkspace::Scanner::identify(pid_t pid, unsigned long long startTime
             const std::optional<StatLine> stat = readStat(named);
             if (!stat || stat->zombie)
                 return std::nullopt;
-            return ApplicationIdentity::NamedProcess { stat->startTime, readProcFile(pidPath(named, "environ"), environmentLimit).value_or(QByteArray()) };
+            return ApplicationIdentity::NamedProcess {
+                stat->startTime,
+                readProcFile(pidPath(named, "environ"), environmentLimit).value_or(QByteArray())
+            };
         };
         const QString identifier = ApplicationIdentity::fromEnvironment(*environment, pid, startTime, lookUp);
         if (!identifier.isEmpty())

@@ -17,8 +17,8 @@
 
 // The workspace of a Linux session, read from /proc. A process's application identifier is its
 // freedesktop application ID (launch environment, Flatpak metadata or systemd unit: the rules are
-// ApplicationIdentity's); a process without one is no application. Only the current user's processes count, and never the helper's
-// own process or what it started: they may have inherited a launch environment.
+// ApplicationIdentity's); a process without one is no application. Only the current user's processes count,
+// and never the helper's own process or what it started: they may have inherited a launch environment.
 //
 // The constructor scans once; later scans run away from the main thread (on a serial queue of
 // the workspace's own), so no process can stall the main thread with what it puts under /proc.

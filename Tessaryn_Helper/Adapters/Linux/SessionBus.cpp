@@ -29,8 +29,8 @@ QString SessionBus::address()
     // As in a D-Bus address: every byte but a few plain ones escaped.
     QString escaped;
     for (const char byte : socket.toUtf8()) {
-        if (QByteArrayView("-_/\\.*").contains(byte) || (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z')
-            || (byte >= 'A' && byte <= 'Z'))
+        if (QByteArrayView("-_/\\.*").contains(byte) || (byte >= '0' && byte <= '9')
+            || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z'))
             escaped += QLatin1Char(byte);
         else
             escaped += QStringLiteral("%%1").arg(uchar(byte), 2, 16, QLatin1Char('0'));
@@ -48,8 +48,9 @@ bool SessionBus::answers(const QString& address, std::chrono::milliseconds bound
         dbus_connection_set_exit_on_disconnect(connection, false);
         DBusMessage* hello = dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                           "org.freedesktop.DBus", "Hello");
-        DBusMessage* reply = hello ? dbus_connection_send_with_reply_and_block(connection, hello, int(bound.count()), &error)
-                                   : nullptr;
+        DBusMessage* reply = hello
+            ? dbus_connection_send_with_reply_and_block(connection, hello, int(bound.count()), &error)
+            : nullptr;
         answered = reply != nullptr;
         if (reply)
             dbus_message_unref(reply);
@@ -116,7 +117,8 @@ void SessionBus::admitQtIfAnswering()
     else
         qunsetenv(addressVariable);
     if (silent && !std::exchange(silenceSaid_, true))
-        Log::write(QStringLiteral("Session bus not answering \u2014 the status icon's item and launch notices wait for it"));
+        Log::write(QStringLiteral(
+            "Session bus not answering \u2014 the status icon's item and launch notices wait for it"));
 }
 
 void SessionBus::onEachConnection(std::function<void(QDBusConnection&)> subscribe)
@@ -137,8 +139,8 @@ void SessionBus::watchName(const QString& name)
         watchedNames_ << name;
         if (!currentName_.isEmpty()) {
             QDBusConnection(currentName_)
-                .connect(busService, busPath, busService, QStringLiteral("NameOwnerChanged"), { name }, QString(), this,
-                         SLOT(ownerChanged(QString, QString, QString)));
+                .connect(busService, busPath, busService, QStringLiteral("NameOwnerChanged"), { name },
+                         QString(), this, SLOT(ownerChanged(QString, QString, QString)));
         }
     });
     if (connection_)
@@ -181,7 +183,8 @@ void SessionBus::tryOpen(const QString& name, std::chrono::milliseconds retry)
     if (!wanted_.contains(name))
         return;
     if (const std::optional<QDBusConnection> bus = connectAs(name)) {
-        QMetaObject::invokeMethod(this, [this, name, bus = *bus] { emit opened(name, bus); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, name, bus = *bus] { emit opened(name, bus); }, Qt::QueuedConnection);
         return;
     }
     onBusThread([this, name, next = std::min(retry * 2, lastRetry)] { tryOpen(name, next); }, retry);
@@ -204,14 +207,16 @@ void SessionBus::join(std::chrono::milliseconds retry)
         return;
     }
     currentName_ = name;
-    bus->connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"), QStringLiteral("org.freedesktop.DBus.Local"),
-                 QStringLiteral("Disconnected"), this, SLOT(disconnected()));
+    bus->connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                 QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
+                 SLOT(disconnected()));
     for (const QString& watched : std::as_const(watchedNames_))
-        bus->connect(busService, busPath, busService, QStringLiteral("NameOwnerChanged"), { watched }, QString(), this,
-                     SLOT(ownerChanged(QString, QString, QString)));
+        bus->connect(busService, busPath, busService, QStringLiteral("NameOwnerChanged"), { watched },
+                     QString(), this, SLOT(ownerChanged(QString, QString, QString)));
     for (const auto& subscribe : subscriptions_)
         subscribe(*bus);
-    QMetaObject::invokeMethod(this, [this, bus = *bus] { joined(bus); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, bus = *bus] { joined(bus); }, Qt::QueuedConnection);
 }
 
 void SessionBus::joined(const QDBusConnection& bus)
@@ -234,7 +239,8 @@ void SessionBus::disconnected()
         return;
     connection_.reset();
     if (!std::exchange(silenceSaid_, true))
-        Log::write(QStringLiteral("Session bus connection lost \u2014 the status icon's item and launch notices wait for it"));
+        Log::write(QStringLiteral(
+            "Session bus connection lost \u2014 the status icon's item and launch notices wait for it"));
     emit lost();
     onBusThread([this] {
         QDBusConnection::disconnectFromBus(currentName_);
@@ -245,14 +251,15 @@ void SessionBus::disconnected()
 // Asked without waiting; a change after the answer comes after it, as both come through Qt's bus thread.
 void SessionBus::askOwner(const QString& name)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(busService, busPath, busService, QStringLiteral("GetNameOwner"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(busService, busPath, busService, QStringLiteral("GetNameOwner"));
     call << name;
     auto* watcher = new QDBusPendingCallWatcher(connection_->asyncCall(call), this);
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, name](QDBusPendingCallWatcher* call) {
-        call->deleteLater();
-        const QDBusPendingReply<QString> reply = *call;
-        if (connection_ && reply.error().type() != QDBusError::Disconnected)
-            emit nameOwnerChanged(name, reply.isValid() ? reply.value() : QString());
-    });
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                     [this, name](QDBusPendingCallWatcher* call) {
+                         call->deleteLater();
+                         const QDBusPendingReply<QString> reply = *call;
+                         if (connection_ && reply.error().type() != QDBusError::Disconnected)
+                             emit nameOwnerChanged(name, reply.isValid() ? reply.value() : QString());
+                     });
 }
-

@@ -29,7 +29,8 @@ void QtDesktop::open(const QUrl& url)
     if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         return;
     if (!QDesktopServices::openUrl(url))
-        Log::write(QStringLiteral("Could not open %1").arg(url.isLocalFile() ? url.toLocalFile() : url.toString()));
+        Log::write(
+            QStringLiteral("Could not open %1").arg(url.isLocalFile() ? url.toLocalFile() : url.toString()));
 }
 
 void QtDesktop::alert(const QString& title, const QString& text)

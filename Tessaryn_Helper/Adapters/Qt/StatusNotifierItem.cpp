@@ -291,9 +291,9 @@ public:
 
 public slots:
     void Activate(int x, int y) { emit item_.activated(QPoint(x, y)); }
-    void SecondaryActivate(int, int) { }
+    void SecondaryActivate(int, int) {}
     void ContextMenu(int x, int y) { emit item_.activated(QPoint(x, y)); }
-    void Scroll(int, const QString&) { }
+    void Scroll(int, const QString&) {}
 
 signals:
     void NewIcon();
@@ -334,8 +334,8 @@ public:
     QStringList iconThemePath() const { return {}; }
 
 public slots:
-    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames, const QDBusMessage& message,
-                   MenuLayout& layout)
+    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
+                   const QDBusMessage& message, MenuLayout& layout)
     {
         if (refusedAsTooLarge(message, propertyNames.size()))
             return 0;
@@ -348,7 +348,8 @@ public slots:
     }
 
     // Each known item once, in the order asked.
-    MenuItemPropertiesList GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames, const QDBusMessage& message)
+    MenuItemPropertiesList GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames,
+                                              const QDBusMessage& message)
     {
         MenuItemPropertiesList items;
         if (refusedAsTooLarge(message, std::max(ids.size(), propertyNames.size())))
@@ -368,18 +369,24 @@ public slots:
     QDBusVariant GetProperty(int id, const QString& name, const QDBusMessage& message)
     {
         static const QVariantMap defaults {
-            { QStringLiteral("type"), QStringLiteral("standard") }, { QStringLiteral("label"), QString() },
-            { QStringLiteral("enabled"), true }, { QStringLiteral("visible"), true },
-            { QStringLiteral("icon-name"), QString() }, { QStringLiteral("toggle-type"), QString() },
-            { QStringLiteral("toggle-state"), -1 }, { QStringLiteral("children-display"), QString() },
+            { QStringLiteral("type"), QStringLiteral("standard") },
+            { QStringLiteral("label"), QString() },
+            { QStringLiteral("enabled"), true },
+            { QStringLiteral("visible"), true },
+            { QStringLiteral("icon-name"), QString() },
+            { QStringLiteral("toggle-type"), QString() },
+            { QStringLiteral("toggle-state"), -1 },
+            { QStringLiteral("children-display"), QString() },
             { QStringLiteral("disposition"), QStringLiteral("normal") },
         };
-        const QVariant value = id == 0 || action(id) ? propertiesOf(id).value(name, defaults.value(name)) : QVariant();
+        const QVariant value =
+            id == 0 || action(id) ? propertiesOf(id).value(name, defaults.value(name)) : QVariant();
         if (value.isValid())
             return QDBusVariant(value);
         message.setDelayedReply(true);
-        item_.reply(message.createErrorReply(QDBusError::InvalidArgs,
-                                                         QStringLiteral("no property %1 on item %2").arg(name, QString::number(id))));
+        item_.reply(message.createErrorReply(
+            QDBusError::InvalidArgs,
+            QStringLiteral("no property %1 on item %2").arg(name, QString::number(id))));
         return QDBusVariant(QString());
     }
 
@@ -392,11 +399,14 @@ public slots:
             return;
         clicking_ << id;
         // After the reply: what it starts may end the process.
-        QMetaObject::invokeMethod(this, [this, id, clicked = QPointer<QAction>(clicked)] {
-            clicking_.removeOne(id);
-            if (clicked && item_.isVisible())
-                clicked->trigger();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, id, clicked = QPointer<QAction>(clicked)] {
+                clicking_.removeOne(id);
+                if (clicked && item_.isVisible())
+                    clicked->trigger();
+            },
+            Qt::QueuedConnection);
     }
 
     QList<int> EventGroup(const MenuEvents& events, const QDBusMessage& message)
@@ -437,8 +447,8 @@ private:
         if (size <= largestRequest)
             return false;
         message.setDelayedReply(true);
-        item_.reply(message.createErrorReply(QDBusError::LimitsExceeded,
-                                                         QStringLiteral("at most %1 entries a request").arg(largestRequest)));
+        item_.reply(message.createErrorReply(
+            QDBusError::LimitsExceeded, QStringLiteral("at most %1 entries a request").arg(largestRequest)));
         return true;
     }
 
@@ -562,7 +572,8 @@ void StatusNotifierItem::setVisible(bool visible)
         announcement_->stop();
         iconPending_ = toolTipPending_ = false;
         menuItemsPending_.clear();
-        const auto quiet = std::chrono::milliseconds(sinceLastWord_.isValid() ? sinceLastWord_.elapsed() : quietBeforeLeaving.count());
+        const auto quiet = std::chrono::milliseconds(sinceLastWord_.isValid() ? sinceLastWord_.elapsed()
+                                                                              : quietBeforeLeaving.count());
         leaving_->start(std::max(quietBeforeLeaving - quiet, std::chrono::milliseconds(0)));
         return;
     }
@@ -603,8 +614,9 @@ void StatusNotifierItem::registerWithWatcher()
     if (!visible_ || !connection_)
         return;
     // Not waited for: the watcher may be busy, and the helper's loop must not stop for it.
-    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(watcherService), QStringLiteral("/StatusNotifierWatcher"),
-                                                       QLatin1String(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QLatin1String(watcherService), QStringLiteral("/StatusNotifierWatcher"),
+        QLatin1String(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
     call << itemPath;
     connection_->asyncCall(call);
     sinceLastWord_.start();

@@ -73,7 +73,7 @@ private:
     QIcon icon_;
     QString toolTip_;
     bool visible_ = false;
-    QString connectionName_; // of the showing's own connection; empty while there is none
+    QString connectionName_;                    // of the showing's own connection; empty while there is none
     std::optional<QDBusConnection> connection_; // once opened
     bool iconPending_ = false;
     bool toolTipPending_ = false;
