@@ -256,7 +256,7 @@ TEST(HomeFolders, OnlyTheUsersOwnFoldersTakeLogsNeverViaALink)
     }; // of the state folder; a link at server.log
     for (const Row& r : std::vector<Row> { { 0, 0, false, 0700 },
                                            { 0770, ::getuid(), false, 0750 },
-                                           { 0700, 65534, false, 0 },
+                                           { 0700, ::getuid() + 1, false, 0 },
                                            { 0700, ::getuid(), true, 0 } }) {
         ScopedHome home;
         StderrCapture err;
