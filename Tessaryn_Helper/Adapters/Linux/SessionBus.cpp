@@ -134,9 +134,9 @@ void SessionBus::onEachConnection(std::function<void(QDBusConnection&)> subscrib
 
 void SessionBus::watchName(const QString& name)
 {
-    namesWatched_ << name;
+    ownersToAsk_ << name;
     onBusThread([this, name] {
-        watchedNames_ << name;
+        namesToFollow_ << name;
         if (!currentName_.isEmpty()) {
             QDBusConnection(currentName_)
                 .connect(busService, busPath, busService, QStringLiteral("NameOwnerChanged"), { name },
@@ -210,7 +210,7 @@ void SessionBus::join(std::chrono::milliseconds retry)
     bus->connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
                  QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
                  SLOT(disconnected()));
-    for (const QString& watched : std::as_const(watchedNames_))
+    for (const QString& watched : std::as_const(namesToFollow_))
         bus->connect(busService, busPath, busService, QStringLiteral("NameOwnerChanged"), { watched },
                      QString(), this, SLOT(ownerChanged(QString, QString, QString)));
     for (const auto& subscribe : subscriptions_)
@@ -224,7 +224,7 @@ void SessionBus::joined(const QDBusConnection& bus)
     connection_ = bus;
     silenceSaid_ = false;
     emit ready(bus);
-    for (const QString& name : std::as_const(namesWatched_))
+    for (const QString& name : std::as_const(ownersToAsk_))
         askOwner(name);
 }
 

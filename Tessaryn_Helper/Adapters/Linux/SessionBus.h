@@ -101,13 +101,13 @@ private:
     std::optional<bool> firstAnswer_;
     // Bus thread only.
     std::vector<std::function<void(QDBusConnection&)>> subscriptions_;
-    QStringList watchedNames_;
+    QStringList namesToFollow_;
     QStringList wanted_; // the connections asked for and not closed
     QString currentName_;
     int generation_ = 0;
     // Main thread only.
     std::optional<QDBusConnection> connection_;
-    QStringList namesWatched_;
+    QStringList ownersToAsk_;
     bool silenceSaid_ = false;
     bool answeredAtStart_ = false;
 };
