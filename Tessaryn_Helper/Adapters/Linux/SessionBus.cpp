@@ -138,9 +138,8 @@ void SessionBus::watchName(const QString& name)
     onBusThread([this, name] {
         namesToFollow_ << name;
         if (!currentName_.isEmpty()) {
-            QDBusConnection(currentName_)
-                .connect(busService, busPath, busService, QStringLiteral("NameOwnerChanged"), { name },
-                         QString(), this, SLOT(ownerChanged(QString, QString, QString)));
+            QDBusConnection bus(currentName_);
+            follow(bus, name);
         }
     });
     if (connection_)
@@ -211,8 +210,7 @@ void SessionBus::join(std::chrono::milliseconds retry)
                  QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
                  SLOT(disconnected()));
     for (const QString& watched : std::as_const(namesToFollow_))
-        bus->connect(busService, busPath, busService, QStringLiteral("NameOwnerChanged"), { watched },
-                     QString(), this, SLOT(ownerChanged(QString, QString, QString)));
+        follow(*bus, watched);
     for (const auto& subscribe : subscriptions_)
         subscribe(*bus);
     QMetaObject::invokeMethod(
@@ -223,9 +221,14 @@ void SessionBus::joined(const QDBusConnection& bus)
 {
     connection_ = bus;
     silenceSaid_ = false;
-    emit ready(bus);
     for (const QString& name : std::as_const(ownersToAsk_))
         askOwner(name);
+}
+
+void SessionBus::follow(QDBusConnection& bus, const QString& name)
+{
+    bus.connect(busService, busPath, busService, QStringLiteral("NameOwnerChanged"), { name }, QString(),
+                this, SLOT(ownerChanged(QString, QString, QString)));
 }
 
 void SessionBus::ownerChanged(const QString& name, const QString&, const QString& owner)

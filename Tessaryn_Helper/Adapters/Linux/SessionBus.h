@@ -26,7 +26,7 @@
 // a bus that cannot be connected to otherwise.
 //
 // The helper's own connection is made at start and made again whenever the bus answers after a loss;
-// each time, the subscriptions run on it first, the names watched are asked after, then `ready`.
+// each time, the subscriptions run on it first, then the names watched are asked after.
 class SessionBus : public QObject {
     Q_OBJECT
 
@@ -55,12 +55,10 @@ public:
     // Whether it did: the helper's connection is then there, or about to be.
     bool answeredAtStart() const { return answeredAtStart_; }
 
-    // Runs on the bus's thread on each new connection of the helper's, before `ready`.
+    // Runs on the bus's thread on each new connection of the helper's.
     void onEachConnection(std::function<void(QDBusConnection&)> subscribe);
     // Reports `nameOwnerChanged` for `name`: on each new connection (its owner then) and at each change.
     void watchName(const QString& name);
-    // The helper's connection while it is there.
-    std::optional<QDBusConnection> connection() const { return connection_; }
 
     // A connection of its own named `name` (a showing of the status icon), opened off the main thread
     // when the bus answers, retried until it is or until closed: `opened` with it.
@@ -72,7 +70,6 @@ public:
     bool isWaiting() const { return waiting_; }
 
 signals:
-    void ready(const QDBusConnection& connection);
     void lost();
     // The name's owner, empty when it has none.
     void nameOwnerChanged(const QString& name, const QString& owner);
@@ -90,6 +87,7 @@ private:
     std::optional<QDBusConnection> connectAs(const QString& name);
     void joined(const QDBusConnection& bus);
     void askOwner(const QString& name);
+    void follow(QDBusConnection& bus, const QString& name);
 
     const QString address_;
     QThread thread_;
